@@ -1,0 +1,17 @@
+# orba_add_layer(<target> <dependencies...>): one static library from every .cpp of the current
+# folder (sub-folders listed in ORBA_LAYER_SUBDIRS too), linking only the layers below it.
+function(orba_add_layer target)
+  set(patterns ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(sub IN LISTS ORBA_LAYER_SUBDIRS)
+    list(APPEND patterns ${CMAKE_CURRENT_SOURCE_DIR}/${sub}/*.cpp)
+  endforeach()
+  file(GLOB sources CONFIGURE_DEPENDS ${patterns})
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${target} PUBLIC ${ARGN} PRIVATE orba_warnings)
+  else()
+    add_library(${target} INTERFACE)
+    target_link_libraries(${target} INTERFACE ${ARGN})
+  endif()
+endfunction()

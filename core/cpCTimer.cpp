@@ -1,0 +1,51 @@
+#include "core/cpCTimer.h"
+
+#include <utility>
+
+#include "core/cpCTimerService.h"
+
+cpCTimer::~cpCTimer() {
+  // An owner that forgot to stop must not leave the service a dangling entry.
+  if (callback_ != nullptr) Stop();
+}
+
+cpStatus cpCTimer::Start(uint32_t periodMs, TimerCallback callback, void* userData, int32_t tag,
+                         nvSmartPtr keepAlive) {
+  callback_ = callback;
+  userData_ = userData;
+  periodMs_ = periodMs;
+  keepAlive_ = std::move(keepAlive);
+  Reschedule(true);
+  if (cpCTimerService* service = cpCTimerService::Instance()) service->Add(this, tag);
+  return CP_S_OK;
+}
+
+cpStatus cpCTimer::Stop() {
+  if (cpCTimerService* service = cpCTimerService::Instance()) service->Remove(this);
+  due_ = cpPreciseTime{};
+  callback_ = nullptr;
+  return CP_S_OK;
+}
+
+cpStatus cpCTimer::Restart() {
+  Reschedule(true);
+  return CP_S_OK;
+}
+
+void cpCTimer::Fire() {
+  if (callback_ == nullptr) return;
+  Reschedule(false);
+  callback_(userData_);
+}
+
+void cpCTimer::Reschedule(bool restart) {
+  if (restart) {
+    cpNowPrecise(&start_);
+    firingCount_ = 1;
+  } else {
+    ++firingCount_;
+  }
+  int64_t total = static_cast<int64_t>(start_.milliseconds) + static_cast<int64_t>(periodMs_) * firingCount_;
+  due_.seconds = static_cast<uint32_t>(start_.seconds + total / 1000);
+  due_.milliseconds = static_cast<uint16_t>(total % 1000);
+}

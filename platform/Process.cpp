@@ -1,0 +1,174 @@
+#include "platform/Process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+
+#include "platform/Environment.h"
+#include "platform/FileSystem.h"
+
+namespace platform {
+namespace {
+
+bool EndsWithIgnoringCase(const std::string& text, const std::string& suffix) {
+  if (text.size() < suffix.size()) return false;
+  for (size_t i = 0; i < suffix.size(); ++i) {
+    char a = text[text.size() - suffix.size() + i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a + 32);
+    if (a != suffix[i]) return false;
+  }
+  return true;
+}
+
+bool ReadFully(int fd, void* buffer, size_t size) {
+  auto* bytes = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = read(fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+ProcessStart StartProcess(const std::string& program, const std::vector<std::string>& arguments) {
+  ProcessStart result;
+  if (program.empty()) {
+    result.error = ENOENT;
+    return result;
+  }
+  // Everything the children need is prepared before fork: after it only async-signal-safe calls.
+  std::vector<std::string> strings;
+  strings.push_back(program);
+  strings.insert(strings.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    result.error = errno;
+    return result;
+  }
+  pid_t intermediate = fork();
+  if (intermediate < 0) {
+    result.error = errno;
+    close(report[0]);
+    close(report[1]);
+    return result;
+  }
+  if (intermediate == 0) {
+    // The intermediate child forks the program and ends, so the program is adopted by init.
+    close(report[0]);
+    setsid();
+    pid_t program_pid = fork();
+    if (program_pid != 0) {
+      int64_t value = program_pid;  // negative: fork failed
+      int error = errno;
+      [[maybe_unused]] ssize_t a = write(report[1], &value, sizeof value);
+      if (program_pid < 0) {
+        [[maybe_unused]] ssize_t b = write(report[1], &error, sizeof error);
+      }
+      _exit(0);
+    }
+    execv(argv[0], argv.data());
+    int error = errno;
+    [[maybe_unused]] ssize_t c = write(report[1], &error, sizeof error);
+    _exit(127);
+  }
+  close(report[1]);
+  int status = 0;
+  while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+  }
+  int64_t pid = -1;
+  int error = 0;
+  if (!ReadFully(report[0], &pid, sizeof pid)) {
+    result.error = ECHILD;
+  } else if (ReadFully(report[0], &error, sizeof error)) {
+    // Either fork or exec failed; the write end closed without a word means exec succeeded.
+    result.error = error != 0 ? error : ECHILD;
+  } else if (pid > 0) {
+    result.started = true;
+    result.pid = pid;
+  } else {
+    result.error = ECHILD;
+  }
+  close(report[0]);
+  return result;
+}
+
+ProcessStart ShellOpen(const std::string& path) {
+  if (EndsWithIgnoringCase(path, ".exe")) {
+    std::string wine = FindInPath("wine");
+    if (!wine.empty()) return StartProcess(wine, {path});
+  }
+  if (IsExecutableFile(path)) return StartProcess(path, {});
+  std::string opener = FindInPath("xdg-open");
+  if (opener.empty()) {
+    ProcessStart result;
+    result.error = PathExists(path) ? ENOEXEC : ENOENT;
+    return result;
+  }
+  return StartProcess(opener, {path});
+}
+
+bool ProcessAlive(int64_t pid) {
+  if (pid <= 0 || kill(static_cast<pid_t>(pid), 0) != 0) return false;
+  // A zombie that nobody reaped yet has ended all the same.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  std::string::size_type close_paren = line.rfind(')');
+  if (close_paren == std::string::npos || close_paren + 2 >= line.size()) return true;
+  return line[close_paren + 2] != 'Z';
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat info {};
+  return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         access(path.c_str(), X_OK) == 0;
+}
+
+std::string FindInPath(const std::string& name) {
+  if (name.empty()) return std::string();
+  if (name.find('/') != std::string::npos) return IsExecutableFile(name) ? name : std::string();
+  std::string path = GetEnvironment("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
+  std::string::size_type start = 0;
+  while (start <= path.size()) {
+    std::string::size_type end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    std::string folder = path.substr(start, end - start);
+    if (!folder.empty()) {
+      std::string candidate = folder + "/" + name;
+      if (IsExecutableFile(candidate)) return candidate;
+    }
+    start = end + 1;
+  }
+  return std::string();
+}
+
+bool LoopbackAccepts(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool accepted = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return accepted;
+}
+
+}  // namespace platform

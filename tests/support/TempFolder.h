@@ -1,0 +1,27 @@
+#pragma once
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+
+#include <string>
+
+namespace testsupport {
+
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  // The folder's path, without a trailing '/'.
+  const std::string& Path() const { return path_; }
+  // Path() + "/" + relative.
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFileText(const std::string& path);
+void WriteFileText(const std::string& path, const std::string& content);
+
+}  // namespace testsupport

@@ -1,0 +1,85 @@
+#pragma once
+// The library's single coordinator: the job registry, the downloaders that carry jobs out, the
+// content-length checker and the in-memory data download, and the events they turn into.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/nvSmartPtr.h"
+#include "library/DownloadLib.h"
+#include "pipeline/CJob.h"
+#include "pipeline/CJobDownloader.h"
+#include "pipeline/EventTarget.h"
+
+class COsn;
+
+class CJobManager {
+ public:
+  // The two downloaders, engine first; either may be absent.
+  struct Downloaders {
+    std::unique_ptr<CJobDownloader> engine;
+    std::unique_ptr<CJobDownloader> platform;
+  };
+  using DownloaderFactory = std::function<Downloaders(CJobManager&)>;
+
+  // Runs on the library thread; `lock` is the library lock, held by the caller.
+  explicit CJobManager(nvSmartPtr lock, DownloaderFactory factory = {});
+  ~CJobManager();
+  CJobManager(const CJobManager&) = delete;
+  CJobManager& operator=(const CJobManager&) = delete;
+
+  int32_t Configure(DownloadLibWindow window, DownloadLibCallback callback, void* userData, bool elevateLaunch);
+  int32_t CreateJob(JobHandle* out, const char* engineTag, const char* serviceCode);
+  int32_t DeleteJob(JobHandle job);
+  int32_t AddFile(JobHandle job, const char* url, const char* folder, const char* fileName, int64_t size,
+                  int32_t optionA, int32_t optionB);
+  int32_t StartJob(JobHandle job, bool allowEngine);
+  int32_t StopJob(JobHandle job);
+  int32_t AnswerResume(JobHandle job, bool resume, bool applyToAll);
+  int32_t SetEngineReport(JobHandle job);
+  int32_t SetServiceCode(const char* code);
+  int32_t GetRemainingSize(JobHandle job, int64_t* out);
+  int32_t AddSizeCheck(const char* url);
+  int32_t StartSizeCheck();
+  int32_t GetSizeCheckTotal(int64_t* out);
+  int32_t DownloadData(const char* url);
+  int32_t GetDataSize(int64_t* out);
+  int32_t GetData(DataBuffer* buffer);
+  int32_t GetJobSizeInfo(JobHandle job, JobSizeInfo* out);
+  int32_t GetJobStatus(JobHandle job, JobStatus* out);
+  int32_t GetFileDone(JobHandle job, FileDoneInfo* out);
+  int32_t GetJobResult(JobHandle job, JobResult* out);
+  int32_t GetNoticeLength(JobHandle job, int32_t* out);
+  int32_t GetNotice(JobHandle job, JobNotice* out);
+  // On the library thread when its loop ends.
+  int32_t Shutdown();
+
+  // Path failure: type 1 the engine's install folder, type 2 a job's destination folder.
+  void OnPathAccessFailed(int32_t type);
+
+  const EventTarget& Delivery() const { return delivery_; }
+  CJobDownloader* CurrentDownloader() const;
+
+ private:
+  CJob* FindJob(JobHandle handle) const;
+  CJobDownloader* HolderOf(const CJob* job) const;
+  // Reads of one job's records: 517 for an unknown job or a missing record pointer.
+  template <class Record, class Read>
+  int32_t ReadJob(JobHandle handle, Record* out, Read read);
+
+  DownloaderFactory factory_;
+  std::unique_ptr<CJobDownloader> platformDownloader_;
+  std::unique_ptr<CJobDownloader> engineDownloader_;
+  nvSmartPtr lock_;
+  std::unique_ptr<COsn> root_;
+  std::vector<std::unique_ptr<CJob>> jobs_;
+  int32_t sequence_ = 0;
+  EventTarget delivery_;
+};
+
+// Creates every missing level of `folder` ('/' and '\\' both separate levels). False when the
+// folder is empty or a level cannot be created.
+bool PrepareFolder(const std::string& folder);

@@ -1,0 +1,18 @@
+#include "pipeline/EventTarget.h"
+
+#include "platform/MessageLoop.h"
+
+void EventTarget::Raise(int32_t code, intptr_t lParam) const {
+  Post(code, lParam);
+  Call(code, lParam);
+}
+
+bool EventTarget::Post(int32_t code, intptr_t lParam) const {
+  if (window == nullptr) return false;
+  return platform::PostToWindow(reinterpret_cast<platform::WindowHandle>(window), WM_DOWNLOADLIB_EVENT,
+                                static_cast<uintptr_t>(code), lParam);
+}
+
+void EventTarget::Call(int32_t code, intptr_t lParam) const {
+  if (callback != nullptr) callback(code, lParam, userData);
+}

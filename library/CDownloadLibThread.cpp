@@ -49,6 +49,11 @@ void CDownloadLibThread::Run() {
   signal_.notify_all();
 }
 
+bool CDownloadLibThread::Finished() {
+  std::lock_guard guard(signalMutex_);
+  return finished_;
+}
+
 bool CDownloadLibThread::Stop() {
   running_ = false;
   // A worker still starting has no queue yet; it sees the cleared flag at its first message.

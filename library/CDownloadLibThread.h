@@ -38,6 +38,8 @@ class CDownloadLibThread {
   CJobManager* Manager() const { return manager_.load(std::memory_order_acquire); }
   void SetUserData(void* userData) { userData_ = userData; }
   void* UserData() const { return userData_; }
+  // True once the worker has left its procedure.
+  bool Finished();
 
  private:
   void Run();

@@ -9,6 +9,7 @@
 
 #include "library/DownloadLib.h"
 #include "library/LibraryControl.h"
+#include "pipeline/Log.h"
 #include "platform/Clock.h"
 #include "tests/library/LibraryTestEnvironment.h"
 #include "tests/support/EventRecorder.h"
@@ -29,6 +30,8 @@ std::vector<std::string> LogMessages() {
 // A gate the worker waits at before it starts, opened by the test.
 class Gate {
  public:
+  // A gate left shut would strand the worker on a destroyed gate.
+  ~Gate() { Open(); }
   void Wait() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return open_; });
@@ -49,6 +52,8 @@ class Gate {
 
 class LibraryInterfaceTest : public ::testing::Test {
  protected:
+  // The log folder exists from the start, as it does after the library ran once on a machine.
+  void SetUp() override { ResetLog(); }
   void TearDown() override { DownloadLibFinalize(); }
   EventRecorder recorder;
   testsupport::TempFolder folder;
@@ -102,6 +107,7 @@ TEST_F(LibraryInterfaceTest, StartThatTimesOutFailsAndKeepsTheLibraryRegistered)
   options.startTimeoutMs = 50;
   options.beforeStart = [&gate] { gate.Wait(); };
   EXPECT_EQ(DL_ERR_FAILED, LibraryInitialize(nullptr, nullptr, nullptr, true, std::move(options)));
+  ASSERT_FALSE(LogMessages().empty());
   EXPECT_EQ("[TessenLib] Initialize Failed : 517", LogMessages().back());
   EXPECT_EQ(DL_ERR_ALREADY_INITIALIZED, DownloadLibInitialize(nullptr, nullptr, nullptr));
   JobHandle job = 0;

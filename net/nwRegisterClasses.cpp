@@ -1,0 +1,18 @@
+#include "net/nwRegisterClasses.h"
+
+#include "core/nvSmartPtr.h"
+#include "net/nwCStreamDispatcher.h"
+
+namespace {
+
+template <class T>
+nvIUnknown* Make() {
+  return new T();
+}
+
+}  // namespace
+
+void nwRegisterClasses() {
+  // Registering stores the same factory again, so repeated calls are harmless.
+  nvRegisterClass(CLSID_nwCStreamDispatcher, &Make<nwCStreamDispatcher>);
+}

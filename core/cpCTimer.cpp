@@ -5,8 +5,9 @@
 #include "core/cpCTimerService.h"
 
 cpCTimer::~cpCTimer() {
-  // An owner that forgot to stop must not leave the service a dangling entry.
-  if (callback_ != nullptr) Stop();
+  // The service holds no reference: a timer released while still registered (never stopped, or
+  // started twice) must not leave it entries that name freed memory.
+  if (cpCTimerService* service = cpCTimerService::Instance()) service->RemoveAll(this);
 }
 
 cpStatus cpCTimer::Start(uint32_t periodMs, TimerCallback callback, void* userData, int32_t tag,

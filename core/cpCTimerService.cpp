@@ -1,6 +1,8 @@
 #include "core/cpCTimerService.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -22,16 +24,45 @@ struct cpTimerRecord {
   uintptr_t platformTimer = 0;
   cpTimerProc callback = nullptr;
   void* userData = nullptr;
-  nvSmartPtr lock;
+  uintptr_t generation = 0;  // what the thread timer's calls carry to name this record
 };
 
 namespace {
 
+// The one live record, the lock its procedure takes and the live count. A thread timer cannot be
+// stopped from another thread, so a record destroyed from there leaves calls behind on the
+// library thread; they carry the record's generation, not its address, and find it gone.
+std::mutex g_recordMutex;
+cpTimerRecord* g_currentRecord = nullptr;
+nvSmartPtr g_procedureLock;
+uintptr_t g_lastGeneration = 0;
+std::atomic<int32_t> g_liveCount{0};
+
+// Whether `generation` still names the current record; called with g_recordMutex held.
+bool IsCurrent(uintptr_t generation) {
+  return g_currentRecord != nullptr && g_currentRecord->generation == generation;
+}
+
 // Runs on the thread that created the record, from its message loop.
 void TimerProcedure(void* context) {
-  auto* record = static_cast<cpTimerRecord*>(context);
-  cpMutexGuard guard(record->lock.As<cpCMutex>());
-  if (record->callback != nullptr) record->callback(record->userData);
+  const auto generation = reinterpret_cast<uintptr_t>(context);
+  cpCMutex* lock = nullptr;
+  {
+    std::lock_guard guard(g_recordMutex);
+    if (!IsCurrent(generation)) return;
+    lock = g_procedureLock.As<cpCMutex>();
+  }
+  cpMutexGuard libraryLock(lock);
+  cpTimerProc callback = nullptr;
+  void* userData = nullptr;
+  {
+    // Checked again under the library lock, which the record's destruction also holds.
+    std::lock_guard guard(g_recordMutex);
+    if (g_liveCount.load() == 0 || !IsCurrent(generation)) return;
+    callback = g_currentRecord->callback;
+    userData = g_currentRecord->userData;
+  }
+  if (callback != nullptr) callback(userData);
 }
 
 }  // namespace
@@ -42,19 +73,44 @@ cpStatus cpTimerCreate(uint32_t /*periodIgnored*/, cpTimerProc callback, void* u
   auto* record = new cpTimerRecord;
   record->callback = callback;
   record->userData = userData;
-  record->lock = std::move(lock);
-  record->platformTimer = platform::StartThreadTimer(kThreadTimerPeriodMs, &TimerProcedure, record);
+  {
+    std::lock_guard guard(g_recordMutex);
+    record->generation = ++g_lastGeneration;
+    g_currentRecord = record;
+    g_procedureLock = std::move(lock);
+  }
+  record->platformTimer = platform::StartThreadTimer(kThreadTimerPeriodMs, &TimerProcedure,
+                                                     reinterpret_cast<void*>(record->generation));
   if (record->platformTimer == 0) {
+    nvSmartPtr dropped;
+    {
+      std::lock_guard guard(g_recordMutex);
+      if (g_currentRecord == record) {
+        g_currentRecord = nullptr;
+        dropped = std::move(g_procedureLock);
+      }
+    }
     delete record;
     *out = nullptr;
     return CP_E_FAIL;
   }
+  g_liveCount.fetch_add(1);
   *out = record;
   return CP_S_OK;
 }
 
 cpStatus cpTimerDestroy(cpTimerRecord* record) {
   if (record == nullptr) return CP_S_OK;
+  nvSmartPtr dropped;  // released outside the record mutex
+  {
+    std::lock_guard guard(g_recordMutex);
+    // An older record going away must not silence the one that replaced it.
+    if (g_currentRecord == record) {
+      g_currentRecord = nullptr;
+      dropped = std::move(g_procedureLock);
+    }
+    g_liveCount.fetch_sub(1);
+  }
   platform::StopThreadTimer(record->platformTimer);
   delete record;
   return CP_S_OK;
@@ -70,13 +126,17 @@ cpCTimerService::cpCTimerService(nvSmartPtr lock) {
 }
 
 cpCTimerService::~cpCTimerService() {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
-  cpTimerDestroy(record_);
-  record_ = nullptr;
-  for (int32_t i = entries_.GetCount() - 1; i >= 0; --i) {
-    DropEntry(static_cast<Entry*>(entries_.RemoveAt(i)));
+  {
+    cpMutexGuard guard(lock_.As<cpCMutex>());
+    cpTimerDestroy(record_);
+    record_ = nullptr;
+    for (int32_t i = entries_.GetCount() - 1; i >= 0; --i) {
+      DropEntry(static_cast<Entry*>(entries_.RemoveAt(i)));
+    }
   }
   tickCounter_ = 1;
+  // Timers released later must not reach a service that is gone.
+  if (g_service == this) g_service = nullptr;
 }
 
 void cpCTimerService::OnPlatformTimer(void* self) { static_cast<cpCTimerService*>(self)->Tick(); }
@@ -99,6 +159,17 @@ void cpCTimerService::Remove(cpCTimer* timer) {
       entries_.RemoveAt(i);
       DropEntry(entry);
       return;
+    }
+  }
+}
+
+void cpCTimerService::RemoveAll(cpCTimer* timer) {
+  cpMutexGuard guard(lock_.As<cpCMutex>());
+  for (int32_t i = entries_.GetCount() - 1; i >= 0; --i) {
+    auto* entry = static_cast<Entry*>(entries_.GetAt(i));
+    if (entry->timer == timer) {
+      entries_.RemoveAt(i);
+      DropEntry(entry);
     }
   }
 }

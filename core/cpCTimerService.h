@@ -29,12 +29,17 @@ class cpCTimerService {
   static void SetInstance(cpCTimerService* service);
 
   void Add(cpCTimer* timer, int32_t tag);
+  // Removes the first entry naming the timer.
   void Remove(cpCTimer* timer);
+  // Removes every entry naming the timer (it is going away).
+  void RemoveAll(cpCTimer* timer);
   // One 100 ms step; the library lock is already held by the timer procedure.
   void Tick();
 
   bool HasPlatformTimer() const { return record_ != nullptr; }
   int32_t TickCount() const { return tickCounter_; }
+  // Registered entries (a timer started twice counts twice).
+  int32_t TimerCount() const { return entries_.GetCount(); }
 
  private:
   struct Entry {

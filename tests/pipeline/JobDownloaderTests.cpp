@@ -4,7 +4,7 @@
 
 #include "pipeline/CJobDownloader.h"
 #include "pipeline/Log.h"
-#include "tests/core/ManualTimerFixture.h"
+#include "tests/support/ManualTimers.h"
 #include "tests/support/EventRecorder.h"
 #include "tests/support/IsolatedUserFolders.h"
 

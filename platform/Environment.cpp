@@ -19,7 +19,8 @@ std::string XdgFolder(const char* variable, const char* fallbackBelowHome) {
   if (value && !value->empty() && (*value)[0] == '/') return WithoutTrailingSlash(*value);
   std::string home = HomeFolder();
   if (home.empty()) return std::string();
-  return home + "/" + fallbackBelowHome;
+  // A home of "/" (service accounts) must not give "//.local/share".
+  return (home == "/" ? home : home + "/") + fallbackBelowHome;
 }
 
 }  // namespace

@@ -8,6 +8,9 @@ namespace platform {
 std::string CtimeText(int64_t secondsSinceEpoch) {
   time_t seconds = static_cast<time_t>(secondsSinceEpoch);
   tm local {};
+  // localtime_r reads TZ only once per process; ctime reads it on every call. Re-reading keeps the
+  // two alike when the zone changes while the program runs.
+  tzset();
   if (localtime_r(&seconds, &local) == nullptr) return std::string();
   // ctime's own layout and English names, whatever locale the host program set.
   static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};

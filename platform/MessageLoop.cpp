@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <memory>
+#include <thread>
 
 #include "platform/Clock.h"
 #include "platform/detail/ThreadQueue.h"
@@ -46,6 +48,7 @@ thread_local ThreadId t_threadId = 0;
 thread_local std::unique_ptr<detail::ThreadQueue> t_queue;
 
 constexpr uint64_t kWakeMarker = UINT64_MAX;
+constexpr int kUnusablePollMs = 10;
 
 }  // namespace
 
@@ -75,8 +78,13 @@ ThreadQueue::ThreadQueue(ThreadId id) : id_(id) {
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = kWakeMarker;
-    epoll_ctl(epollFd_, EPOLL_CTL_ADD, eventFd_, &event);
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, eventFd_, &event) == 0) return;
   }
+  // Half a set-up would sleep through posts; without both the queue polls (see WaitForEvents).
+  if (eventFd_ >= 0) close(eventFd_);
+  if (epollFd_ >= 0) close(epollFd_);
+  eventFd_ = -1;
+  epollFd_ = -1;
 }
 
 ThreadQueue::~ThreadQueue() {
@@ -146,7 +154,12 @@ int ThreadQueue::TimeoutToNextTimer(int64_t now) {
 }
 
 void ThreadQueue::WaitForEvents(int timeoutMs) {
-  if (!Usable()) return;
+  if (!Usable()) {
+    // No epoll set or eventfd (descriptors ran out): poll the queue instead of spinning on it.
+    int sleepMs = timeoutMs < 0 ? kUnusablePollMs : std::min(timeoutMs, kUnusablePollMs);
+    if (sleepMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+    return;
+  }
   epoll_event events[32];
   int count = epoll_wait(epollFd_, events, 32, timeoutMs);
   for (int i = 0; i < count; ++i) {

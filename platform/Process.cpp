@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/FileSystem.h"
 
@@ -41,6 +43,33 @@ bool ReadFully(int fd, void* buffer, size_t size) {
   return true;
 }
 
+// In the program's child, right before exec; async-signal-safe calls only. The program starts as a
+// desktop shell would start it: default signal handling (an ignored SIGPIPE would otherwise stay
+// ignored across exec), nothing blocked, and none of our descriptors left open (a daemon must not
+// keep this process's sockets and files alive).
+void PrepareProgramChild() {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  for (int signal = 1; signal < NSIG; ++signal) sigaction(signal, &standard, nullptr);
+  if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    // Kernels before 5.11: mark them one by one (the report pipe is close-on-exec already).
+    for (int fd = 3; fd < 4096; ++fd) {
+      int flags = fcntl(fd, F_GETFD);
+      if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+  }
+}
+
+constexpr int64_t kProbeTimeoutMs = 1000;
+
+// Kinds of the records the children of StartProcess write to the report pipe.
+constexpr int64_t kReportForked = 1;  // value: the program's process id
+constexpr int64_t kReportFailed = 2;  // value: errno of the failed fork or exec
+
 }  // namespace
 
 ProcessStart StartProcess(const std::string& program, const std::vector<std::string>& arguments) {
@@ -57,6 +86,8 @@ ProcessStart StartProcess(const std::string& program, const std::vector<std::str
   for (std::string& s : strings) argv.push_back(s.data());
   argv.push_back(nullptr);
 
+  // Both children report through one pipe in whole 16-byte records {kind, value}; a write of
+  // that size is atomic, but the two writers race, so the records may come in either order.
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) {
     result.error = errno;
@@ -75,29 +106,35 @@ ProcessStart StartProcess(const std::string& program, const std::vector<std::str
     setsid();
     pid_t program_pid = fork();
     if (program_pid != 0) {
-      int64_t value = program_pid;  // negative: fork failed
       int error = errno;
-      [[maybe_unused]] ssize_t a = write(report[1], &value, sizeof value);
-      if (program_pid < 0) {
-        [[maybe_unused]] ssize_t b = write(report[1], &error, sizeof error);
-      }
+      int64_t record[2] = {program_pid > 0 ? kReportForked : kReportFailed,
+                           program_pid > 0 ? program_pid : error};
+      [[maybe_unused]] ssize_t written = write(report[1], record, sizeof record);
       _exit(0);
     }
+    PrepareProgramChild();
     execv(argv[0], argv.data());
-    int error = errno;
-    [[maybe_unused]] ssize_t c = write(report[1], &error, sizeof error);
+    int64_t record[2] = {kReportFailed, errno};
+    [[maybe_unused]] ssize_t written = write(report[1], record, sizeof record);
     _exit(127);
   }
   close(report[1]);
   int status = 0;
   while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
   }
+  // The pipe ends when the intermediate child has ended and the program has exec'd or ended.
   int64_t pid = -1;
+  bool failed = false;
   int error = 0;
-  if (!ReadFully(report[0], &pid, sizeof pid)) {
-    result.error = ECHILD;
-  } else if (ReadFully(report[0], &error, sizeof error)) {
-    // Either fork or exec failed; the write end closed without a word means exec succeeded.
+  int64_t record[2];
+  while (ReadFully(report[0], record, sizeof record)) {
+    if (record[0] == kReportForked) pid = record[1];
+    if (record[0] == kReportFailed && !failed) {
+      failed = true;
+      error = static_cast<int>(record[1]);
+    }
+  }
+  if (failed) {
     result.error = error != 0 ? error : ECHILD;
   } else if (pid > 0) {
     result.started = true;
@@ -125,7 +162,9 @@ ProcessStart ShellOpen(const std::string& path) {
 }
 
 bool ProcessAlive(int64_t pid) {
-  if (pid <= 0 || kill(static_cast<pid_t>(pid), 0) != 0) return false;
+  if (pid <= 0) return false;
+  // EPERM: the process exists but belongs to another user.
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
   // A zombie that nobody reaped yet has ended all the same.
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
@@ -160,13 +199,28 @@ std::string FindInPath(const std::string& name) {
 }
 
 bool LoopbackAccepts(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking with a bounded wait: a listener whose backlog is full drops the handshake, and a
+  // blocking connect would then hang for minutes on the caller's thread.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   bool accepted = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (!accepted && errno == EINPROGRESS) {
+    int64_t deadline = MonotonicMilliseconds() + kProbeTimeoutMs;
+    pollfd entry{fd, POLLOUT, 0};
+    int ready = 0;
+    for (;;) {
+      int64_t left = deadline - MonotonicMilliseconds();
+      ready = poll(&entry, 1, static_cast<int>(left > 0 ? left : 0));
+      if (ready >= 0 || errno != EINTR) break;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    accepted = ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  }
   close(fd);
   return accepted;
 }

@@ -14,7 +14,8 @@ struct ProcessStart {
   int64_t pid = 0;   // the started program's process id
 };
 
-// Starts `program` (a path) with `arguments` directly, without a shell.
+// Starts `program` (a path) with `arguments` directly, without a shell. The program gets default
+// signal handling and inherits no descriptor beyond standard input, output and error.
 ProcessStart StartProcess(const std::string& program, const std::vector<std::string>& arguments);
 
 // The "open" verb of a desktop shell: an executable file is started directly, a Windows ".exe"
@@ -26,7 +27,7 @@ bool IsExecutableFile(const std::string& path);
 // The full path of `name` found in $PATH, or empty.
 std::string FindInPath(const std::string& name);
 
-// Whether something accepts TCP connections on 127.0.0.1:port right now.
+// Whether something accepts TCP connections on 127.0.0.1:port right now; waits at most a second.
 bool LoopbackAccepts(uint16_t port);
 
 }  // namespace platform

@@ -44,6 +44,7 @@ CJobManager::~CJobManager() {
     engineDownloader_.reset();
     platformDownloader_.reset();
     jobs_.clear();
+    dataSession_.reset();
     root_.reset();
   }
   lock_.Attach(nullptr);
@@ -194,20 +195,30 @@ int32_t CJobManager::StartSizeCheck() {
 
 int32_t CJobManager::GetSizeCheckTotal(int64_t* /*out*/) { return DL_ERR_FAILED; }
 
-int32_t CJobManager::DownloadData(const char* /*url*/) {
-  TraceDiagnostic("[TessenLib_D] 0x00A1");
-  return DL_ERR_FAILED;
+int32_t CJobManager::DownloadData(const char* url) {
+  cpMutexGuard guard(lock_.As<cpCMutex>());
+  // Nothing to fetch would leave the caller waiting for an event that never comes.
+  if (url == nullptr || url[0] == '\0') return DL_ERR_FAILED;
+  if (!dataSession_) dataSession_ = std::make_unique<CDataDownloadSession>(this);
+  dataSession_->StartData(url);
+  return DL_OK;
 }
 
-int32_t CJobManager::GetDataSize(int64_t* /*out*/) {
+int32_t CJobManager::GetDataSize(int64_t* out) {
   cpMutexGuard guard(lock_.As<cpCMutex>());
-  return DL_ERR_FAILED;
+  return dataSession_ ? dataSession_->GetDataSize(out) : DL_ERR_FAILED;
 }
 
-int32_t CJobManager::GetData(DataBuffer* /*buffer*/) {
+int32_t CJobManager::GetData(DataBuffer* buffer) {
   cpMutexGuard guard(lock_.As<cpCMutex>());
-  return DL_ERR_FAILED;
+  return dataSession_ ? dataSession_->GetData(buffer) : DL_ERR_FAILED;
 }
+
+void CJobManager::OnDataCompleted(const char* /*buffer*/, int64_t /*length*/) { delivery_.Raise(DL_EV_DATA_DONE, 0); }
+
+void CJobManager::OnDataFailed(int32_t /*code*/) { delivery_.Raise(DL_EV_DATA_FAILED, 0); }
+
+void CJobManager::OnDataTick() { delivery_.Raise(DL_EV_DATA_TICK, 0); }
 
 template <class Record, class Read>
 int32_t CJobManager::ReadJob(JobHandle handle, Record* out, Read read) {

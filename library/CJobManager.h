@@ -10,13 +10,14 @@
 
 #include "core/nvSmartPtr.h"
 #include "library/DownloadLib.h"
+#include "pipeline/CDataDownloadSession.h"
 #include "pipeline/CJob.h"
 #include "pipeline/CJobDownloader.h"
 #include "pipeline/EventTarget.h"
 
 class COsn;
 
-class CJobManager {
+class CJobManager final : public IDataDownloadSessionEventListener {
  public:
   // The two downloaders, engine first; either may be absent.
   struct Downloaders {
@@ -57,10 +58,16 @@ class CJobManager {
   // On the library thread when its loop ends.
   int32_t Shutdown();
 
+  // The data download's outcomes, raised as events.
+  void OnDataCompleted(const char* buffer, int64_t length) override;
+  void OnDataFailed(int32_t code) override;
+  void OnDataTick() override;
+
   // Path failure: type 1 the engine's install folder, type 2 a job's destination folder.
   void OnPathAccessFailed(int32_t type);
 
   const EventTarget& Delivery() const { return delivery_; }
+  bool HasDataSession() const { return dataSession_ != nullptr; }
   CJobDownloader* CurrentDownloader() const;
 
  private:
@@ -78,6 +85,7 @@ class CJobManager {
   std::vector<std::unique_ptr<CJob>> jobs_;
   int32_t sequence_ = 0;
   EventTarget delivery_;
+  std::unique_ptr<CDataDownloadSession> dataSession_;
 };
 
 // Creates every missing level of `folder` ('/' and '\\' both separate levels). False when the

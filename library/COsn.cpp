@@ -1,18 +1,30 @@
 #include "library/COsn.h"
 
+#include "core/cpCQoS.h"
 #include "core/cpCTimerService.h"
+#include "core/cpSocket.h"
 #include "core/nvCGarbageCollector.h"
+#include "net/nwCHttpMimeTypeMap.h"
+#include "net/nwRegisterClasses.h"
 
 COsn::COsn(nvSmartPtr lock) {
+  nwRegisterClasses();
+  cpNetStartup();
   timerService_ = new cpCTimerService(lock);
   cpCTimerService::SetInstance(timerService_);
+  qos_ = new cpCQoS(lock);
+  cpCQoS::SetInstance(qos_);
   nvCGarbageCollector::Instance();
+  nwCHttpMimeTypeMap::Instance();
 }
 
 COsn::~COsn() {
+  nwCHttpMimeTypeMap::DestroyInstance();
   nvCGarbageCollector::DestroyInstance();
+  cpCQoS::SetInstance(nullptr);
+  delete qos_;
   cpCTimerService::SetInstance(nullptr);
   delete timerService_;
 }
 
-void COsn::Shutdown() {}
+void COsn::Shutdown() { cpNetCleanup(); }

@@ -5,6 +5,7 @@
 #include "core/nvSmartPtr.h"
 
 class cpCTimerService;
+class cpCQoS;
 
 class COsn {
  public:
@@ -19,4 +20,5 @@ class COsn {
 
  private:
   cpCTimerService* timerService_ = nullptr;
+  cpCQoS* qos_ = nullptr;
 };

@@ -10,21 +10,22 @@
 #include <vector>
 
 #include "core/nvIUnknown.h"
+#include "core/nwIQoSNetStack.h"
 #include "net/nwFrame.h"
 
-using nwMessageHandler = void (*)(const char* payload, int32_t payloadLength, void* userData);
+using nwMessageHandler = nvMessageHandler;
 // Returns the bytes consumed: 0 keeps them for later, a negative value is a protocol error.
-using nwRawHandler = int32_t (*)(const char* data, int32_t length, void* userData);
+using nwRawHandler = nvRawHandler;
 
-class nwCStreamDispatcher : public nvTRefCounted<> {
+class nwCStreamDispatcher : public nvTRefCounted<nvIStreamDispatcher> {
  public:
   nwCStreamDispatcher() = default;
   ~nwCStreamDispatcher() override = default;
 
   // Appends a handler for frames of `group` and `type`. NW_E_FAIL for a null handler.
-  virtual cpStatus AddHandler(uint16_t group, int32_t type, nwMessageHandler handler, void* userData);
+  cpStatus AddHandler(uint16_t group, int32_t type, nwMessageHandler handler, void* userData) override;
   // *consumed = Process(data, length). NW_E_FAIL for a null `consumed`.
-  virtual cpStatus Dispatch(const char* data, int32_t length, int32_t* consumed);
+  cpStatus Dispatch(const char* data, int32_t length, int32_t* consumed) override;
 
   // Appends a raw handler and stops parsing frame headers from now on. A null handler is ignored.
   void SetRawHandler(nwRawHandler handler, void* userData);

@@ -1,6 +1,8 @@
 #include "net/nwRegisterClasses.h"
 
 #include "core/nvSmartPtr.h"
+#include "net/nwCHTTPDownloader.h"
+#include "net/nwCHttpClientExLayer.h"
 #include "net/nwCStreamDispatcher.h"
 
 namespace {
@@ -15,4 +17,6 @@ nvIUnknown* Make() {
 void nwRegisterClasses() {
   // Registering stores the same factory again, so repeated calls are harmless.
   nvRegisterClass(CLSID_nwCStreamDispatcher, &Make<nwCStreamDispatcher>);
+  nvRegisterClass(CLSID_nwCHttpClientExLayer, &nwCHttpClientExLayer::Create<nwCHttpClientExLayer>);
+  nvRegisterClass(CLSID_nwCHTTPDownloader, &Make<nwCHTTPDownloader>);
 }

@@ -45,7 +45,15 @@ std::atomic<ThreadId> g_nextThreadId{1};
 std::atomic<uintptr_t> g_nextTimerId{1};
 
 thread_local ThreadId t_threadId = 0;
-thread_local std::unique_ptr<detail::ThreadQueue> t_queue;
+// Holds the thread's queue; at thread exit the queue retires (its windows go, posts fail) but
+// stays alive while sockets still watched in its epoll set refer to it.
+struct QueueHolder {
+  std::shared_ptr<detail::ThreadQueue> queue;
+  ~QueueHolder() {
+    if (queue) queue->Retire();
+  }
+};
+thread_local QueueHolder t_queue;
 
 constexpr uint64_t kWakeMarker = UINT64_MAX;
 constexpr int kUnusablePollMs = 10;
@@ -60,16 +68,24 @@ ThreadId CurrentThreadId() {
 namespace detail {
 
 ThreadQueue& CurrentQueue() {
-  if (!t_queue) {
-    t_queue = std::make_unique<ThreadQueue>(CurrentThreadId());
+  if (!t_queue.queue) {
+    t_queue.queue = std::make_shared<ThreadQueue>(CurrentThreadId());
     Registry& registry = TheRegistry();
     std::lock_guard lock(registry.mutex);
-    registry.queues[t_queue->Id()] = t_queue.get();
+    registry.queues[t_queue.queue->Id()] = t_queue.queue.get();
   }
-  return *t_queue;
+  return *t_queue.queue;
 }
 
-ThreadQueue* CurrentQueueIfAny() { return t_queue.get(); }
+ThreadQueue* CurrentQueueIfAny() { return t_queue.queue.get(); }
+
+std::shared_ptr<ThreadQueue> QueueOfWindow(WindowHandle window) {
+  Registry& registry = TheRegistry();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.windows.find(window);
+  if (it == registry.windows.end() || it->second->owner == nullptr) return nullptr;
+  return it->second->owner->shared_from_this();
+}
 
 ThreadQueue::ThreadQueue(ThreadId id) : id_(id) {
   epollFd_ = epoll_create1(EPOLL_CLOEXEC);
@@ -88,6 +104,12 @@ ThreadQueue::ThreadQueue(ThreadId id) : id_(id) {
 }
 
 ThreadQueue::~ThreadQueue() {
+  Retire();
+  if (eventFd_ >= 0) close(eventFd_);
+  if (epollFd_ >= 0) close(epollFd_);
+}
+
+void ThreadQueue::Retire() {
   // The thread is ending: its windows go with it, and nobody can post to it any more.
   Registry& registry = TheRegistry();
   std::vector<std::shared_ptr<WindowEntry>> owned;
@@ -103,8 +125,6 @@ ThreadQueue::~ThreadQueue() {
       }
     }
   }
-  if (eventFd_ >= 0) close(eventFd_);
-  if (epollFd_ >= 0) close(epollFd_);
 }
 
 void ThreadQueue::Wake() {
@@ -131,11 +151,10 @@ void ThreadQueue::RequestQuit(int exitCode) {
   Wake();
 }
 
-bool ThreadQueue::TakeDueTimer(int64_t now, bool overdueOnly, Message* out) {
+bool ThreadQueue::TakeDueTimer(int64_t now, Message* out) {
   std::lock_guard lock(mutex_);
   for (Timer& timer : timers_) {
-    int64_t limit = overdueOnly ? timer.due + timer.periodMs : timer.due;
-    if (now < limit) continue;
+    if (now < timer.due) continue;
     // One message per take; periods missed meanwhile are skipped, not queued.
     timer.due += timer.periodMs;
     if (timer.due <= now) timer.due = now + timer.periodMs;
@@ -180,8 +199,8 @@ bool ThreadQueue::Next(Message* out, bool wait) {
   bool polled = false;
   for (;;) {
     int64_t now = MonotonicMilliseconds();
-    // A timer a whole period late goes first, so a stream of posts cannot starve it.
-    if (TakeDueTimer(now, true, out)) return true;
+    // A due timer goes first, so a stream of posts can neither starve nor slow it.
+    if (TakeDueTimer(now, out)) return true;
     {
       std::lock_guard lock(mutex_);
       if (!posted_.empty()) {
@@ -195,7 +214,6 @@ bool ThreadQueue::Next(Message* out, bool wait) {
         return true;
       }
     }
-    if (TakeDueTimer(now, false, out)) return true;
     if (!wait && polled) return false;
     WaitForEvents(wait ? TimeoutToNextTimer(now) : 0);
     polled = true;

@@ -93,11 +93,14 @@ ProcessStart StartProcess(const std::string& program, const std::vector<std::str
     result.error = errno;
     return result;
   }
+  // A detached program gets no terminal of ours: a runner waiting for our output must not wait for it.
+  int nullDevice = open("/dev/null", O_RDWR | O_CLOEXEC);
   pid_t intermediate = fork();
   if (intermediate < 0) {
     result.error = errno;
     close(report[0]);
     close(report[1]);
+    if (nullDevice >= 0) close(nullDevice);
     return result;
   }
   if (intermediate == 0) {
@@ -112,6 +115,11 @@ ProcessStart StartProcess(const std::string& program, const std::vector<std::str
       [[maybe_unused]] ssize_t written = write(report[1], record, sizeof record);
       _exit(0);
     }
+    if (nullDevice >= 0) {
+      dup2(nullDevice, STDIN_FILENO);
+      dup2(nullDevice, STDOUT_FILENO);
+      dup2(nullDevice, STDERR_FILENO);
+    }
     PrepareProgramChild();
     execv(argv[0], argv.data());
     int64_t record[2] = {kReportFailed, errno};
@@ -119,6 +127,7 @@ ProcessStart StartProcess(const std::string& program, const std::vector<std::str
     _exit(127);
   }
   close(report[1]);
+  if (nullDevice >= 0) close(nullDevice);
   int status = 0;
   while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
   }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -21,7 +22,7 @@ class FdWatcher {
   ~FdWatcher() = default;
 };
 
-class ThreadQueue {
+class ThreadQueue : public std::enable_shared_from_this<ThreadQueue> {
  public:
   explicit ThreadQueue(ThreadId id);
   ~ThreadQueue();
@@ -30,6 +31,9 @@ class ThreadQueue {
 
   ThreadId Id() const { return id_; }
   bool Usable() const { return epollFd_ >= 0 && eventFd_ >= 0; }
+
+  // At the end of the owning thread: its windows go and posts to it fail from now on.
+  void Retire();
 
   // Any thread.
   void Push(const Message& message);
@@ -48,6 +52,8 @@ class ThreadQueue {
   bool Watch(int fd, uint32_t epollEvents, FdWatcher* watcher);
   bool Rewatch(int fd, uint32_t epollEvents);
   void Unwatch(int fd);
+  // Held while a watcher runs; callers that keep state shared with a watcher take it too.
+  std::recursive_mutex& WatchLock() { return watchMutex_; }
 
  private:
   struct Timer {
@@ -58,7 +64,7 @@ class ThreadQueue {
     int64_t due;
   };
 
-  bool TakeDueTimer(int64_t now, bool overdueOnly, Message* out);
+  bool TakeDueTimer(int64_t now, Message* out);
   int TimeoutToNextTimer(int64_t now);
   void WaitForEvents(int timeoutMs);
   void Wake();
@@ -81,5 +87,7 @@ class ThreadQueue {
 ThreadQueue& CurrentQueue();
 // The calling thread's queue, or null when it has none.
 ThreadQueue* CurrentQueueIfAny();
+// The queue of the thread that owns `window` (null for none, or for a hooked window).
+std::shared_ptr<ThreadQueue> QueueOfWindow(WindowHandle window);
 
 }  // namespace platform::detail

@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "core/cpCMutex.h"
+#include "core/cpCQoSContext.h"
+#include "core/cpSocket.h"
 #include "core/cpCTimer.h"
 
 namespace {
@@ -19,10 +21,10 @@ nvIUnknown* Make() {
 }
 
 ClassEntry g_classes[] = {
-    {CLSID_cpCSocket, nullptr},
+    {CLSID_cpCSocket, &Make<cpCSocket>},
     {CLSID_cpCTimer, &Make<cpCTimer>},
     {CLSID_cpCMutex, &Make<cpCMutex>},
-    {CLSID_cpCQoSContext, nullptr},
+    {CLSID_cpCQoSContext, &Make<cpCQoSContext>},
     {CLSID_nwCAgentLayer, nullptr},
     {CLSID_nwCStreamDispatcher, nullptr},
     {CLSID_nwCHTTPDownloader, nullptr},

@@ -59,10 +59,19 @@ class SelectedSocket final : public detail::FdWatcher {
     readEnabled_ = true;
     writeEnabled_ = true;
     acceptEnabled_ = true;
+    // An unconnected stream socket reports itself hung up: nothing to watch until it connects.
+    idle_ = !connecting_ && !listening_ && IsUnconnectedStream();
     Arm();
   }
   void ConnectStarted() {
     connecting_ = true;
+    idle_ = false;
+    Arm();
+  }
+  // connect() finished at once: watch as a connected socket (no connect notice comes).
+  void ConnectedNow() {
+    connecting_ = false;
+    idle_ = false;
     Arm();
   }
   void ReceiveCalled() {
@@ -128,7 +137,11 @@ class SelectedSocket final : public detail::FdWatcher {
     Arm();
   }
 
-  void SetListening() { listening_ = true; }
+  void SetListening() {
+    listening_ = true;
+    idle_ = false;
+    Arm();
+  }
 
   void Unregister() {
     if (registered_) queue_->Unwatch(socket_);
@@ -143,6 +156,15 @@ class SelectedSocket final : public detail::FdWatcher {
     return error != 0 ? SocketErrorFromErrno(error) : 0;
   }
 
+  bool IsUnconnectedStream() const {
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (getsockopt(socket_, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM) return false;
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    return getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0;
+  }
+
   int UnreadBytes() const {
     int count = 0;
     return ioctl(socket_, FIONREAD, &count) == 0 ? count : 0;
@@ -155,7 +177,7 @@ class SelectedSocket final : public detail::FdWatcher {
 
   // One-shot interest: after a report nothing more comes until re-enabled, as with Winsock.
   void Arm() {
-    if (closed_) return;
+    if (closed_ || idle_) return;
     uint32_t interest = 0;
     if (listening_) {
       if ((events_ & kFdAccept) && acceptEnabled_) interest |= EPOLLIN;
@@ -183,6 +205,7 @@ class SelectedSocket final : public detail::FdWatcher {
   bool connecting_ = false;
   bool listening_ = false;
   bool closed_ = false;
+  bool idle_ = false;
   bool registered_ = false;
 };
 
@@ -328,6 +351,7 @@ int SocketSetNonBlocking(SocketHandle socket, bool nonBlocking) {
 int SocketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
   sockaddr_in target = MakeAddress(address, port);
   if (connect(socket, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
+    WithSelected(socket, [](SelectedSocket& selected) { selected.ConnectedNow(); });
     return Succeed(0);
   }
   int error = errno;

@@ -291,6 +291,11 @@ class DescriptorsExhausted {
 };
 
 TEST(ThreadQueueTest, QueueWithoutDescriptorsStillDeliversPostsAndTimersWithoutSpinning) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' own checks open descriptors (a pipe to probe memory) and misreport when none
+  // are left.
+  GTEST_SKIP() << "descriptor exhaustion confuses the sanitizer runtime";
+#endif
   std::promise<void> exhaustedSignal;
   std::promise<ThreadId> blocked;
   std::promise<void> done;

@@ -1,8 +1,10 @@
 #include "net/nwRegisterClasses.h"
 
 #include "core/nvSmartPtr.h"
+#include "net/nwCAgentLayer.h"
 #include "net/nwCHTTPDownloader.h"
 #include "net/nwCHttpClientExLayer.h"
+#include "net/nwCSecureSocketClientLayer.h"
 #include "net/nwCStreamDispatcher.h"
 
 namespace {
@@ -18,5 +20,8 @@ void nwRegisterClasses() {
   // Registering stores the same factory again, so repeated calls are harmless.
   nvRegisterClass(CLSID_nwCStreamDispatcher, &Make<nwCStreamDispatcher>);
   nvRegisterClass(CLSID_nwCHttpClientExLayer, &nwCHttpClientExLayer::Create<nwCHttpClientExLayer>);
+  nvRegisterClass(CLSID_nwCSecureSocketClientLayer,
+                  &nwCSecureSocketClientLayer::Create<nwCSecureSocketClientLayer>);
   nvRegisterClass(CLSID_nwCHTTPDownloader, &Make<nwCHTTPDownloader>);
+  nvRegisterClass(CLSID_nwCAgentLayer, &nwCAgentLayer::Create<nwCAgentLayer>);
 }

@@ -1,0 +1,179 @@
+#include "pipeline/CPlatformReporter.h"
+
+#include <cstring>
+#include <string>
+
+#include "core/Settings.h"
+#include "core/cpCHostAddressBook.h"
+#include "core/cpCQoS.h"
+#include "core/cpCQoSContext.h"
+#include "core/cpSocket.h"
+#include "core/nvCGarbageCollector.h"
+#include "net/nwFrame.h"
+
+// Listens for the relay's address on the reporter's behalf. The address book keeps it alive until
+// the answer comes, which may be after the reporter is gone; the reporter then cuts the link.
+class CPlatformReporter::ResolveWaiter final : public nvTRefCounted<>, public cpIHostResolveListener {
+ public:
+  ResolveWaiter(CPlatformReporter* owner, std::string host, uint16_t port)
+      : owner_(owner), host_(std::move(host)), port_(port) {}
+  void Detach() { owner_ = nullptr; }
+  const std::string& Host() const { return host_; }
+  uint16_t Port() const { return port_; }
+
+  void OnHostResolved(bool found, uint32_t address) override {
+    if (owner_ != nullptr) owner_->OnRelayResolved(found, address);
+  }
+
+ private:
+  CPlatformReporter* owner_;
+  std::string host_;
+  uint16_t port_;
+};
+
+namespace {
+
+constexpr int64_t kMaxRecordsPerReport = (kFrameMaxPayload - 4) / FileReportEntry::kSize;
+
+uint16_t RelayPort() {
+  long long port = settings::GetInt("relay_port", CPlatformReporter::kDefaultRelayPort);
+  if (port <= 0 || port > 0xFFFF) return CPlatformReporter::kDefaultRelayPort;
+  return static_cast<uint16_t>(port);
+}
+
+}  // namespace
+
+CPlatformReporter::CPlatformReporter() = default;
+
+CPlatformReporter::~CPlatformReporter() {
+  if (waiter_ != nullptr) waiter_->Detach();
+  waiter_ = nullptr;
+  waiterRef_.Attach(nullptr);
+  CloseConnection();
+  Release();
+  queue_.clear();
+}
+
+void CPlatformReporter::QueueReport(int32_t count, const FileReportEntry* entries) {
+  if (count <= 0 || entries == nullptr || count > kMaxRecordsPerReport) return;
+  cpQoSLockGuard lock;
+  Block block{count, std::vector<uint8_t>(static_cast<size_t>(count) * FileReportEntry::kSize)};
+  std::memcpy(block.bytes.data(), entries[0].bytes, block.bytes.size());
+  queue_.push_back(std::move(block));
+  while (queue_.size() > kMaxQueuedBlocks) queue_.pop_front();
+  if (!Connect() && context_) SendQueue();
+}
+
+bool CPlatformReporter::Connect() {
+  if (context_) return false;
+  if (waiter_ != nullptr) return true;
+  std::string host = settings::Get("relay_host");
+  uint16_t port = RelayPort();
+  if (host.empty()) return false;
+  auto* waiter = new ResolveWaiter(this, host, port);
+  nvSmartPtr waiterRef(waiter);
+  uint32_t address = 0;
+  // Never waits for a name server: an answer that is not known yet comes through the waiter.
+  switch (cpAddressBookPickAsync(host.c_str(), port, &address, waiter, waiterRef)) {
+    case cpPickResult::kFound:
+      OpenConnection(host.c_str(), port, address);
+      return static_cast<bool>(context_);
+    case cpPickResult::kPending:
+      waiter_ = waiter;
+      waiterRef_ = std::move(waiterRef);
+      return true;
+    case cpPickResult::kNotFound:
+    default:
+      // Unresolvable: the blocks stay queued (bounded) for the next report's attempt.
+      return false;
+  }
+}
+
+void CPlatformReporter::OnRelayResolved(bool found, uint32_t address) {
+  nvSmartPtr keep = std::move(waiterRef_);
+  std::string host = waiter_ != nullptr ? waiter_->Host() : std::string();
+  uint16_t port = waiter_ != nullptr ? waiter_->Port() : 0;
+  if (waiter_ != nullptr) waiter_->Detach();
+  waiter_ = nullptr;
+  if (!found || context_ || queue_.empty()) return;
+  OpenConnection(host.c_str(), port, address);
+}
+
+void CPlatformReporter::OpenConnection(const char* host, uint16_t port, uint32_t address) {
+  nvSmartPtr context;
+  if (!context.CreateInstance(CLSID_cpCQoSContext)) return;
+  cpQoSLockGuard lock;
+  auto* connection = context.As<nvIQoSContext>();
+  connection->Open(QOS_ACTION_HIGH, QOS_EV_CONNECT_FAILED | QOS_EV_IDLE, nullptr);
+  connection->PushLayer(CLSID_nwCAgentLayer, false);
+  connection->SetOption(QOS_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
+  connection->SetOption(QOS_OPT_IDLE_LIMIT, &kIdleLimitSeconds);
+  auto* layer = static_cast<nvIAgentLayer*>(connection->GetTopLayer());
+  if (layer == nullptr) {
+    connection->Close();
+    nvCGarbageCollector::Instance()->DeferRelease(std::move(context));
+    return;
+  }
+  context_ = std::move(context);
+  layer->SetListener(this, 0);
+  // Host and address let the connection mark a relay address that failed in the address book.
+  connection->SetHostName(host);
+  cpAddress target;
+  target.address = address;
+  target.port = port;
+  connection->SetAddress(&target);
+  connection->Connect(&target);
+}
+
+nvIAgentLayer* CPlatformReporter::Layer() const {
+  if (!context_) return nullptr;
+  return static_cast<nvIAgentLayer*>(context_.As<nvIQoSContext>()->GetTopLayer());
+}
+
+void CPlatformReporter::SendQueue() {
+  nvIAgentLayer* layer = Layer();
+  if (layer == nullptr) return;
+  while (!queue_.empty()) {
+    Block block = std::move(queue_.front());
+    queue_.pop_front();
+    nwAgentReport report{block.count, block.bytes.data()};
+    layer->SendReport(&report);
+  }
+}
+
+void CPlatformReporter::CloseConnection() {
+  if (!context_) return;
+  cpQoSLockGuard lock;
+  auto* connection = context_.As<nvIQoSContext>();
+  if (nvIAgentLayer* layer = Layer()) layer->SetListener(nullptr, 0);
+  connection->Close();
+}
+
+void CPlatformReporter::Release() {
+  nvSmartPtr context = std::move(context_);
+  context_.Attach(nullptr);
+  if (!context) return;
+  if (auto* layer = static_cast<nvIAgentLayer*>(context.As<nvIQoSContext>()->GetTopLayer())) {
+    layer->SetListener(nullptr, 0);
+  }
+  // Released later: this may run inside a callback of that very connection.
+  nvCGarbageCollector::Instance()->DeferRelease(std::move(context));
+}
+
+void CPlatformReporter::OnAgentConnected(nwListenerCookie /*cookie*/) { SendQueue(); }
+
+void CPlatformReporter::OnAgentReply(nwListenerCookie /*cookie*/, uint8_t /*result*/) {
+  if (!queue_.empty() || !context_) return;
+  // The closed event that follows lets the connection go.
+  context_.As<nvIQoSContext>()->Close();
+}
+
+void CPlatformReporter::OnAgentClosed(nwListenerCookie /*cookie*/) { Release(); }
+
+void CPlatformReporter::OnAgentConnectFailed(nwListenerCookie /*cookie*/) {
+  if (context_) context_.As<nvIQoSContext>()->Close();
+}
+
+void CPlatformReporter::OnAgentIdle(nwListenerCookie /*cookie*/) {
+  if (context_) context_.As<nvIQoSContext>()->Close();
+}

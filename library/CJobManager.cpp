@@ -4,6 +4,7 @@
 
 #include "core/cpCMutex.h"
 #include "library/COsn.h"
+#include "pipeline/CPlatFormDownloader.h"
 #include "pipeline/CBinaryExecute_V3.h"
 #include "pipeline/Log.h"
 #include "platform/FileSystem.h"
@@ -45,6 +46,7 @@ CJobManager::~CJobManager() {
     platformDownloader_.reset();
     jobs_.clear();
     dataSession_.reset();
+    lengthChecker_.reset();
     root_.reset();
   }
   lock_.Attach(nullptr);
@@ -55,16 +57,21 @@ int32_t CJobManager::Configure(DownloadLibWindow window, DownloadLibCallback cal
   cpMutexGuard guard(lock_.As<cpCMutex>());
   delivery_ = EventTarget{window, callback, userData};
   SetLaunchElevation(elevateLaunch);
-  if (factory_) {
-    Downloaders made = factory_(*this);
-    engineDownloader_ = std::move(made.engine);
-    platformDownloader_ = std::move(made.platform);
-  } else {
+  Downloaders made = factory_ ? factory_(*this) : DefaultDownloaders();
+  engineDownloader_ = std::move(made.engine);
+  platformDownloader_ = std::move(made.platform);
+  if (!engineDownloader_ && !platformDownloader_) {
     // Without downloaders the log is still restarted for this run of the library.
     ResetLog();
     LogFormat("[TessenLib] Launch(%s)", kLibraryVersion);
   }
   return DL_OK;
+}
+
+CJobManager::Downloaders CJobManager::DefaultDownloaders() {
+  Downloaders made;
+  made.platform = std::make_unique<CPlatFormDownloader>();
+  return made;
 }
 
 CJob* CJobManager::FindJob(JobHandle handle) const {
@@ -179,21 +186,45 @@ int32_t CJobManager::GetRemainingSize(JobHandle handle, int64_t* out) {
     *out = job->Status().totalBytes - job->Status().downloadedBytes;
     return DL_OK;
   }
-  // The content-length checker arrives with the network stack.
-  return DL_ERR_FAILED;
+  if (!lengthChecker_) return DL_ERR_FAILED;
+  *out = lengthChecker_->GetTotal();
+  return DL_OK;
 }
 
-int32_t CJobManager::AddSizeCheck(const char* /*url*/) {
-  TraceDiagnostic("[TessenLib_D] 0x00B2");
-  return DL_ERR_FAILED;
+// The three size-check operations take no lock of their own: the checker takes it around each
+// request it sets up or tears down.
+int32_t CJobManager::AddSizeCheck(const char* url) {
+  if (url == nullptr || url[0] == '\0') return DL_ERR_FAILED;
+  if (!lengthChecker_) lengthChecker_ = std::make_unique<CContentLengthChecker>(this);
+  return lengthChecker_->AddUrl(url);
 }
 
 int32_t CJobManager::StartSizeCheck() {
-  TraceDiagnostic("[TessenLib_D] 0x0003");
-  return DL_ERR_FAILED;
+  if (!lengthChecker_) {
+    TraceDiagnostic("[TessenLib_D] 0x0007");
+    return DL_ERR_FAILED;
+  }
+  lengthChecker_->StartCheck();
+  return DL_OK;
 }
 
-int32_t CJobManager::GetSizeCheckTotal(int64_t* /*out*/) { return DL_ERR_FAILED; }
+int32_t CJobManager::GetSizeCheckTotal(int64_t* out) {
+  if (!lengthChecker_ || out == nullptr) return DL_ERR_FAILED;
+  *out = lengthChecker_->GetTotal();
+  return DL_OK;
+}
+
+void CJobManager::OnContentLengthCheckCompleted(int64_t /*total*/) { delivery_.Raise(DL_EV_SIZE_CHECK_DONE, 0); }
+
+void CJobManager::OnContentLengthCheckFailed(const char* /*url*/) {
+  TraceDiagnostic("[TessenLib_D] File Size Check Failed. 0x0011");
+  delivery_.Raise(DL_EV_SIZE_CHECK_FAILED, 0);
+}
+
+void CJobManager::OnContentLengthCheckHostUnreachable() {
+  TraceDiagnostic("[TessenLib_D] File Size Check Failed. 0x0012");
+  delivery_.Raise(DL_EV_SIZE_CHECK_FAILED, 0);
+}
 
 int32_t CJobManager::DownloadData(const char* url) {
   cpMutexGuard guard(lock_.As<cpCMutex>());

@@ -10,6 +10,7 @@
 
 #include "core/nvSmartPtr.h"
 #include "library/DownloadLib.h"
+#include "pipeline/CContentLengthChecker.h"
 #include "pipeline/CDataDownloadSession.h"
 #include "pipeline/CJob.h"
 #include "pipeline/CJobDownloader.h"
@@ -17,7 +18,7 @@
 
 class COsn;
 
-class CJobManager final : public IDataDownloadSessionEventListener {
+class CJobManager final : public IDataDownloadSessionEventListener, public IContentLengthCheckerEventListener {
  public:
   // The two downloaders, engine first; either may be absent.
   struct Downloaders {
@@ -62,6 +63,10 @@ class CJobManager final : public IDataDownloadSessionEventListener {
   void OnDataCompleted(const char* buffer, int64_t length) override;
   void OnDataFailed(int32_t code) override;
   void OnDataTick() override;
+  // The content-length check's outcomes.
+  void OnContentLengthCheckCompleted(int64_t total) override;
+  void OnContentLengthCheckFailed(const char* url) override;
+  void OnContentLengthCheckHostUnreachable() override;
 
   // Path failure: type 1 the engine's install folder, type 2 a job's destination folder.
   void OnPathAccessFailed(int32_t type);
@@ -71,6 +76,8 @@ class CJobManager final : public IDataDownloadSessionEventListener {
   CJobDownloader* CurrentDownloader() const;
 
  private:
+  // The downloaders of this build: the direct one (the engine's arrives with the engine).
+  static Downloaders DefaultDownloaders();
   CJob* FindJob(JobHandle handle) const;
   CJobDownloader* HolderOf(const CJob* job) const;
   // Reads of one job's records: 517 for an unknown job or a missing record pointer.
@@ -86,6 +93,7 @@ class CJobManager final : public IDataDownloadSessionEventListener {
   int32_t sequence_ = 0;
   EventTarget delivery_;
   std::unique_ptr<CDataDownloadSession> dataSession_;
+  std::unique_ptr<CContentLengthChecker> lengthChecker_;
 };
 
 // Creates every missing level of `folder` ('/' and '\\' both separate levels). False when the

@@ -1,13 +1,20 @@
 #include "library/COsn.h"
 
 #include "core/cpCQoS.h"
+#include "core/cpLog.h"
 #include "core/cpCTimerService.h"
 #include "core/cpSocket.h"
 #include "core/nvCGarbageCollector.h"
 #include "net/nwCHttpMimeTypeMap.h"
+#include "net/Lib_SSL/TlsRuntime.h"
 #include "net/nwRegisterClasses.h"
+#include "pipeline/Log.h"
 
 COsn::COsn(nvSmartPtr lock) {
+  // The layers below the log write to it through this.
+  cpSetLogWriter(&WriteLog);
+  TlsStartup();
+  LoadBuiltInCertificates();
   nwRegisterClasses();
   cpNetStartup();
   timerService_ = new cpCTimerService(lock);
@@ -27,4 +34,7 @@ COsn::~COsn() {
   delete timerService_;
 }
 
-void COsn::Shutdown() { cpNetCleanup(); }
+void COsn::Shutdown() {
+  cpNetCleanup();
+  TlsShutdown();
+}

@@ -1,0 +1,382 @@
+// Whole jobs through the shared library against real local servers, seen only through the public
+// interface: events, payloads, files on disk, and the relay report.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DownloadLib.h"
+#include "tests/support/HttpFileServer.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempFolder.h"
+
+namespace {
+
+using testsupport::HttpFileServer;
+using testsupport::HttpResourceOptions;
+using testsupport::Script;
+using testsupport::ScriptedServer;
+
+std::string Content(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  uint32_t state = seed * 2654435761u + 1;
+  for (char& c : bytes) {
+    state = state * 1664525u + 1013904223u;
+    c = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+double Now() {
+  using namespace std::chrono;
+  return duration_cast<duration<double>>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The events of one library run, in arrival order, with a way to wait for them.
+class Events {
+ public:
+  static void Callback(int32_t code, intptr_t lParam, void* self) {
+    auto* events = static_cast<Events*>(self);
+    {
+      std::lock_guard lock(events->mutex_);
+      events->codes_.push_back(code);
+      events->params_.push_back(lParam);
+      events->times_.push_back(Now());
+    }
+    events->changed_.notify_all();
+  }
+  bool WaitFor(int32_t code, int count = 1, double seconds = 20) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return CountLocked(code) >= count; });
+  }
+  int Count(int32_t code) {
+    std::lock_guard lock(mutex_);
+    return CountLocked(code);
+  }
+  std::vector<int32_t> Codes() {
+    std::lock_guard lock(mutex_);
+    return codes_;
+  }
+  double TimeOf(int32_t code) {
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < codes_.size(); ++i) {
+      if (codes_[i] == code) return times_[i];
+    }
+    return 0;
+  }
+  size_t Size() {
+    std::lock_guard lock(mutex_);
+    return codes_.size();
+  }
+
+ private:
+  int CountLocked(int32_t code) const {
+    int count = 0;
+    for (int32_t c : codes_) count += c == code ? 1 : 0;
+    return count;
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<int32_t> codes_;
+  std::vector<intptr_t> params_;
+  std::vector<double> times_;
+};
+
+class HostJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    relayPort_ = relay_.Port();
+    setenv("ORBA_RELAY_HOST", "127.0.0.1", 1);
+    setenv("ORBA_RELAY_PORT", std::to_string(relayPort_).c_str(), 1);
+    setenv("ORBA_NETWORK_STATE", "online", 1);
+    ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, &Events::Callback, &events_));
+  }
+  void TearDown() override {
+    DownloadLibFinalize();
+    setenv("ORBA_NETWORK_STATE", "online", 1);
+  }
+
+  JobHandle NewJob(const char* serviceCode = "ORBA-SVC") {
+    JobHandle job = 0;
+    EXPECT_EQ(DL_OK, DownloadLibCreateJob(&job, "ORB", serviceCode));
+    return job;
+  }
+
+  std::vector<JobNotice> Notices(JobHandle job, std::vector<std::string>* texts) {
+    std::vector<JobNotice> notices;
+    for (;;) {
+      int32_t length = 0;
+      DownloadLibGetNoticeLength(job, &length);
+      std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
+      JobNotice notice{0, text.data()};
+      DownloadLibGetNotice(job, &notice);
+      if (notice.code == DL_OK) break;
+      notices.push_back(notice);
+      if (texts != nullptr) texts->push_back(length > 0 ? std::string(text.c_str()) : std::string());
+    }
+    return notices;
+  }
+
+  // The relay answers every report frame with a one-byte result.
+  static std::string ReplyFrame() {
+    std::string frame(16, '\0');
+    frame[0] = 0x00;
+    frame[1] = 0x03;  // group 0x0300
+    frame[2] = static_cast<char>(131);
+    frame[10] = 2;  // padded payload length
+    frame[14] = 1;  // result
+    return frame;
+  }
+
+  Events events_;
+  testsupport::TempFolder folder_;
+  ScriptedServer relay_{Script().ReadBytes(16).Send(ReplyFrame()).Close()};
+  uint16_t relayPort_ = 0;
+};
+
+TEST_F(HostJobTest, SeveralFilesOfUnknownSizeDownloadExactlyWithEveryEvent) {
+  HttpFileServer server;
+  std::vector<std::string> bodies = {Content(1500000, 1), Content(300000, 2), Content(10, 3)};
+  std::vector<std::string> urls;
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    std::string path = "/files/f" + std::to_string(i) + ".bin";
+    server.AddResource(path, bodies[i]);
+    urls.push_back(server.Url(path));
+  }
+  // The relay gets one report frame: 4 + 3 x 298 payload bytes, padded to 912 in all.
+  ScriptedServer relay(Script().ReadBytes(912).Send(ReplyFrame()).Close());
+  setenv("ORBA_RELAY_PORT", std::to_string(relay.Port()).c_str(), 1);
+
+  JobHandle job = NewJob();
+  std::string target = folder_ / "game";
+  for (const std::string& url : urls) ASSERT_EQ(DL_OK, DownloadLibAddFile(job, url.c_str(), target.c_str(), nullptr, -1, 1));
+  ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_DONE));
+
+  EXPECT_EQ(1, events_.Count(DL_EV_JOB_SIZE));
+  JobSizeInfo size{};
+  DownloadLibGetJobSizeInfo(job, &size);
+  EXPECT_EQ(3, size.fileCount);
+  EXPECT_EQ(1500000 + 300000 + 10, size.totalBytes);
+
+  std::vector<int32_t> codes = events_.Codes();
+  ASSERT_GE(codes.size(), 2u);
+  EXPECT_EQ(DL_EV_JOB_DONE, codes.back());
+  EXPECT_EQ(DL_EV_JOB_STATUS, codes[codes.size() - 2]);
+  EXPECT_EQ(3, events_.Count(DL_EV_FILE_DONE));
+  for (int i = 0; i < 3; ++i) {
+    FileDoneInfo done{};
+    ASSERT_EQ(DL_OK, DownloadLibGetFileDone(job, &done));
+    EXPECT_EQ(i + 1, done.sequence);
+    EXPECT_EQ(3, done.fileCount);
+    EXPECT_EQ(urls[static_cast<size_t>(i)] + "," + target + "/f" + std::to_string(i) + ".bin", done.text);
+  }
+  JobResult result{};
+  DownloadLibGetJobResult(job, &result);
+  EXPECT_EQ(3, result.fileCount);
+  EXPECT_EQ(3, result.filesDone);
+  JobStatus status{};
+  DownloadLibGetJobStatus(job, &status);
+  EXPECT_EQ(size.totalBytes, status.downloadedBytes);
+  EXPECT_EQ(100, status.percent);
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    EXPECT_TRUE(ReadFile(target + "/f" + std::to_string(i) + ".bin") == bodies[i]) << i;
+  }
+
+  ASSERT_TRUE(relay.WaitForFinished(1, 10000));
+  std::string frame = relay.Received(0);
+  ASSERT_EQ(912u, frame.size());
+  EXPECT_EQ(0x00, frame[0]);
+  EXPECT_EQ(0x03, frame[1]);
+  EXPECT_EQ(154, static_cast<uint8_t>(frame[2]));
+  uint32_t length = 0;
+  std::memcpy(&length, frame.data() + 10, 4);
+  EXPECT_EQ(898u, length);
+  int32_t count = 0;
+  std::memcpy(&count, frame.data() + 14, 4);
+  EXPECT_EQ(3, count);
+  for (int i = 0; i < 3; ++i) {
+    const char* record = frame.data() + 18 + i * 298;
+    EXPECT_STREQ("ORBA-SVC", record);
+    EXPECT_EQ(urls[static_cast<size_t>(i)], std::string(record + 33));
+    int64_t received = 0;
+    std::memcpy(&received, record + 289, 8);
+    EXPECT_EQ(static_cast<int64_t>(bodies[static_cast<size_t>(i)].size()), received);
+    EXPECT_EQ(1, record[297]);
+  }
+}
+
+TEST_F(HostJobTest, TwoFilesMakeASixHundredSixteenByteReport) {
+  HttpFileServer server;
+  server.AddResource("/a", Content(1000, 4));
+  server.AddResource("/b", Content(2000, 5));
+  ScriptedServer relay(Script().ReadBytes(616).Send(ReplyFrame()).Close());
+  setenv("ORBA_RELAY_PORT", std::to_string(relay.Port()).c_str(), 1);
+  JobHandle job = NewJob();
+  std::string target = folder_ / "two";
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(job, server.Url("/a").c_str(), target.c_str(), nullptr, -1, 1));
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(job, server.Url("/b").c_str(), target.c_str(), nullptr, -1, 1));
+  ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_DONE));
+  ASSERT_TRUE(relay.WaitForFinished(1, 10000));
+  EXPECT_EQ(616u, relay.Received(0).size());
+  EXPECT_EQ(1, relay.ConnectionCount());
+}
+
+TEST_F(HostJobTest, SecondAlternativeRedirectsRetriesAndTrimming) {
+  HttpFileServer server;
+  std::string body = Content(400000, 6);
+  HttpResourceOptions cut;
+  cut.cutAfter = 100000;
+  cut.cutResponses = 1;
+  server.AddResource("/flaky.bin", body, cut);
+  server.AddResource("/plain.bin", body);
+  server.AddRedirect("/hop2", server.Url("/plain.bin"), 303);
+  server.AddRedirect("/hop1", server.Url("/hop2"), 302);
+  testsupport::ClosedPort closed;
+  // Announces 10 bytes, sends 15: only the 10 announced may reach the file.
+  ScriptedServer longer(Script().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789EXTRA").Close());
+
+  JobHandle job = NewJob();
+  std::string target = folder_ / "mixed";
+  std::string alternatives = "http://127.0.0.1:" + std::to_string(closed.Port()) + "/x.bin|" + server.Url("/plain.bin");
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(job, alternatives.c_str(), target.c_str(), "alt.bin", -1, 1));
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(job, server.Url("/hop1").c_str(), target.c_str(), "redirected.bin", -1, 1));
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(job, server.Url("/flaky.bin").c_str(), target.c_str(), nullptr, 400000, 1));
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(job, longer.Url("/long.txt").c_str(), target.c_str(), nullptr, 10, 1));
+  ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_DONE, 1, 60));
+  EXPECT_TRUE(ReadFile(target + "/alt.bin") == body);
+  EXPECT_TRUE(ReadFile(target + "/redirected.bin") == body);
+  EXPECT_TRUE(ReadFile(target + "/flaky.bin") == body);
+  EXPECT_EQ("0123456789", ReadFile(target + "/long.txt"));
+  JobResult result{};
+  DownloadLibGetJobResult(job, &result);
+  EXPECT_EQ(4, result.filesDone);
+}
+
+TEST_F(HostJobTest, AUrlThatAlwaysBreaksOffEndsInNotice517AndNoEnd) {
+  // Every connection answers half a body and resets.
+  ScriptedServer broken(Script().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhalf").Reset());
+  JobHandle job = NewJob();
+  std::string url = broken.Url("/always.bin");
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(job, url.c_str(), (folder_ / "broken").c_str(), nullptr, 100, 1));
+  ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_NOTICE, 1, 60));
+  std::vector<std::string> texts;
+  std::vector<JobNotice> notices = Notices(job, &texts);
+  ASSERT_EQ(1u, notices.size());
+  EXPECT_EQ(DL_NOTE_DOWNLOAD_FAILED, notices[0].code);
+  EXPECT_EQ(url, texts[0]);
+  EXPECT_EQ(3, broken.ConnectionCount());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(0, events_.Count(DL_EV_JOB_DONE));
+  EXPECT_EQ(DL_OK, DownloadLibStopJob(job));
+}
+
+TEST_F(HostJobTest, LosingAndRegainingTheConnectionAreNoticed) {
+  HttpFileServer server;
+  HttpResourceOptions slow;
+  slow.bytesPerSecond = 200000;
+  server.AddResource("/slow.bin", Content(2000000, 7), slow);
+  JobHandle job = NewJob();
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(job, server.Url("/slow.bin").c_str(), (folder_ / "net").c_str(), nullptr, -1, 1));
+  ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
+  setenv("ORBA_NETWORK_STATE", "offline", 1);
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_NOTICE, 1, 5));
+  setenv("ORBA_NETWORK_STATE", "online", 1);
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_NOTICE, 2, 5));
+  std::vector<JobNotice> notices = Notices(job, nullptr);
+  ASSERT_EQ(2u, notices.size());
+  EXPECT_EQ(DL_NOTE_NETWORK_DOWN, notices[0].code);
+  EXPECT_EQ(DL_NOTE_NETWORK_UP, notices[1].code);
+}
+
+TEST_F(HostJobTest, StopAndDeleteBringSilence) {
+  HttpFileServer server;
+  HttpResourceOptions slow;
+  slow.bytesPerSecond = 100000;
+  server.AddResource("/slow.bin", Content(1000000, 8), slow);
+  JobHandle job = NewJob();
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(job, server.Url("/slow.bin").c_str(), (folder_ / "quiet").c_str(), nullptr, -1, 1));
+  ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_STATUS, 1, 10));
+  ASSERT_EQ(DL_OK, DownloadLibStopJob(job));
+  ASSERT_EQ(DL_OK, DownloadLibDeleteJob(job));
+  size_t seen = events_.Size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(seen, events_.Size());
+}
+
+TEST_F(HostJobTest, WithoutConsentTheJobIsPacedAndWithConsentItIsNot) {
+  HttpFileServer server;
+  const int64_t size = 10 * 393216;
+  server.AddResource("/paced.bin", Content(static_cast<size_t>(size), 9));
+  JobHandle paced = NewJob();
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(paced, server.Url("/paced.bin").c_str(), (folder_ / "p").c_str(), nullptr, size, 1));
+  double start = Now();
+  ASSERT_EQ(DL_OK, DownloadLibStartJob(paced, false));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_DONE, 1, 30));
+  double pacedSeconds = events_.TimeOf(DL_EV_JOB_DONE) - start;
+  // Ten budgets of one QoS second each: the first at once, the rest one per second.
+  EXPECT_GE(pacedSeconds, 8.0);
+  EXPECT_LE(pacedSeconds, 10.5);
+
+  JobHandle fast = NewJob();
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(fast, server.Url("/paced.bin").c_str(), (folder_ / "f").c_str(), nullptr, size, 1));
+  start = Now();
+  ASSERT_EQ(DL_OK, DownloadLibStartJob(fast, true));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_DONE, 2, 30));
+  EXPECT_LT(Now() - start, 3.0);
+}
+
+TEST_F(HostJobTest, SizeCheckEndsIn525Or526) {
+  HttpFileServer server;
+  server.AddResource("/a", Content(1234, 10));
+  server.AddResource("/b", Content(766, 11));
+  ASSERT_EQ(DL_OK, DownloadLibAddSizeCheck(server.Url("/a").c_str()));
+  ASSERT_EQ(DL_OK, DownloadLibAddSizeCheck(server.Url("/b").c_str()));
+  ASSERT_EQ(DL_OK, DownloadLibStartSizeCheck());
+  ASSERT_TRUE(events_.WaitFor(DL_EV_SIZE_CHECK_DONE));
+  int64_t total = 0;
+  EXPECT_EQ(DL_OK, DownloadLibGetSizeCheckTotal(&total));
+  EXPECT_EQ(2000, total);
+  ASSERT_EQ(DL_OK, DownloadLibAddSizeCheck(server.Url("/missing").c_str()));
+  ASSERT_EQ(DL_OK, DownloadLibStartSizeCheck());
+  ASSERT_TRUE(events_.WaitFor(DL_EV_SIZE_CHECK_FAILED));
+  EXPECT_EQ(1, events_.Count(DL_EV_SIZE_CHECK_DONE));
+}
+
+TEST_F(HostJobTest, AFileLargerThanTheDriveIsNotice513FromTheSizeCheck) {
+  ScriptedServer huge(
+      Script().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: 900000000000000000\r\n\r\n").Stall());
+  JobHandle job = NewJob();
+  std::string url = huge.Url("/huge.bin");
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(job, url.c_str(), (folder_ / "huge").c_str(), nullptr, -1, 1));
+  ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_NOTICE, 1, 10));
+  std::vector<std::string> texts;
+  std::vector<JobNotice> notices = Notices(job, &texts);
+  ASSERT_EQ(1u, notices.size());
+  EXPECT_EQ(DL_NOTE_DISK_FULL, notices[0].code);
+  EXPECT_EQ(url, texts[0]);
+  EXPECT_EQ(0, events_.Count(DL_EV_JOB_DONE));
+}
+
+}  // namespace

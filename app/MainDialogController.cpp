@@ -1,0 +1,401 @@
+#include "app/MainDialogController.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <vector>
+
+#include "app/FileListParser.h"
+#include "app/Formats.h"
+#include "platform/Process.h"
+
+namespace {
+
+QByteArray Local(const QString& text) { return text.toUtf8(); }
+
+QString WithSeparator(QString folder) {
+  if (!folder.endsWith(QLatin1Char('/'))) folder.append(QLatin1Char('/'));
+  return folder;
+}
+
+}  // namespace
+
+MainDialogController::MainDialogController(MainDialogView& view, MainDialogOptions options)
+    : view_(view), options_(std::move(options)) {
+  folder_ = WithSeparator(options_.defaultFolder);
+  consent_ = options_.consent ? QStringLiteral("2") : QStringLiteral("1");
+}
+
+MainDialogController::~MainDialogController() { Shutdown(); }
+
+MessageAnswer MainDialogController::Message(const QString& text, const QString& caption, MessageIcon icon,
+                                            MessageButtons buttons) {
+  return view_.ShowMessage(text, caption, icon, buttons);
+}
+
+void MainDialogController::AppMessage(const QString& text) {
+  view_.ShowMessage(text, options_.applicationName, MessageIcon::kExclamation, MessageButtons::kOk);
+}
+
+void MainDialogController::FailAndQuit(const QString& text, bool applicationCaption) {
+  if (applicationCaption) {
+    Message(text, options_.applicationName);
+  } else {
+    Message(text);
+  }
+  StopJob();
+  view_.Quit(1);
+}
+
+bool MainDialogController::Start(DownloadLibWindow window) {
+  if (DownloadLibInitialize(window, nullptr, nullptr) != DL_OK) {
+    AppMessage(QStringLiteral("初始化失敗。"));
+    view_.Quit(1);
+    return false;
+  }
+  initialised_ = true;
+  if (DownloadLibDownloadData(Local(options_.fileListUrl).constData()) != DL_OK) {
+    AppMessage(QStringLiteral("下載檔案目錄失敗。"));
+    view_.Quit(1);
+    return false;
+  }
+  view_.SetConsentChecked(consent_ != QLatin1String("1"));
+  ShowRunningState();
+  return true;
+}
+
+void MainDialogController::Shutdown() {
+  if (!initialised_) return;
+  if (job_ != 0) StopJob();
+  DownloadLibFinalize();
+  initialised_ = false;
+}
+
+void MainDialogController::OnLibraryEvent(int32_t code, intptr_t lParam) {
+  (void)DownloadLibGetUserData();
+  auto job = static_cast<JobHandle>(lParam);
+  switch (code) {
+    case DL_EV_DATA_DONE:
+      OnListArrived();
+      break;
+    case DL_EV_DATA_FAILED:
+      FailAndQuit(QStringLiteral("下載檔案目錄失敗"));
+      break;
+    case DL_EV_SIZE_CHECK_DONE:
+      OnSizeKnown();
+      break;
+    case DL_EV_SIZE_CHECK_FAILED:
+      FailAndQuit(QStringLiteral("檔案大小確認失敗"), true);
+      break;
+    case DL_EV_RESUME_QUERY:
+      if (job != 0) OnResumeQuery(job);
+      break;
+    case DL_EV_JOB_SIZE:
+      if (job != 0) {
+        JobSizeInfo info{};
+        DownloadLibGetJobSizeInfo(job, &info);
+        view_.SetLabel(DialogLabel::kRemaining, QStringLiteral("00:00:00"));
+        view_.Refresh();
+      }
+      break;
+    case DL_EV_JOB_STATUS:
+      if (job != 0) OnStatus(job);
+      break;
+    case DL_EV_FILE_DONE:
+      if (job != 0) OnFileDone(job);
+      break;
+    case DL_EV_JOB_DONE:
+      if (job != 0) OnCompleted(job);
+      break;
+    case DL_EV_JOB_NOTICE:
+      if (job != 0) OnNotice(job);
+      break;
+    default:
+      break;
+  }
+}
+
+void MainDialogController::OnListArrived() {
+  if (listReady_) return;  // the list is read once
+  int64_t size = 0;
+  if (DownloadLibGetDataSize(&size) != DL_OK || size <= 0 || size > INT32_MAX) {
+    FailAndQuit(QStringLiteral("下載檔案目錄失敗"));
+    return;
+  }
+  QByteArray data(static_cast<qsizetype>(size), '\0');
+  DataBuffer buffer{data.data(), size};
+  if (DownloadLibGetData(&buffer) != DL_OK) {
+    FailAndQuit(QStringLiteral("下載檔案目錄失敗"));
+    return;
+  }
+  FileListParse parse = ParseFileList(data);
+  switch (parse.outcome) {
+    case FileListParse::kLineTooLong:
+    case FileListParse::kBadLine:
+      FailAndQuit(QStringLiteral("輸入了錯誤的URL"));
+      return;
+    case FileListParse::kEmpty:
+      FailAndQuit(QStringLiteral("下載檔案目錄失敗"));
+      return;
+    case FileListParse::kOk:
+      break;
+  }
+  lines_ = parse.lines;
+  listReady_ = true;
+  bool failed = false;
+  for (const QString& line : lines_) {
+    if (DownloadLibAddSizeCheck(Local(line).constData()) != DL_OK) failed = true;
+  }
+  // One message for the whole list, not one per line of a hostile list.
+  if (failed || DownloadLibStartSizeCheck() != DL_OK) {
+    AppMessage(QStringLiteral("檔案大小確認失敗"));
+    view_.Quit(1);
+  }
+}
+
+void MainDialogController::OnSizeKnown() {
+  int64_t total = 0;
+  DownloadLibGetSizeCheckTotal(&total);
+  requiredSize_ = total;
+  view_.SetLabel(DialogLabel::kTotal, FormatSize(static_cast<double>(total)));
+  ShowFileLabel();
+  view_.SetLabel(DialogLabel::kRemaining, QStringLiteral("00:00:00"));
+  view_.SetLabel(DialogLabel::kElapsed, QStringLiteral("00:00:00"));
+  view_.SetLabel(DialogLabel::kDownloaded, FormatSize(0));
+  view_.SetLabel(DialogLabel::kSpeed, FormatSpeed(0));
+  folder_ = WithSeparator(options_.defaultFolder);
+  view_.SetLabel(DialogLabel::kFolder, folder_);
+  view_.CenterWindow();
+  view_.Refresh();
+}
+
+void MainDialogController::ShowFileLabel() {
+  if (filesDone_ < lines_.size()) {
+    view_.SetLabel(DialogLabel::kFile, FileLabel(lines_[filesDone_], currentFile_, static_cast<int>(lines_.size())));
+  }
+}
+
+void MainDialogController::OnStatus(JobHandle job) {
+  JobStatus status{};
+  if (DownloadLibGetJobStatus(job, &status) != DL_OK) return;
+  view_.SetLabel(DialogLabel::kRemaining, FormatTime(status.remainingSeconds));
+  view_.SetLabel(DialogLabel::kElapsed, FormatTime(status.elapsedSeconds));
+  view_.SetProgress(ProgressBar::kFile, status.currentFilePercent);
+  view_.SetProgress(ProgressBar::kJob, status.percent);
+  view_.SetLabel(DialogLabel::kDownloaded, FormatSize(static_cast<double>(static_cast<uint64_t>(status.downloadedBytes))));
+  view_.SetLabel(DialogLabel::kTotal, FormatSize(static_cast<double>(static_cast<uint64_t>(status.totalBytes))));
+  view_.SetLabel(DialogLabel::kSpeed, FormatSpeed(status.bytesPerSecond));
+  view_.AddSpeedSample(static_cast<int64_t>(status.bytesPerSecond) * 8 / 1048576);
+  view_.Refresh();
+}
+
+void MainDialogController::OnFileDone(JobHandle job) {
+  FileDoneInfo done{};
+  DownloadLibGetFileDone(job, &done);
+  if (job_ == 0) return;
+  ++filesDone_;
+  ++currentFile_;
+  ShowFileLabel();
+  QString text = QString::fromUtf8(done.text);
+  int comma = text.indexOf(QLatin1Char(','));
+  QString path = comma < 0 ? text : text.mid(comma + 1);
+  completedFiles_.append(path);
+  if (lines_.size() == 1 || path.section(QLatin1Char('.'), -1).compare(QLatin1String("exe"), Qt::CaseInsensitive) == 0) {
+    installerPath_ = path;
+  }
+  view_.Refresh();
+}
+
+void MainDialogController::OnCompleted(JobHandle job) {
+  JobResult result{};
+  DownloadLibGetJobResult(job, &result);
+  StopJob();
+  finished_ = true;
+  view_.SetLabel(DialogLabel::kRemaining, QStringLiteral("00:00:00"));
+  view_.SetButtonEnabled(DialogButton::kInstall, true);
+  view_.SetButtonEnabled(DialogButton::kStart, false);
+  view_.SetButtonEnabled(DialogButton::kFolder, false);
+  view_.SetStatusFinished();
+  view_.Refresh();
+}
+
+void MainDialogController::OnNotice(JobHandle job) {
+  int32_t length = 0;
+  DownloadLibGetNoticeLength(job, &length);
+  std::vector<char> text(static_cast<size_t>(length > 0 ? length : 1), '\0');
+  JobNotice notice{0, text.data()};
+  DownloadLibGetNotice(job, &notice);
+  if (job_ == 0) return;
+  switch (notice.code) {
+    case DL_NOTE_DISK_FULL: {
+      int64_t remaining = 0;
+      DownloadLibGetRemainingSize(job_, &remaining);
+      StopJob();
+      Message(QStringLiteral("硬碟(%1)的空間不足(%2)。").arg(folder_, FormatSize(static_cast<double>(remaining))));
+      break;
+    }
+    case DL_NOTE_NETWORK_DOWN:
+      Message(QStringLiteral("您的網路狀態不佳"));
+      break;
+    case DL_NOTE_NETWORK_UP:
+      Message(QStringLiteral("您的網路回復正常"));
+      break;
+    case DL_NOTE_DOWNLOAD_FAILED:
+      Message(QStringLiteral("下載%1失敗\n請稍候再試").arg(options_.gameName));
+      break;
+    default:
+      break;
+  }
+}
+
+void MainDialogController::OnResumeQuery(JobHandle job) {
+  bool resume = true;
+  bool applyToAll = true;
+  view_.AskResume(&resume, &applyToAll);
+  DownloadLibAnswerResume(job, resume, applyToAll);
+}
+
+void MainDialogController::OnStartStop() {
+  if (finished_) return;
+  if (job_ == 0) {
+    StartJob();
+  } else {
+    StopJob();
+  }
+}
+
+void MainDialogController::StartJob() {
+  QByteArray service = Local(options_.serviceCode);
+  DownloadLibSetServiceCode(service.constData());
+  DownloadLibCreateJob(&job_, nullptr, service.constData());
+  DownloadLibSetEngineReport(job_);
+  QByteArray folder = Local(folder_);
+  for (const QString& line : lines_) {
+    DownloadLibAddFile(job_, Local(line).constData(), folder.constData(), nullptr, -1, 1);
+  }
+  DownloadLibStartJob(job_, consent_ != QLatin1String("1"));
+  StoreFolder();
+  ShowRunningState();
+}
+
+void MainDialogController::StopJob() {
+  if (finished_) return;
+  if (job_ != 0) {
+    DownloadLibStopJob(job_);
+    DownloadLibDeleteJob(job_);
+    job_ = 0;
+    filesDone_ = 0;
+    currentFile_ = 1;
+  }
+  ShowRunningState();
+}
+
+void MainDialogController::ShowRunningState() {
+  view_.SetButtonEnabled(DialogButton::kInstall, false);
+  view_.SetStartButtonShowsStop(job_ != 0);
+  view_.SetButtonEnabled(DialogButton::kFolder, job_ == 0);
+  view_.Refresh();
+}
+
+void MainDialogController::StoreFolder() const {
+  QSettings settings(QStringLiteral("Norvik Inc."), QStringLiteral("DownloadPath"));
+  settings.setValue(options_.gameName, folder_);
+}
+
+void MainDialogController::OnConsentClicked(bool checked) {
+  if (checked) {
+    consent_ = QStringLiteral("2");
+    return;
+  }
+  MessageAnswer answer =
+      view_.ShowMessage(QStringLiteral("不同意超高速下載時，以一般下載方式進行。\n要使用一般下載方式進行嗎？"),
+                        options_.applicationName, MessageIcon::kInformation, MessageButtons::kYesNo);
+  if (answer == MessageAnswer::kYes) {
+    consent_ = QStringLiteral("1");
+  } else {
+    consent_ = QStringLiteral("2");
+    view_.SetConsentChecked(true);
+  }
+}
+
+void MainDialogController::OnChooseFolder() {
+  if (job_ != 0 || finished_) return;
+  QDir().mkdir(folder_);
+  FolderChoice choice = view_.ChooseFolder(folder_, FormatSize(static_cast<double>(requiredSize_)));
+  if (!choice.chosen || choice.path.isEmpty()) return;
+  QString path = WithSeparator(choice.path);
+  if (!options_.engineFolder.isEmpty() &&
+      QDir(path).absolutePath() == QDir(WithSeparator(options_.engineFolder)).absolutePath()) {
+    AppMessage(QStringLiteral("選擇的路徑無法使用"));
+    return;
+  }
+  SetDestinationFolder(path);
+}
+
+void MainDialogController::SetDestinationFolder(const QString& folder) {
+  folder_ = WithSeparator(folder);
+  view_.SetLabel(DialogLabel::kFolder, folder_);
+  view_.Refresh();
+}
+
+void MainDialogController::OnInstall() {
+  if (!finished_) {
+    AppMessage(QStringLiteral("尚未結束下載。"));
+    return;
+  }
+  view_.SetButtonEnabled(DialogButton::kInstall, false);
+  view_.SetStatusEnlarged();
+  view_.SetLabel(DialogLabel::kSpeed, QStringLiteral("檢查下載的文件後執行安裝。"));
+  view_.Refresh();
+  view_.PostLaunch();
+}
+
+bool MainDialogController::IsCompletedFile(const QString& path) const {
+  QString canonical = QFileInfo(path).canonicalFilePath();
+  QString folder = QFileInfo(folder_).canonicalFilePath();
+  if (canonical.isEmpty() || folder.isEmpty() || !canonical.startsWith(folder + QLatin1Char('/'))) return false;
+  for (const QString& completed : completedFiles_) {
+    if (QFileInfo(completed).canonicalFilePath() == canonical) return true;
+  }
+  return false;
+}
+
+void MainDialogController::OnLaunch() {
+  if (installerPath_.isEmpty()) {
+    AppMessage(QStringLiteral("該路徑(NULL)檔案不存在。"));
+  } else if (!QFileInfo(installerPath_).isFile() || !IsCompletedFile(installerPath_)) {
+    // Only a file this job completed, inside its folder, is ever started.
+    AppMessage(QStringLiteral("該路徑(%1)檔案不存在。").arg(installerPath_));
+  } else {
+    installerStarted_ = platform::ShellOpen(installerPath_.toStdString()).started;
+  }
+  view_.Quit(0);
+}
+
+void MainDialogController::OnClose() {
+  if (job_ == 0) {
+    view_.CloseWindow();
+    return;
+  }
+  MessageAnswer answer = Message(QStringLiteral("關閉視窗時，即會中止下載 %1\n確定要關閉視窗嗎？").arg(options_.gameName),
+                                 QStringLiteral("ORBA"), MessageIcon::kInformation, MessageButtons::kYesNo);
+  if (answer == MessageAnswer::kYes) {
+    StopJob();
+    view_.CloseWindow();
+  }
+}
+
+void MainDialogController::OnWindowClose() {
+  if (job_ == 0) {
+    view_.CloseWindow();
+    return;
+  }
+  MessageAnswer answer =
+      Message(QStringLiteral("關閉視窗時，將立即終止下載 %1\n確定要關閉視窗嗎？").arg(options_.gameName),
+              QStringLiteral("ORBA"), MessageIcon::kInformation, MessageButtons::kYesNo);
+  if (answer == MessageAnswer::kYes) {
+    StopJob();
+    view_.CloseWindow();
+  }
+}

@@ -154,7 +154,9 @@ void cpCQoSContext::OnConnected() {
   connected_ = 2;
   state_ = QOS_ST_CONNECTED;
   nvSmartPtr keep(this);
-  for (auto it = layers_.rbegin(); it != layers_.rend(); ++it) {
+  // A copy: a layer may push another layer while it hears of the connect.
+  std::vector<LayerEntry> layers = layers_;
+  for (auto it = layers.rbegin(); it != layers.rend(); ++it) {
     if (!it->layer->OnConnected()) break;
   }
   if (!Pump()) PostFailure();

@@ -157,12 +157,14 @@ void cpCQoSLowServerContextAction::ReturnSendBudget(int32_t n) {
 void cpCQoSOwnContextAction::SetLimit(int32_t kind, const int32_t* bytesPerSecond) {
   if (bytesPerSecond == nullptr) return;
   int32_t limit = std::max(*bytesPerSecond, 0);
+  // Before the first tick the limit also fills the current second, less what it already used,
+  // so setting it again cannot grant the same second twice.
   if (kind == 0) {
     receiveLimit_ = limit;
-    if (!ticked_) receiveLeft_ = limit;
+    if (!ticked_) receiveLeft_ = std::max(limit - receivedThisSecond_, 0);
   } else if (kind == 1) {
     sendLimit_ = limit;
-    if (!ticked_) sendLeft_ = limit;
+    if (!ticked_) sendLeft_ = std::max(limit - sentThisSecond_, 0);
   }
 }
 

@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -246,6 +248,33 @@ void Forget(SocketHandle socket) {
   }
 }
 
+// Send-room limits of SocketLimitSendRoomForTesting; the flag keeps the common path lock-free.
+std::atomic<bool> g_anySendRoom{false};
+std::mutex g_sendRoomMutex;
+std::unordered_map<SocketHandle, int> g_sendRoom;
+
+// The bytes of `length` that may go out now: length itself without a limit, 0 for would-block.
+int AllowedSendLength(SocketHandle socket, int length) {
+  if (!g_anySendRoom.load(std::memory_order_acquire)) return length;
+  std::lock_guard lock(g_sendRoomMutex);
+  auto it = g_sendRoom.find(socket);
+  return it == g_sendRoom.end() ? length : std::min(length, it->second);
+}
+
+void UseSendRoom(SocketHandle socket, int sent) {
+  if (!g_anySendRoom.load(std::memory_order_acquire)) return;
+  std::lock_guard lock(g_sendRoomMutex);
+  auto it = g_sendRoom.find(socket);
+  if (it != g_sendRoom.end()) it->second = std::max(it->second - sent, 0);
+}
+
+void ForgetSendRoom(SocketHandle socket) {
+  if (!g_anySendRoom.load(std::memory_order_acquire)) return;
+  std::lock_guard lock(g_sendRoomMutex);
+  g_sendRoom.erase(socket);
+  g_anySendRoom.store(!g_sendRoom.empty(), std::memory_order_release);
+}
+
 }  // namespace
 
 int LastSocketError() { return t_lastError; }
@@ -318,6 +347,7 @@ SocketHandle SocketOpen(SocketKind kind) {
 
 int SocketClose(SocketHandle socket) {
   Forget(socket);
+  ForgetSendRoom(socket);
   if (close(socket) != 0) return Fail(errno);
   return Succeed(0);
 }
@@ -393,9 +423,17 @@ int SocketPeerName(SocketHandle socket, uint32_t* address, uint16_t* port) {
 }
 
 int SocketSend(SocketHandle socket, const void* data, int length) {
-  ssize_t sent = send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL);
-  if (sent >= 0) return Succeed(static_cast<int>(sent));
-  int error = errno;
+  int allowed = AllowedSendLength(socket, length);
+  ssize_t sent = -1;
+  int error = EAGAIN;
+  if (allowed > 0 || length <= 0) {
+    sent = send(socket, data, static_cast<size_t>(allowed), MSG_NOSIGNAL);
+    error = errno;
+  }
+  if (sent >= 0) {
+    UseSendRoom(socket, static_cast<int>(sent));
+    return Succeed(static_cast<int>(sent));
+  }
   if (error == EAGAIN) {  // EWOULDBLOCK is the same value here
     WithSelected(socket, [](SelectedSocket& selected) { selected.SendWouldBlock(); });
   }
@@ -453,6 +491,16 @@ int SocketAsyncSelect(SocketHandle socket, WindowHandle window, uint32_t message
   std::lock_guard watchLock(entry->Queue().WatchLock());
   entry->Select(window, message, events);
   return Succeed(0);
+}
+
+void SocketLimitSendRoomForTesting(SocketHandle socket, int room) {
+  std::lock_guard lock(g_sendRoomMutex);
+  if (room < 0) {
+    g_sendRoom.erase(socket);
+  } else {
+    g_sendRoom[socket] = room;
+  }
+  g_anySendRoom.store(!g_sendRoom.empty(), std::memory_order_release);
 }
 
 std::vector<uint32_t> ResolveHostIPv4(const std::string& name) {

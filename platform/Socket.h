@@ -83,6 +83,12 @@ enum : uint32_t {
 // again reports the current readability and writability anew; events 0 stops the notices.
 int SocketAsyncSelect(SocketHandle socket, WindowHandle window, uint32_t message, uint32_t events);
 
+// Test seam, in the manner of a debug socket layer (never used by the library): from now on
+// `socket` takes at most `room` more bytes through SocketSend and then answers would-block, as a
+// full send buffer does, so partial writes happen exactly where a test wants them. A negative
+// room lifts the limit; closing the socket lifts it too.
+void SocketLimitSendRoomForTesting(SocketHandle socket, int room);
+
 // Every IPv4 address of `name` in the resolver's order (blocking; empty when it has none).
 std::vector<uint32_t> ResolveHostIPv4(const std::string& name);
 // A dotted IPv4 literal in network byte order; false for anything else.

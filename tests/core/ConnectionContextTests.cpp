@@ -1,0 +1,975 @@
+// The connection context with fake layers in its real layer table, real loopback peers and the
+// manual clock: connect, time-outs and their races, idle events, the send queue and the pump,
+// delivery to the bottom layer, the layer walks, rates, events queued through the window, and
+// closing from inside a layer's callback.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/cpCHostAddressBook.h"
+#include "core/cpCQoS.h"
+#include "core/cpCQoSContext.h"
+#include "core/cpSocket.h"
+#include "tests/core/QoSTestSupport.h"
+#include "tests/support/CoreRuntime.h"
+#include "tests/support/ScriptedServer.h"
+
+namespace {
+
+using qostest::FakeLayer;
+using qostest::kFakeBottomLayer;
+using qostest::kFakeLayer;
+using qostest::LayerLog;
+using qostest::Loopback;
+using testsupport::Gate;
+using testsupport::Script;
+using testsupport::ScriptedServer;
+using Log = std::vector<std::string>;
+using Entries = std::vector<std::pair<uint32_t, bool>>;
+
+const uint32_t kLoopback = htonl(0x7F000001);
+const uint32_t kOtherAddress = htonl(0x7F000003);
+constexpr int32_t kMask5 = QOS_EV_CONNECT_FAILED | QOS_EV_IDLE;
+
+bool IsConnected(const cpCQoSContext* context) {
+  return context->State() == QOS_ST_CONNECTED || context->State() == QOS_ST_READY;
+}
+
+// ---- a stream dispatcher for connections without layers ----
+//
+// Registered under the stream dispatcher's class id, whose real class lives above the core: it
+// hands every offer to its first handler as one message and reports a consumed count the test
+// sets.
+int32_t g_dispatchConsumed = 0;
+std::vector<std::string> g_dispatchOffers;
+
+class FakeDispatcher final : public nvTRefCounted<nvIStreamDispatcher> {
+ public:
+  cpStatus AddHandler(uint16_t /*group*/, int32_t /*type*/, nvMessageHandler handler,
+                      void* userData) override {
+    if (handler_ == nullptr) {
+      handler_ = handler;
+      userData_ = userData;
+    }
+    return CP_S_OK;
+  }
+  cpStatus Dispatch(const char* data, int32_t length, int32_t* consumed) override {
+    g_dispatchOffers.emplace_back(data, static_cast<size_t>(length));
+    if (handler_ != nullptr) handler_(data, length, userData_);
+    *consumed = g_dispatchConsumed;
+    return CP_S_OK;
+  }
+
+ private:
+  nvMessageHandler handler_ = nullptr;
+  void* userData_ = nullptr;
+};
+
+nvIUnknown* MakeFakeDispatcher() { return new FakeDispatcher(); }
+
+class ConnectionContextTest : public ::testing::Test {
+ protected:
+  ConnectionContextTest() {
+    qostest::RegisterFakeLayers();
+    qostest::ResetFakeLayers();
+    EXPECT_TRUE(nvRegisterClass(CLSID_nwCStreamDispatcher, &MakeFakeDispatcher));
+    g_dispatchConsumed = 0;
+    g_dispatchOffers.clear();
+  }
+
+  void SetUp() override {
+    cpAddressBookClear();
+    cpAddressBookSetResolver([](const std::string& host) {
+      return host == "origin.test" ? std::vector<uint32_t>{kLoopback, kOtherAddress}
+                                   : std::vector<uint32_t>{};
+    });
+  }
+
+  void TearDown() override {
+    connections_.CloseAll();
+    runtime_.Pump();
+    cpAddressBookSetResolver(nullptr);
+    cpAddressBookClear();
+  }
+
+  // Opens a connection and pushes `layers` fake layers, each below the previous one (L1 on top).
+  cpCQoSContext* Open(int32_t mask, int layers = 1, int32_t actionType = QOS_ACTION_HIGH) {
+    cpCQoSContext* context = connections_.Open(actionType, mask);
+    for (int i = 0; i < layers; ++i) qostest::PushFake(context, true);
+    return context;
+  }
+
+  FakeLayer* Layer(int number) { return qostest::CreatedLayers().at(static_cast<size_t>(number - 1)); }
+
+  // Names the peer for the address book: "origin.test" at `port`, picked as the book says.
+  void Address(cpCQoSContext* context, uint16_t port) {
+    uint32_t address = 0;
+    ASSERT_TRUE(cpAddressBookPick("origin.test", port, &address));
+    ASSERT_EQ(kLoopback, address);
+    ASSERT_EQ(CP_S_OK, context->SetHostName("origin.test"));
+    cpAddress target = Loopback(port);
+    ASSERT_EQ(CP_S_OK, context->SetAddress(&target));
+  }
+
+  void ConnectTo(cpCQoSContext* context, uint16_t port) {
+    cpAddress address = Loopback(port);
+    ASSERT_EQ(CP_S_OK, context->Connect(&address));
+  }
+
+  void ConnectAndWait(cpCQoSContext* context, uint16_t port) {
+    ConnectTo(context, port);
+    ASSERT_TRUE(runtime_.PumpUntil([&] { return IsConnected(context); }));
+  }
+
+  // Moves the manual clock, ticking the timers, without handling any message.
+  void TickWithoutPump(int64_t milliseconds) {
+    for (int64_t done = 0; done < milliseconds; done += 100) {
+      runtime_.Clock()->Advance(100);
+      runtime_.Timers().Tick();
+    }
+  }
+
+  // Takes the ready messages until the socket notice `notice` of the connection's slot came,
+  // then hands that one to its window first and the others after it, in their order.
+  void DeliverNoticeFirst(cpCQoSContext* context, uint32_t notice) {
+    const uint32_t message = CP_MSG_SOCKET_FIRST + static_cast<uint32_t>(context->Socket()->slot);
+    auto wanted = [&](const platform::Message& m) {
+      return m.message == message && (static_cast<uint32_t>(m.lParam) & 0xFFFFu) == notice;
+    };
+    std::vector<platform::Message> taken;
+    ASSERT_TRUE(qostest::TakeMessagesUntil(wanted, &taken));
+    platform::DispatchMessageToWindow(taken.back());
+    taken.pop_back();
+    for (const platform::Message& other : taken) platform::DispatchMessageToWindow(other);
+  }
+
+  static std::string SendBuffer(cpCQoSContext* context) {
+    const char* data = nullptr;
+    int32_t size = 0;
+    EXPECT_EQ(CP_S_OK, context->GetSendBuffer(&data, &size));
+    return data == nullptr ? "" : std::string(data, static_cast<size_t>(size));
+  }
+  static int32_t Queued(cpCQoSContext* context) {
+    int32_t queued = -1;
+    EXPECT_EQ(CP_S_OK, context->GetQueuedBytes(&queued));
+    return queued;
+  }
+  static std::string Buffered(cpCQoSContext* context) {
+    const cpReceiveBuffer& buffer = context->ReceiveBuffer();
+    return buffer.Length() > 0 ? std::string(buffer.Data(), static_cast<size_t>(buffer.Length())) : "";
+  }
+  static int Count(const std::string& call) {
+    return static_cast<int>(std::count(LayerLog().begin(), LayerLog().end(), call));
+  }
+
+  testsupport::CoreRuntime runtime_{true};
+  qostest::Connections connections_;
+};
+
+// ---- connect ----
+
+TEST_F(ConnectionContextTest, ConnectIsRefusedInEveryStateButCreated) {
+  ScriptedServer server(Script().Stall());
+  cpAddress address = Loopback(server.Port());
+
+  cpCQoSContext* fresh = connections_.New();
+  EXPECT_EQ(CP_E_FAIL, fresh->Connect(&address));
+  EXPECT_EQ(QOS_ST_NEW, fresh->State());
+  EXPECT_EQ(nullptr, fresh->Socket());
+
+  qostest::UnansweredListener listener;
+  cpCQoSContext* connecting = Open(QOS_EV_CONNECT_FAILED);
+  EXPECT_EQ(CP_E_FAIL, connecting->Connect(nullptr));
+  ConnectTo(connecting, listener.Port());
+  runtime_.AdvanceSeconds(2);
+  EXPECT_EQ(CP_E_FAIL, connecting->Connect(&address)) << "already connecting";
+  EXPECT_EQ(QOS_ST_CONNECTING, connecting->State());
+  // The first connect's time-out stands (5 seconds by default): nothing was restarted.
+  runtime_.AdvanceMilliseconds(2900);
+  EXPECT_EQ(QOS_ST_CONNECTING, connecting->State());
+  runtime_.AdvanceMilliseconds(100);
+  EXPECT_EQ(QOS_ST_CLOSED, connecting->State());
+
+  cpCQoSContext* connected = Open(0);
+  ConnectAndWait(connected, server.Port());
+  int32_t state = connected->State();
+  EXPECT_EQ(CP_E_FAIL, connected->Connect(&address));
+  EXPECT_EQ(state, connected->State());
+  runtime_.Pump();
+  ASSERT_TRUE(server.WaitForConnections(1));
+  EXPECT_EQ(1, server.ConnectionCount());
+
+  connected->Close();
+  EXPECT_EQ(CP_E_FAIL, connected->Connect(&address));
+  EXPECT_EQ(CP_E_FAIL, connected->Open(QOS_ACTION_HIGH, 0, nullptr)) << "a closed connection is not reopened";
+}
+
+TEST_F(ConnectionContextTest, AnUnansweredConnectFailsAfterItsTimeOut) {
+  qostest::UnansweredListener listener;
+  cpCQoSContext* context = Open(kMask5, 2);
+  int32_t timeout = 3;
+  ASSERT_EQ(CP_S_OK, context->SetOption(QOS_OPT_CONNECT_TIMEOUT, &timeout));
+  Address(context, listener.Port());
+  int32_t slot = context->Socket()->slot;
+  ConnectTo(context, listener.Port());
+  EXPECT_EQ(QOS_ST_CONNECTING, context->State());
+
+  runtime_.AdvanceMilliseconds(2900);
+  EXPECT_EQ(QOS_ST_CONNECTING, context->State());
+  EXPECT_TRUE(LayerLog().empty());
+
+  runtime_.AdvanceMilliseconds(100);
+  EXPECT_EQ((Log{"L2.OnEvent(1)", "L1.OnEvent(1)", "L2.OnClose", "L1.OnClose"}), LayerLog());
+  EXPECT_EQ(QOS_ST_CLOSED, context->State());
+  EXPECT_EQ(nullptr, runtime_.Qos().ContextAt(static_cast<uint32_t>(slot)));
+  EXPECT_EQ((Entries{{kOtherAddress, false}, {kLoopback, false}}),
+            cpAddressBookEntries("origin.test", listener.Port()))
+      << "the address that failed goes to the back";
+
+  runtime_.AdvanceSeconds(5);
+  EXPECT_EQ(4u, LayerLog().size()) << "the time-out fires once";
+}
+
+TEST_F(ConnectionContextTest, WithoutTheConnectFailureBitAFailedConnectStaysFailed) {
+  qostest::UnansweredListener listener;
+  cpCQoSContext* context = Open(QOS_EV_IDLE);
+  int32_t timeout = 1;
+  context->SetOption(QOS_OPT_CONNECT_TIMEOUT, &timeout);
+  Address(context, listener.Port());
+  ConnectTo(context, listener.Port());
+  runtime_.AdvanceSeconds(2);
+  EXPECT_EQ(QOS_ST_FAILED, context->State());
+  EXPECT_TRUE(LayerLog().empty());
+  EXPECT_EQ((Entries{{kLoopback, false}, {kOtherAddress, false}}),
+            cpAddressBookEntries("origin.test", listener.Port()));
+  // Data for a failed connection is dropped.
+  ASSERT_EQ(CP_S_OK, context->Send("late", 4));
+  EXPECT_EQ("", SendBuffer(context));
+  EXPECT_EQ(0, Queued(context));
+  context->Close();
+  EXPECT_EQ((Log{"L1.OnClose"}), LayerLog());
+}
+
+TEST_F(ConnectionContextTest, ARefusedConnectMarksTheAddressAndCloses) {
+  testsupport::ClosedPort closed;
+  cpCQoSContext* context = Open(kMask5, 2);
+  Address(context, closed.Port());
+  ConnectTo(context, closed.Port());
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return context->State() == QOS_ST_CLOSED; }));
+  EXPECT_EQ((Log{"L2.OnEvent(1)", "L1.OnEvent(1)", "L2.OnClose", "L1.OnClose"}), LayerLog());
+  EXPECT_EQ((Entries{{kOtherAddress, false}, {kLoopback, false}}),
+            cpAddressBookEntries("origin.test", closed.Port()));
+  // The time-out that would have come later is gone with the connection.
+  runtime_.AdvanceSeconds(6);
+  EXPECT_EQ(4u, LayerLog().size());
+}
+
+TEST_F(ConnectionContextTest, AnImmediateConnectErrorFailsFromTheMessageLoop) {
+  cpCQoSContext* context = Open(QOS_EV_CONNECT_FAILED | QOS_EV_FAILURE);
+  // A multicast address: TCP refuses it at once, without sending anything.
+  cpAddress multicast;
+  multicast.address = htonl(0xE0000001);
+  multicast.port = 9;
+  ASSERT_EQ(CP_S_OK, context->Connect(&multicast));
+  EXPECT_EQ(QOS_ST_FAILED, context->State());
+  EXPECT_TRUE(LayerLog().empty());
+  runtime_.Pump();
+  EXPECT_EQ((Log{"L1.OnEvent(32)", "L1.OnClose"}), LayerLog());
+  EXPECT_EQ(QOS_ST_CLOSED, context->State());
+}
+
+TEST_F(ConnectionContextTest, ATimeOutThatLosesTheRaceToTheConnectIsIgnored) {
+  ScriptedServer server(Script().ReadBytes(4).Stall());
+  cpCQoSContext* context = Open(kMask5);
+  int32_t timeout = 3;
+  context->SetOption(QOS_OPT_CONNECT_TIMEOUT, &timeout);
+  Address(context, server.Port());
+  ConnectTo(context, server.Port());
+  // The time-out fires while the connect's completion is still on its way.
+  TickWithoutPump(3000);
+  EXPECT_EQ(QOS_ST_FAILED, context->State());
+  DeliverNoticeFirst(context, platform::kFdConnect);
+  runtime_.Pump();
+  EXPECT_TRUE(IsConnected(context));
+  EXPECT_EQ((Log{"L1.OnConnected"}), LayerLog()) << "the queued time-out reaches no layer";
+  EXPECT_EQ((Entries{{kLoopback, false}, {kOtherAddress, false}}),
+            cpAddressBookEntries("origin.test", server.Port()));
+  ASSERT_EQ(CP_S_OK, context->Send("ping", 4));
+  EXPECT_TRUE(runtime_.PumpUntil([&] { return server.Reads(0).size() == 1; }));
+  EXPECT_EQ("ping", server.Reads(0).at(0));
+}
+
+TEST_F(ConnectionContextTest, AConnectWithinTheTimeOutStopsIt) {
+  ScriptedServer server(Script().Stall());
+  cpCQoSContext* context = Open(kMask5);
+  ConnectAndWait(context, server.Port());
+  runtime_.AdvanceSeconds(10);
+  EXPECT_TRUE(IsConnected(context));
+  EXPECT_EQ((Log{"L1.OnConnected"}), LayerLog());
+}
+
+TEST_F(ConnectionContextTest, AnUnreachableHostTellsTheLayersUntilOneStopsThenFails) {
+  qostest::UnansweredListener listener;
+  cpCQoSContext* context = Open(kMask5, 3);
+  Layer(2)->unreachableResult = false;
+  ConnectTo(context, listener.Port());
+  ASSERT_EQ(CP_S_OK, context->PostUnreachable());
+  EXPECT_TRUE(LayerLog().empty()) << "handled from the message loop";
+  runtime_.Pump();
+  EXPECT_EQ((Log{"L3.OnHostUnreachable", "L2.OnHostUnreachable", "L3.OnEvent(1)", "L2.OnEvent(1)",
+                 "L1.OnEvent(1)", "L3.OnClose", "L2.OnClose", "L1.OnClose"}),
+            LayerLog());
+}
+
+TEST_F(ConnectionContextTest, TheEventWalkStopsAfterALayerThatSaysSo) {
+  qostest::UnansweredListener listener;
+  cpCQoSContext* context = Open(kMask5, 3);
+  Layer(3)->eventResult = false;
+  ConnectTo(context, listener.Port());
+  runtime_.AdvanceSeconds(5);
+  EXPECT_EQ((Log{"L3.OnEvent(1)", "L3.OnClose", "L2.OnClose", "L1.OnClose"}), LayerLog())
+      << "every layer hears of the close, whatever it answered";
+}
+
+// ---- idle ----
+
+TEST_F(ConnectionContextTest, TheIdleEventComesOnTheFourthTickAfterTheLastReadableNoticeAndOnce) {
+  Gate more;
+  ScriptedServer server(Script().Send("a").WaitFor(more).Send("b").Stall());
+  cpCQoSContext* context = Open(kMask5);
+  int32_t idleLimit = 3;
+  ASSERT_EQ(CP_S_OK, context->SetOption(QOS_OPT_IDLE_LIMIT, &idleLimit));
+  Address(context, server.Port());
+  ConnectAndWait(context, server.Port());
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return Layer(1)->taken == "a"; }));
+
+  runtime_.AdvanceSeconds(3);
+  EXPECT_EQ(0, Count("L1.OnEvent(4)"));
+  runtime_.AdvanceSeconds(1);
+  EXPECT_EQ(1, Count("L1.OnEvent(4)"));
+  EXPECT_TRUE(IsConnected(context)) << "the layers decide what an idle connection does";
+  EXPECT_EQ((Entries{{kOtherAddress, false}, {kLoopback, false}}),
+            cpAddressBookEntries("origin.test", server.Port()));
+  runtime_.AdvanceSeconds(6);
+  EXPECT_EQ(1, Count("L1.OnEvent(4)"));
+
+  more.Open();
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return Layer(1)->taken == "ab"; }));
+  runtime_.AdvanceSeconds(3);
+  EXPECT_EQ(1, Count("L1.OnEvent(4)"));
+  runtime_.AdvanceSeconds(1);
+  EXPECT_EQ(2, Count("L1.OnEvent(4)"));
+}
+
+TEST_F(ConnectionContextTest, AReadableNoticeBeforeTheIdleEventIsHandledCancelsIt) {
+  Gate more;
+  ScriptedServer server(Script().Send("a").WaitFor(more).Send("b").Stall());
+  cpCQoSContext* context = Open(kMask5);
+  int32_t idleLimit = 3;
+  context->SetOption(QOS_OPT_IDLE_LIMIT, &idleLimit);
+  ConnectAndWait(context, server.Port());
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return Layer(1)->taken == "a"; }));
+  runtime_.AdvanceSeconds(3);
+  more.Open();
+  ASSERT_TRUE(qostest::WaitForUnread(context->Socket()->handle, 1));
+  // The fourth tick queues the idle event; the byte's notice is handled before it.
+  TickWithoutPump(1000);
+  DeliverNoticeFirst(context, platform::kFdRead);
+  runtime_.Pump();
+  EXPECT_EQ("ab", Layer(1)->taken);
+  EXPECT_EQ(0, Count("L1.OnEvent(4)"));
+
+  runtime_.AdvanceSeconds(3);
+  EXPECT_EQ(0, Count("L1.OnEvent(4)"));
+  runtime_.AdvanceSeconds(1);
+  EXPECT_EQ(1, Count("L1.OnEvent(4)"));
+}
+
+TEST_F(ConnectionContextTest, WithoutTheIdleBitNoIdleEventIsRaised) {
+  ScriptedServer server(Script().Stall());
+  cpCQoSContext* context = Open(QOS_EV_CONNECT_FAILED);
+  int32_t idleLimit = 1;
+  context->SetOption(QOS_OPT_IDLE_LIMIT, &idleLimit);
+  ConnectAndWait(context, server.Port());
+  runtime_.AdvanceSeconds(5);
+  EXPECT_EQ((Log{"L1.OnConnected"}), LayerLog());
+  EXPECT_EQ(5, context->IdleCounter());
+  EXPECT_EQ(5, context->SecondsAlive());
+}
+
+// ---- sending ----
+
+TEST_F(ConnectionContextTest, DataSentBeforeTheConnectWaitsAndGoesOutInOrder) {
+  ScriptedServer server(Script().ReadBytes(18).Stall());
+  cpCQoSContext* context = Open(0);
+  ConnectTo(context, server.Port());
+  ASSERT_EQ(QOS_ST_CONNECTING, context->State());
+  context->Send("first-", 6);
+  context->Send("second-", 7);
+  context->Send("third", 5);
+  EXPECT_EQ("first-", SendBuffer(context));
+  EXPECT_EQ(12, Queued(context)) << "the current block is not counted";
+  EXPECT_EQ(QOS_ST_CONNECTING, context->State());
+
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return server.Reads(0).size() == 1; }));
+  EXPECT_EQ("first-second-third", server.Reads(0).at(0));
+  EXPECT_EQ("", SendBuffer(context));
+  EXPECT_EQ(0, Queued(context));
+}
+
+TEST_F(ConnectionContextTest, TheQueueAsksTheLayersForMoreWhenItRunsDry) {
+  ScriptedServer server(Script().ReadBytes(6).Stall());
+  cpCQoSContext* context = Open(QOS_EV_SEND_DRAINED);
+  ConnectAndWait(context, server.Port());
+  runtime_.Pump();  // the first writable notice finds the queue empty too
+  std::vector<std::string> more{"cd", "ef"};
+  Layer(1)->whenEvent = [&](int32_t code) {
+    if (code != QOS_EV_SEND_DRAINED || more.empty()) return;
+    std::string next = more.front();
+    more.erase(more.begin());
+    context->Send(next.data(), static_cast<int32_t>(next.size()));
+  };
+  context->Send("ab", 2);
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return server.Reads(0).size() == 1; }));
+  EXPECT_EQ("abcdef", server.Reads(0).at(0));
+}
+
+// The socket takes only `room` bytes each time it reports itself writable: partial writes at
+// every possible boundary of chunks and blocks.
+struct RoomCase {
+  int32_t actionType;
+  int room;
+};
+
+class ConnectionContextPartialWriteTest : public ConnectionContextTest,
+                                          public ::testing::WithParamInterface<RoomCase> {};
+
+TEST_P(ConnectionContextPartialWriteTest, PartialWritesKeepTheStreamWholeAndInOrder) {
+  std::string expected;
+  std::vector<std::string> blocks{std::string(4097, 'a'), "b", std::string(4096, 'c'), std::string(300, 'd')};
+  for (const std::string& block : blocks) expected += block;
+  ScriptedServer server(Script().ReadBytes(expected.size()).Stall());
+  cpCQoSContext* context = Open(QOS_EV_FAILURE | QOS_EV_COUNT_SENT, 1, GetParam().actionType);
+  // Every partial write keeps its whole grant charged, so tiny writes spend a budget fast.
+  int32_t limit = 0x7FFFFFFF;
+  context->SetActionLimit(1, &limit);
+  ConnectAndWait(context, server.Port());
+  platform::SocketHandle socket = context->Socket()->handle;
+  platform::SocketLimitSendRoomForTesting(socket, 0);
+  for (const std::string& block : blocks) context->Send(block.data(), static_cast<int32_t>(block.size()));
+
+  // Each writable notice finds room for `room` more bytes.
+  int64_t deadline = platform::MonotonicMilliseconds() + 10000;
+  while (!SendBuffer(context).empty() && platform::MonotonicMilliseconds() < deadline) {
+    platform::SocketLimitSendRoomForTesting(socket, GetParam().room);
+    platform::Message message;
+    if (platform::PeekNextMessage(&message)) platform::DispatchMessageToWindow(message);
+  }
+  platform::SocketLimitSendRoomForTesting(socket, -1);
+  EXPECT_TRUE(SendBuffer(context).empty()) << "still unsent: " << SendBuffer(context).size() << " bytes";
+  EXPECT_EQ(0, Queued(context));
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return server.Reads(0).size() == 1; }));
+  EXPECT_TRUE(server.Reads(0).at(0) == expected) << "the bytes arrived out of order or changed";
+  int32_t rate = 0;
+  runtime_.AdvanceMilliseconds(1000);
+  ASSERT_EQ(CP_S_OK, context->GetSendRate(&rate));
+  EXPECT_EQ(static_cast<int32_t>(expected.size()), rate) << "every byte counted once";
+  EXPECT_TRUE(IsConnected(context));
+  EXPECT_EQ((Log{"L1.OnConnected"}), LayerLog());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rooms, ConnectionContextPartialWriteTest,
+                         ::testing::Values(RoomCase{QOS_ACTION_HIGH, 1}, RoomCase{QOS_ACTION_HIGH, 7},
+                                           RoomCase{QOS_ACTION_HIGH, 1000}, RoomCase{QOS_ACTION_HIGH, 4095},
+                                           RoomCase{QOS_ACTION_HIGH, 4096}, RoomCase{QOS_ACTION_HIGH, 4097},
+                                           RoomCase{QOS_ACTION_OWN_SEND, 1},
+                                           RoomCase{QOS_ACTION_OWN_SEND, 100},
+                                           RoomCase{QOS_ACTION_OWN_SEND, 4097}));
+
+TEST_F(ConnectionContextTest, ASendFailureRaisesTheFailureEventAndCloses) {
+  Gate reset;
+  ScriptedServer server(Script().WaitFor(reset).Reset());
+  cpCQoSContext* context = Open(QOS_EV_FAILURE, 2);
+  ConnectAndWait(context, server.Port());
+  reset.Open();
+  ASSERT_TRUE(qostest::WaitForHangUp(context->Socket()->handle));
+  ASSERT_EQ(CP_S_OK, context->Send("too late", 8));
+  EXPECT_EQ((Log{"L2.OnConnected", "L1.OnConnected"}), LayerLog()) << "failures are acted on from the loop";
+  runtime_.Pump();
+  EXPECT_EQ((Log{"L2.OnConnected", "L1.OnConnected", "L2.OnEvent(32)", "L1.OnEvent(32)", "L2.OnClose",
+                 "L1.OnClose"}),
+            LayerLog());
+  EXPECT_EQ(QOS_ST_CLOSED, context->State());
+}
+
+TEST_F(ConnectionContextTest, ASendFailureClosesEvenWithoutTheFailureBit) {
+  Gate reset;
+  ScriptedServer server(Script().WaitFor(reset).Reset());
+  cpCQoSContext* context = Open(0);
+  ConnectAndWait(context, server.Port());
+  reset.Open();
+  ASSERT_TRUE(qostest::WaitForHangUp(context->Socket()->handle));
+  context->Send("too late", 8);
+  runtime_.Pump();
+  EXPECT_EQ((Log{"L1.OnConnected", "L1.OnClose"}), LayerLog());
+  context->Send("dropped", 7);
+  EXPECT_EQ(0, Queued(context));
+  EXPECT_NE("dropped", SendBuffer(context));
+}
+
+// ---- receiving ----
+
+TEST_F(ConnectionContextTest, ABottomLayerThatConsumesPartOfAnOfferKeepsTheRestAtTheFront) {
+  Gate more;
+  const std::string first = "0123456789ABCDEFGHIJKLMNO";
+  ScriptedServer server(Script().Send(first).WaitFor(more).Send("PQRST").Stall());
+  cpCQoSContext* context = Open(0, 2);
+  FakeLayer* bottom = Layer(2);
+  bottom->consume = [](const char* /*data*/, int32_t length) { return length == 25 ? 10 : length; };
+  ConnectAndWait(context, server.Port());
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return bottom->offers.size() == 1; }));
+  EXPECT_EQ(first, bottom->offers[0]);
+  EXPECT_EQ("ABCDEFGHIJKLMNO", Buffered(context));
+  EXPECT_EQ(1024, context->ReceiveBuffer().Capacity());
+
+  more.Open();
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return bottom->offers.size() == 2; }));
+  EXPECT_EQ("ABCDEFGHIJKLMNOPQRST", bottom->offers[1]);
+  EXPECT_EQ(0, context->ReceiveBuffer().Length());
+  EXPECT_EQ(0, context->ReceiveBuffer().Capacity()) << "a buffer taken whole is freed";
+  EXPECT_TRUE(Layer(1)->offers.empty()) << "only the bottom layer is offered the bytes";
+}
+
+class ConnectionContextConsumeTest : public ConnectionContextTest,
+                                     public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(ConnectionContextConsumeTest, AnImpossibleConsumedCountClosesTheConnection) {
+  ScriptedServer server(Script().Send(std::string(25, 'z')).Stall());
+  cpCQoSContext* context = Open(0, 2);
+  int32_t answer = GetParam();
+  Layer(2)->consume = [answer](const char* /*data*/, int32_t /*length*/) { return answer; };
+  ConnectAndWait(context, server.Port());
+  int32_t slot = context->Socket()->slot;
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return context->State() == QOS_ST_CLOSED; }));
+  EXPECT_EQ((Log{"L2.OnConnected", "L1.OnConnected", "L2.OnReceive(25)", "L2.OnClose", "L1.OnClose"}),
+            LayerLog());
+  EXPECT_EQ(nullptr, runtime_.Qos().ContextAt(static_cast<uint32_t>(slot)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ConnectionContextConsumeTest, ::testing::Values(-1, 26, 1 << 30));
+
+TEST_F(ConnectionContextTest, ThePeerClosingClosesEveryLayerFromTheBottomUp) {
+  ScriptedServer server(Script().Send("bye").Close());
+  cpCQoSContext* context = Open(0, 3);
+  int32_t slot = -1;
+  ConnectTo(context, server.Port());
+  slot = context->Socket()->slot;
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return context->State() == QOS_ST_CLOSED; }));
+  EXPECT_EQ((Log{"L3.OnConnected", "L2.OnConnected", "L1.OnConnected", "L3.OnReceive(3)", "L3.OnClose",
+                 "L2.OnClose", "L1.OnClose"}),
+            LayerLog());
+  EXPECT_EQ(nullptr, runtime_.Qos().ContextAt(static_cast<uint32_t>(slot)));
+  EXPECT_EQ(nullptr, context->Socket());
+}
+
+TEST_F(ConnectionContextTest, NoticesInOtherStatesAreIgnored) {
+  qostest::UnansweredListener listener;
+  cpCQoSContext* context = Open(0);
+  ConnectTo(context, listener.Port());
+  context->OnReadable();
+  context->OnWritable();
+  EXPECT_EQ(QOS_ST_CONNECTING, context->State());
+  EXPECT_EQ(0, context->ReceiveBuffer().Capacity());
+  EXPECT_TRUE(LayerLog().empty());
+}
+
+// ---- without layers ----
+
+void InstallLayer(const char* /*payload*/, int32_t /*length*/, void* userData) {
+  qostest::PushFake(static_cast<cpCQoSContext*>(userData), false);
+}
+
+void IgnoreMessage(const char* /*payload*/, int32_t /*length*/, void* /*userData*/) {}
+
+TEST_F(ConnectionContextTest, WithoutLayersTheBytesWaitForAStreamHandler) {
+  Gate more;
+  ScriptedServer server(Script().Send("hello").WaitFor(more).Send("world").Stall());
+  cpCQoSContext* context = connections_.Open(QOS_ACTION_HIGH, 0);
+  ASSERT_EQ(CP_S_OK, context->AddStreamHandler(1, 2, &IgnoreMessage, context));
+  ConnectAndWait(context, server.Port());
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return g_dispatchOffers.size() == 1; }));
+  EXPECT_EQ("hello", Buffered(context));
+  more.Open();
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return g_dispatchOffers.size() == 2; }));
+  EXPECT_EQ("helloworld", g_dispatchOffers[1]);
+  EXPECT_EQ(nullptr, context->GetTopLayer());
+}
+
+TEST_F(ConnectionContextTest, LayersInstalledByAStreamHandlerTakeTheBytes) {
+  ScriptedServer server(Script().Send("hello").Stall());
+  cpCQoSContext* context = connections_.Open(QOS_ACTION_HIGH, 0);
+  ASSERT_EQ(CP_S_OK, context->AddStreamHandler(1, 2, &InstallLayer, context));
+  ConnectAndWait(context, server.Port());
+  ASSERT_TRUE(
+      runtime_.PumpUntil([&] { return !qostest::CreatedLayers().empty() && !Layer(1)->offers.empty(); }));
+  EXPECT_EQ("hello", Layer(1)->offers[0]);
+  EXPECT_EQ(0, context->ReceiveBuffer().Length());
+}
+
+TEST_F(ConnectionContextTest, AStreamHandlerReportingANegativeCountClosesTheConnection) {
+  ScriptedServer server(Script().Send("garbage").Stall());
+  cpCQoSContext* context = connections_.Open(QOS_ACTION_HIGH, 0);
+  ASSERT_EQ(CP_S_OK, context->AddStreamHandler(1, 2, &IgnoreMessage, context));
+  g_dispatchConsumed = -1;
+  ConnectTo(context, server.Port());
+  EXPECT_TRUE(runtime_.PumpUntil([&] { return context->State() == QOS_ST_CLOSED; }));
+}
+
+// ---- the layer table and its walks ----
+
+TEST_F(ConnectionContextTest, LayersArePushedOnTopOrAtTheBottom) {
+  cpCQoSContext* context = connections_.Open(QOS_ACTION_HIGH, 0);
+  void* out = nullptr;
+  EXPECT_EQ(CP_E_NOTIMPL, context->QueryInterface(NW_IID_QOS_NET_STACK, &out));
+  EXPECT_EQ(nullptr, context->GetTopLayer());
+  FakeLayer* first = qostest::PushFake(context, false);
+  FakeLayer* second = qostest::PushFake(context, false);
+  FakeLayer* third = qostest::PushFake(context, true, kFakeBottomLayer);
+  ASSERT_EQ(3, context->LayerCount());
+  EXPECT_EQ(kFakeLayer, context->LayerClassAt(0));
+  EXPECT_EQ(kFakeLayer, context->LayerClassAt(1));
+  EXPECT_EQ(kFakeBottomLayer, context->LayerClassAt(2));
+  EXPECT_EQ(static_cast<nvIUnknown*>(second), context->GetTopLayer());
+  for (FakeLayer* layer : {first, second, third}) EXPECT_EQ(context, layer->Context());
+
+  ASSERT_EQ(CP_S_OK, context->FindLayer(kFakeLayer, &out));
+  EXPECT_EQ(static_cast<nvIUnknown*>(second), out);
+  ASSERT_EQ(CP_S_OK, context->FindLayer(kFakeBottomLayer, &out));
+  EXPECT_EQ(static_cast<nvIUnknown*>(third), out);
+  EXPECT_EQ(CP_E_FAIL, context->FindLayer(CLSID_nwCHttpClientExLayer, &out));
+  ASSERT_EQ(CP_S_OK, context->QueryInterface(NW_IID_QOS_NET_STACK, &out));
+  EXPECT_EQ(static_cast<nwIQoSNetStack*>(second), out);
+
+  // A class id that makes nothing, or an object without the layer interface, changes nothing.
+  EXPECT_EQ(CP_E_FAIL, context->PushLayer(CLSID_nwCHTTPDownloader, false));
+  EXPECT_EQ(CP_E_FAIL, context->PushLayer(CLSID_cpCMutex, true));
+  ASSERT_EQ(3, context->LayerCount());
+  EXPECT_EQ(kFakeBottomLayer, context->LayerClassAt(2));
+}
+
+TEST_F(ConnectionContextTest, LayersHearOfTheConnectBottomUpUntilOneHoldsItBack) {
+  ScriptedServer server(Script().Stall());
+  cpCQoSContext* context = Open(0, 3);
+  Layer(3)->connectedResult = false;
+  ConnectAndWait(context, server.Port());
+  EXPECT_EQ((Log{"L3.OnConnected"}), LayerLog());
+  // The holding layer, done with its own work, passes the news up one layer at a time.
+  Layer(3)->NotifyConnectedUp();
+  EXPECT_EQ((Log{"L3.OnConnected", "L2.OnConnected"}), LayerLog());
+  Layer(2)->NotifyConnectedUp();
+  Layer(1)->NotifyConnectedUp();
+  EXPECT_EQ((Log{"L3.OnConnected", "L2.OnConnected", "L1.OnConnected"}), LayerLog());
+}
+
+TEST_F(ConnectionContextTest, PassDownAndPassUpWalkToTheNeighbouringLayer) {
+  ScriptedServer server(Script().ReadBytes(3).Stall());
+  cpCQoSContext* context = Open(0, 3);
+  ConnectAndWait(context, server.Port());
+  LayerLog().clear();
+
+  cpDataRef data{"abc", 3};
+  ASSERT_EQ(CP_S_OK, Layer(1)->PassDown(&data));
+  EXPECT_EQ((Log{"L2.Write(abc)", "L3.Write(abc)"}), LayerLog());
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return server.Reads(0).size() == 1; }));
+  EXPECT_EQ("abc", server.Reads(0).at(0));
+
+  LayerLog().clear();
+  Layer(2)->consume = [](const char* /*data*/, int32_t length) { return length - 1; };
+  EXPECT_EQ(2, Layer(3)->PassUp("xyz", 3));
+  EXPECT_EQ(7, Layer(2)->PassUp("1234567", 7));
+  EXPECT_EQ(0, Layer(1)->PassUp("top", 3)) << "nothing is above the top";
+  EXPECT_EQ((Log{"L2.OnReceive(3)", "L1.OnReceive(7)"}), LayerLog());
+
+  // A layer the connection does not hold reaches nothing.
+  LayerLog().clear();
+  nvSmartPtr strangerObject(new FakeLayer(kFakeLayer, "stranger"));
+  auto* stranger = strangerObject.As<FakeLayer>();
+  stranger->context = context;
+  EXPECT_EQ(0, stranger->PassUp("x", 1));
+  stranger->PassDown(&data);
+  stranger->NotifyConnectedUp();
+  EXPECT_TRUE(LayerLog().empty());
+  EXPECT_EQ(0, Queued(context));
+  EXPECT_EQ("", SendBuffer(context));
+}
+
+TEST_F(ConnectionContextTest, TheBottomLayerPassesDownIntoTheQueue) {
+  cpCQoSContext* context = Open(0, 2);
+  Layer(1)->passWritesDown = false;
+  cpDataRef data{"held", 4};
+  Layer(2)->PassDown(&data);
+  EXPECT_EQ("held", SendBuffer(context)) << "waits: not connected";
+  Layer(1)->PassDown(&data);
+  EXPECT_EQ((Log{"L2.Write(held)"}), LayerLog());
+  EXPECT_EQ(4, Queued(context));
+}
+
+// ---- rates ----
+
+TEST_F(ConnectionContextTest, RatesNeedTheirMaskBitsAndRestartWithEveryQuery) {
+  Gate send;
+  ScriptedServer server(Script().ReadBytes(1000).WaitFor(send).Send(std::string(300, 'r')).Stall());
+  cpCQoSContext* context = Open(0);
+  int32_t rate = -1;
+  EXPECT_EQ(CP_E_FAIL, context->GetSendRate(&rate));
+  EXPECT_EQ(CP_E_FAIL, context->GetReceiveRate(&rate));
+  ASSERT_EQ(CP_S_OK, context->AddEvents(QOS_EV_COUNT_SENT | QOS_EV_COUNT_RECEIVED));
+  EXPECT_EQ(CP_E_FAIL, context->GetSendRate(nullptr));
+  ConnectAndWait(context, server.Port());
+
+  std::string payload(1000, 'p');
+  context->Send(payload.data(), static_cast<int32_t>(payload.size()));
+  runtime_.AdvanceMilliseconds(500);
+  ASSERT_EQ(CP_S_OK, Layer(1)->GetSendRate(&rate));
+  EXPECT_EQ(2000, rate);
+  ASSERT_EQ(CP_S_OK, context->GetSendRate(&rate));
+  EXPECT_EQ(0, rate) << "nothing counted since the last query";
+
+  send.Open();
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return Layer(1)->taken.size() == 300; }));
+  runtime_.AdvanceMilliseconds(300);
+  ASSERT_EQ(CP_S_OK, Layer(1)->GetReceiveRate(&rate));
+  EXPECT_EQ(1000, rate);
+  ASSERT_EQ(CP_S_OK, context->GetReceiveRate(&rate));
+  EXPECT_EQ(0, rate);
+
+  ASSERT_EQ(CP_S_OK, Layer(1)->RemoveEvents(QOS_EV_COUNT_SENT));
+  EXPECT_EQ(CP_E_FAIL, context->GetSendRate(&rate));
+  EXPECT_EQ(CP_S_OK, context->GetReceiveRate(&rate));
+  ASSERT_EQ(CP_S_OK, Layer(1)->SetEventMask(QOS_EV_COUNT_SENT));
+  EXPECT_EQ(QOS_EV_COUNT_SENT, context->EventMask());
+}
+
+// ---- queued events ----
+
+TEST_F(ConnectionContextTest, AnEventMessageForAnotherSocketOfTheSlotIsIgnored) {
+  qostest::UnansweredListener listener;
+  cpCQoSContext* context = Open(QOS_EV_CONNECT_FAILED | QOS_EV_FAILURE);
+  ConnectTo(context, listener.Port());
+  ASSERT_EQ(CP_S_OK, context->PostFailure());
+  cpSocketRecord leftOver;  // a record the slot held before
+  qostest::Deliver(cpNotifyWindowHandle(), CP_MSG_CONTEXT_EVENT,
+                   static_cast<uintptr_t>(context->Socket()->slot), reinterpret_cast<intptr_t>(&leftOver));
+  EXPECT_TRUE(LayerLog().empty());
+  EXPECT_EQ(QOS_ST_CONNECTING, context->State());
+  // The queued event is still there for the connection's own message.
+  runtime_.Pump();
+  EXPECT_EQ((Log{"L1.OnEvent(32)", "L1.OnClose"}), LayerLog());
+}
+
+TEST_F(ConnectionContextTest, EventsAreHandledOneMessageAtATimeInOrder) {
+  qostest::UnansweredListener listener;
+  cpCQoSContext* context = Open(QOS_EV_CONNECT_FAILED | QOS_EV_FAILURE | QOS_EV_IDLE);
+  int32_t idleLimit = 0;
+  context->SetOption(QOS_OPT_IDLE_LIMIT, &idleLimit);
+  ConnectTo(context, listener.Port());
+  TickWithoutPump(1000);  // the idle event (limit 0) is queued
+  context->PostFailure();
+  runtime_.Pump();
+  EXPECT_EQ((Log{"L1.OnEvent(4)", "L1.OnEvent(32)", "L1.OnClose"}), LayerLog());
+}
+
+// ---- closing ----
+
+enum class CloseInside { kReceive, kConnected, kIdleEvent, kClose };
+
+class ConnectionContextCloseInsideTest : public ConnectionContextTest,
+                                         public ::testing::WithParamInterface<CloseInside> {};
+
+TEST_P(ConnectionContextCloseInsideTest, ALayerMayCloseTheConnectionFromItsCallback) {
+  Gate send;
+  ScriptedServer server(Script().WaitFor(send).Send("data").Close());
+  cpCQoSContext* context = Open(kMask5, 2);
+  int32_t idleLimit = 1;
+  context->SetOption(QOS_OPT_IDLE_LIMIT, &idleLimit);
+  FakeLayer* bottom = Layer(2);
+  switch (GetParam()) {
+    case CloseInside::kReceive:
+      bottom->consume = [context](const char* /*data*/, int32_t length) {
+        context->Close();
+        return length;
+      };
+      break;
+    case CloseInside::kConnected:
+      bottom->whenConnected = [context] { context->Close(); };
+      break;
+    case CloseInside::kIdleEvent:
+      bottom->whenEvent = [context](int32_t code) {
+        if (code == QOS_EV_IDLE) context->Close();
+      };
+      break;
+    case CloseInside::kClose:
+      bottom->whenClosed = [context] { context->Close(); };
+      break;
+  }
+  ConnectTo(context, server.Port());
+  // Only the manager's slot holds the connection now.
+  connections_.Forget(context);
+  platform::SocketHandle socket = context->Socket()->handle;
+
+  switch (GetParam()) {
+    case CloseInside::kReceive:
+      ASSERT_TRUE(runtime_.PumpUntil([&] { return LayerLog().size() == 2; }));  // both connected
+      send.Open();
+      ASSERT_TRUE(qostest::WaitForUnread(socket, 4));
+      // Straight from the readiness reaction, with no other reference held meanwhile.
+      context->OnReadable();
+      break;
+    case CloseInside::kConnected:
+      break;
+    case CloseInside::kIdleEvent:
+      ASSERT_TRUE(runtime_.PumpUntil([&] { return LayerLog().size() == 2; }));
+      runtime_.AdvanceSeconds(2);
+      break;
+    case CloseInside::kClose:
+      send.Open();
+      break;
+  }
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return qostest::DestroyedLayers().size() == 2; }))
+      << "the connection and its layers go once the callback has returned";
+  EXPECT_EQ(1, Count("L2.OnClose"));
+  EXPECT_EQ(1, Count("L1.OnClose"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Callbacks, ConnectionContextCloseInsideTest,
+                         ::testing::Values(CloseInside::kReceive, CloseInside::kConnected,
+                                           CloseInside::kIdleEvent, CloseInside::kClose));
+
+TEST_F(ConnectionContextTest, ALayerMayPushAnotherLayerWhileHearingOfTheConnect) {
+  ScriptedServer server(Script().Stall());
+  cpCQoSContext* context = Open(0, 1);
+  Layer(1)->whenConnected = [context] {
+    for (int i = 0; i < 8; ++i) qostest::PushFake(context, true, kFakeBottomLayer);
+  };
+  ConnectAndWait(context, server.Port());
+  EXPECT_EQ(9, context->LayerCount());
+  EXPECT_EQ((Log{"L1.OnConnected"}), LayerLog()) << "the walk covers the layers it started with";
+}
+
+TEST_F(ConnectionContextTest, CloseInEveryStateItDoesNotApplyToDoesNothing) {
+  cpCQoSContext* fresh = connections_.New();
+  qostest::PushFake(fresh, false);
+  fresh->Close();
+  EXPECT_EQ(QOS_ST_NEW, fresh->State());
+  EXPECT_TRUE(LayerLog().empty());
+
+  cpCQoSContext* context = Open(0);
+  context->Close();
+  context->Close();
+  context->Close(true);
+  EXPECT_EQ((Log{"L2.OnClose"}), LayerLog());
+  EXPECT_EQ(QOS_ST_CLOSED, context->State());
+}
+
+// ---- configuration ----
+
+TEST_F(ConnectionContextTest, OpenRegistersAndSetsTheAction) {
+  cpCQoSContext* context = connections_.New();
+  EXPECT_EQ(CP_E_FAIL, context->SetActionLimit(0, nullptr)) << "no action before Open";
+  ASSERT_EQ(CP_S_OK, context->Open(QOS_ACTION_OWN, QOS_EV_IDLE, nullptr));
+  EXPECT_EQ(QOS_ST_CREATED, context->State());
+  EXPECT_EQ(QOS_EV_IDLE, context->EventMask());
+  EXPECT_EQ(CP_E_FAIL, context->Open(QOS_ACTION_OWN, 0, nullptr));
+  ASSERT_NE(nullptr, context->Action());
+  EXPECT_EQ(QOS_ACTION_OWN, context->Action()->GetType());
+  int32_t limit = 5;
+  EXPECT_EQ(CP_S_OK, context->SetActionLimit(0, &limit));
+
+  cpCQoSContextAction* own = context->Action();
+  EXPECT_EQ(CP_S_OK, context->SetAction(QOS_ACTION_OWN));
+  EXPECT_EQ(own, context->Action()) << "the same type keeps the action";
+  EXPECT_EQ(CP_S_OK, context->SetAction(QOS_ACTION_OWN_RECV));
+  EXPECT_EQ(QOS_ACTION_OWN_RECV, context->Action()->GetType());
+  EXPECT_EQ(CP_E_FAIL, context->SetAction(42));
+  EXPECT_EQ(nullptr, context->Action());
+  EXPECT_EQ(CP_E_FAIL, context->SetActionLimit(0, &limit));
+  EXPECT_EQ(CP_S_OK, context->SetAction(QOS_ACTION_HIGH));
+  EXPECT_EQ(QOS_ACTION_HIGH, context->Action()->GetType());
+
+  int32_t state = -1;
+  EXPECT_EQ(CP_S_OK, context->GetState(&state));
+  EXPECT_EQ(QOS_ST_CREATED, state);
+  EXPECT_EQ(CP_E_FAIL, context->GetState(nullptr));
+}
+
+TEST_F(ConnectionContextTest, OptionsAndTheEventMask) {
+  cpCQoSContext* context = Open(QOS_EV_IDLE);
+  int32_t values[5] = {7, 0, 0, 0, 0};
+  EXPECT_EQ(CP_S_OK, context->SetOption(QOS_OPT_CONNECT_TIMEOUT, values));
+  EXPECT_EQ(CP_S_OK, context->SetOption(QOS_OPT_IDLE_LIMIT, values));
+  EXPECT_EQ(CP_S_OK, context->SetOption(QOS_OPT_TIMER, values));
+  EXPECT_EQ(CP_E_FAIL, context->SetOption(2, values));
+  EXPECT_EQ(CP_E_FAIL, context->SetOption(QOS_OPT_IDLE_LIMIT, nullptr));
+  EXPECT_EQ(CP_S_OK, context->AddEvents(QOS_EV_FAILURE | QOS_EV_CONNECT_FAILED));
+  EXPECT_EQ(QOS_EV_IDLE | QOS_EV_FAILURE | QOS_EV_CONNECT_FAILED, context->EventMask());
+  EXPECT_EQ(CP_S_OK, context->RemoveEvents(QOS_EV_IDLE));
+  EXPECT_EQ(QOS_EV_FAILURE | QOS_EV_CONNECT_FAILED, context->EventMask());
+  EXPECT_EQ(CP_S_OK, Layer(1)->AddEvents(QOS_EV_IDLE));
+  EXPECT_EQ(QOS_EV_IDLE | QOS_EV_FAILURE | QOS_EV_CONNECT_FAILED, context->EventMask());
+  EXPECT_EQ(CP_S_OK, context->Rearm()) << "a registered socket can be re-armed";
+  EXPECT_EQ(CP_S_OK, context->Reserved());
+}
+
+TEST_F(ConnectionContextTest, HostNamesUpTo255CharactersAreKept) {
+  cpCQoSContext* context = connections_.New();
+  std::string longest(255, 'h');
+  ASSERT_EQ(CP_S_OK, context->SetHostName(longest.c_str()));
+  char* name = nullptr;
+  ASSERT_EQ(CP_S_OK, context->GetHostName(&name));
+  EXPECT_EQ(longest, name);
+  std::string tooLong(256, 'x');
+  EXPECT_EQ(CP_E_FAIL, context->SetHostName(tooLong.c_str()));
+  EXPECT_EQ(CP_E_FAIL, context->SetHostName(nullptr));
+  ASSERT_EQ(CP_S_OK, context->GetHostName(&name));
+  EXPECT_EQ(longest, name) << "a refused name leaves the old one";
+  EXPECT_EQ(CP_E_FAIL, context->GetHostName(nullptr));
+}
+
+TEST_F(ConnectionContextTest, AddressMarksNeedAHostAPortAndAnAddress) {
+  cpCQoSContext* context = connections_.New();
+  uint32_t picked = 0;
+  ASSERT_TRUE(cpAddressBookPick("origin.test", 443, &picked));
+  EXPECT_EQ(CP_E_FAIL, context->MarkAddressFailed()) << "no host name";
+  context->SetHostName("origin.test");
+  EXPECT_EQ(CP_E_FAIL, context->MarkAddressFailed()) << "no address";
+  cpAddress address;
+  address.address = kLoopback;
+  address.port = 0;
+  context->SetAddress(&address);
+  EXPECT_EQ(CP_E_FAIL, context->MarkAddressGood()) << "no port";
+  address.port = 443;
+  address.address = 0;
+  context->SetAddress(&address);
+  EXPECT_EQ(CP_E_FAIL, context->MarkAddressGood()) << "no address";
+  EXPECT_EQ((Entries{{kLoopback, false}, {kOtherAddress, false}}), cpAddressBookEntries("origin.test", 443));
+
+  address.address = kLoopback;
+  context->SetAddress(&address);
+  cpAddress* stored = nullptr;
+  ASSERT_EQ(CP_S_OK, context->GetAddress(&stored));
+  EXPECT_EQ(kLoopback, stored->address);
+  EXPECT_EQ(443, stored->port);
+  EXPECT_EQ(CP_S_OK, context->MarkAddressFailed());
+  EXPECT_EQ((Entries{{kOtherAddress, false}, {kLoopback, false}}), cpAddressBookEntries("origin.test", 443));
+  EXPECT_EQ(CP_S_OK, context->MarkAddressGood());
+  EXPECT_EQ((Entries{{kLoopback, true}, {kOtherAddress, false}}), cpAddressBookEntries("origin.test", 443));
+  EXPECT_EQ(CP_E_FAIL, context->SetAddress(nullptr));
+  EXPECT_EQ(CP_E_FAIL, context->GetAddress(nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,228 @@
+#include "tests/core/QoSTestSupport.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace qostest {
+
+namespace {
+
+int g_nextLayer = 1;
+
+template <uint32_t ClassId>
+nvIUnknown* MakeFake() {
+  auto* layer = new FakeLayer(ClassId, "L" + std::to_string(g_nextLayer++));
+  CreatedLayers().push_back(layer);
+  return layer;
+}
+
+}  // namespace
+
+std::vector<std::string>& LayerLog() {
+  static std::vector<std::string> log;
+  return log;
+}
+
+std::vector<FakeLayer*>& CreatedLayers() {
+  static std::vector<FakeLayer*> layers;
+  return layers;
+}
+
+std::vector<std::string>& DestroyedLayers() {
+  static std::vector<std::string> names;
+  return names;
+}
+
+void RegisterFakeLayers() {
+  ASSERT_TRUE(nvRegisterClass(kFakeLayer, &MakeFake<kFakeLayer>));
+  ASSERT_TRUE(nvRegisterClass(kFakeBottomLayer, &MakeFake<kFakeBottomLayer>));
+}
+
+void ResetFakeLayers() {
+  LayerLog().clear();
+  CreatedLayers().clear();
+  DestroyedLayers().clear();
+  g_nextLayer = 1;
+}
+
+FakeLayer::FakeLayer(uint32_t classId, std::string name) : classId_(classId), name_(std::move(name)) {}
+
+FakeLayer::~FakeLayer() {
+  DestroyedLayers().push_back(name_);
+  for (FakeLayer*& layer : CreatedLayers()) {
+    if (layer == this) layer = nullptr;
+  }
+}
+
+void FakeLayer::Record(const std::string& call) { LayerLog().push_back(name_ + "." + call); }
+
+cpStatus FakeLayer::QueryInterface(int32_t interfaceId, void** out) {
+  if (interfaceId != NW_IID_QOS_NET_STACK || out == nullptr) return CP_E_NOTIMPL;
+  *out = static_cast<nwIQoSNetStack*>(this);
+  return CP_S_OK;
+}
+
+cpStatus FakeLayer::Write(const cpDataRef* data) {
+  std::string bytes = data != nullptr && data->data != nullptr
+                          ? std::string(data->data, static_cast<size_t>(data->length))
+                          : "";
+  Record("Write(" + bytes + ")");
+  writes.push_back(bytes);
+  if (passWritesDown) return context->PassDown(this, data);
+  return CP_S_OK;
+}
+
+bool FakeLayer::OnConnected() {
+  Record("OnConnected");
+  if (whenConnected) whenConnected();
+  return connectedResult;
+}
+
+bool FakeLayer::OnHostUnreachable() {
+  Record("OnHostUnreachable");
+  return unreachableResult;
+}
+
+bool FakeLayer::OnEvent(int32_t code, int32_t /*reserved*/) {
+  Record("OnEvent(" + std::to_string(code) + ")");
+  if (whenEvent) whenEvent(code);
+  return eventResult;
+}
+
+int32_t FakeLayer::OnReceive(const char* data, int32_t length) {
+  Record("OnReceive(" + std::to_string(length) + ")");
+  offers.emplace_back(data, static_cast<size_t>(length));
+  int32_t consumed = consume ? consume(data, length) : length;
+  if (consumed > 0) taken.append(data, static_cast<size_t>(std::min(consumed, length)));
+  return consumed;
+}
+
+void FakeLayer::OnClose() {
+  Record("OnClose");
+  ++closeCount;
+  if (whenClosed) whenClosed();
+}
+
+cpAddress Loopback(uint16_t port) {
+  cpAddress address;
+  address.address = htonl(INADDR_LOOPBACK);
+  address.port = port;
+  return address;
+}
+
+UnansweredListener::UnansweredListener() {
+  // Backlog 0 leaves room for one queued connection; the filler takes it, so the kernel drops
+  // every later SYN (it would answer one only once the queue had room again).
+  listener_ = testsupport::ListenOnLoopback(0, &port_);
+  EXPECT_GE(listener_, 0);
+  filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  target.sin_port = htons(port_);
+  EXPECT_EQ(0, connect(filler_, reinterpret_cast<const sockaddr*>(&target), sizeof target));
+  // The queue is full only once the filler's handshake has ended on the listener's side too.
+  pollfd queued{listener_, POLLIN, 0};
+  EXPECT_EQ(1, poll(&queued, 1, 5000));
+}
+
+UnansweredListener::~UnansweredListener() {
+  if (filler_ >= 0) close(filler_);
+  if (listener_ >= 0) close(listener_);
+}
+
+int UnreadBytes(int fd) {
+  int count = 0;
+  return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int64_t timeoutMs) {
+  int64_t deadline = platform::MonotonicMilliseconds() + timeoutMs;
+  while (!condition()) {
+    if (platform::MonotonicMilliseconds() >= deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+bool WaitForUnread(int fd, int count, int64_t timeoutMs) {
+  return WaitFor([&] { return UnreadBytes(fd) >= count; }, timeoutMs);
+}
+
+bool WaitForHangUp(int fd, int64_t timeoutMs) {
+  return WaitFor(
+      [&] {
+        pollfd entry{fd, 0, 0};
+        return poll(&entry, 1, 0) == 1 && (entry.revents & (POLLERR | POLLHUP)) != 0;
+      },
+      timeoutMs);
+}
+
+intptr_t Deliver(platform::WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+  platform::Message posted;
+  posted.window = window;
+  posted.message = message;
+  posted.wParam = wParam;
+  posted.lParam = lParam;
+  return platform::DispatchMessageToWindow(posted);
+}
+
+intptr_t SocketNotice(uint32_t notice, int32_t error) {
+  return static_cast<intptr_t>(notice | (static_cast<uint32_t>(error) << 16));
+}
+
+std::vector<platform::Message> TakeReadyMessages() {
+  std::vector<platform::Message> taken;
+  platform::Message message;
+  while (platform::PeekNextMessage(&message)) taken.push_back(message);
+  return taken;
+}
+
+bool TakeMessagesUntil(const std::function<bool(const platform::Message&)>& wanted,
+                       std::vector<platform::Message>* taken, int64_t timeoutMs) {
+  int64_t deadline = platform::MonotonicMilliseconds() + timeoutMs;
+  for (;;) {
+    platform::Message message;
+    while (platform::PeekNextMessage(&message)) {
+      taken->push_back(message);
+      if (wanted(message)) return true;
+    }
+    if (platform::MonotonicMilliseconds() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+cpCQoSContext* Connections::New() {
+  nvSmartPtr object;
+  EXPECT_TRUE(object.CreateInstance(CLSID_cpCQoSContext));
+  held_.push_back(object);
+  return object.As<cpCQoSContext>();
+}
+
+cpCQoSContext* Connections::Open(int32_t actionType, int32_t mask) {
+  cpCQoSContext* context = New();
+  EXPECT_EQ(CP_S_OK, context->Open(actionType, mask, nullptr));
+  return context;
+}
+
+void Connections::CloseAll() {
+  for (nvSmartPtr& held : held_) {
+    if (held) held.As<cpCQoSContext>()->Close();
+  }
+  held_.clear();
+}
+
+void Connections::Forget(cpCQoSContext* context) {
+  for (nvSmartPtr& held : held_) {
+    if (held.Get() == context) held.Attach(nullptr);
+  }
+}
+
+FakeLayer* PushFake(cpCQoSContext* context, bool atBottom, uint32_t classId) {
+  size_t before = CreatedLayers().size();
+  EXPECT_EQ(CP_S_OK, context->PushLayer(classId, atBottom));
+  if (CreatedLayers().size() != before + 1) return nullptr;
+  return CreatedLayers().back();
+}
+
+}  // namespace qostest

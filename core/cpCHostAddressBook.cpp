@@ -183,6 +183,16 @@ void cpAddressBookDeliver(intptr_t resolution) {
   }
 }
 
+void cpAddressBookAbandonPending() {
+  std::vector<Waiter> released;
+  for (auto& [key, record] : Book()) {
+    record.resolving = false;
+    for (Waiter& waiter : record.waiters) released.push_back(std::move(waiter));
+    record.waiters.clear();
+  }
+  // Dropped outside the walk: a released layer may reach the book again.
+}
+
 void cpAddressBookMarkFailed(const char* host, uint16_t port, uint32_t address) {
   if (host == nullptr) return;
   HostRecord* record = Find(host, port);

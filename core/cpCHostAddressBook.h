@@ -33,6 +33,9 @@ void cpAddressBookMarkFailed(const char* host, uint16_t port, uint32_t address);
 void cpAddressBookMarkGood(const char* host, uint16_t port, uint32_t address);
 // Hands a finished background resolution to the book (the notification window calls it).
 void cpAddressBookDeliver(intptr_t resolution);
+// The window that carries answers is going away: resolutions in flight will never be delivered,
+// so their waiters are let go and the next pick resolves again.
+void cpAddressBookAbandonPending();
 
 // For tests: the resolver behind the book (null: the platform's), the book's entries of one
 // host and port as {address, good}, and a way to forget everything.

@@ -307,6 +307,7 @@ cpStatus cpNotifyWindowCreate(cpNotifyWindowRecord** out, nvSmartPtr lock) {
 
 cpStatus cpNotifyWindowDestroy(cpNotifyWindowRecord* record) {
   if (record == nullptr) return CP_S_OK;
+  cpAddressBookAbandonPending();
   --g_liveWindows;
   g_windowLock.Attach(nullptr);
   g_windowHandle.store(0);

@@ -153,8 +153,10 @@ void nwCHttpClientExLayer::Fill(nwCHttpRequestHeaderBuilder& builder) const {
 
 cpStatus nwCHttpClientExLayer::SendGet() {
   if (builder_) return NW_S_OK;  // one request per layer
-  pending_.SetHeader("GET", path_.c_str());
   builder_ = std::make_unique<nwCHttpGETHeaderBuilder>();
+  // The URL's query becomes parameters before the pending ones are copied, so that a parameter
+  // given with AddParam overrides one of the same name from the URL.
+  builder_->SetHeader("GET", path_.c_str());
   Fill(*builder_);
   nvCString request;
   if (cpFailed(builder_->BuildRequest(&request))) return NW_E_FAIL;
@@ -166,8 +168,8 @@ cpStatus nwCHttpClientExLayer::SendGet() {
 cpStatus nwCHttpClientExLayer::SendPost(int64_t bodyLength) {
   if (builder_) return NW_S_OK;
   uploadLength_ = bodyLength;
-  pending_.SetHeader("POST", path_.c_str());
   builder_ = std::make_unique<nwCHttpPOSTHeaderBuilder>();
+  builder_->SetHeader("POST", path_.c_str());
   Fill(*builder_);
   builder_->SetContentLength(bodyLength);
   nvCString request;

@@ -112,7 +112,7 @@ void CDataDownloadSession::OnHeaders(nwListenerCookie /*cookie*/) {
   if (status == 200) {
     int64_t length = 0;
     layer->GetContentLength(&length);
-    if (length <= 0) {
+    if (length <= 0 || length > kMaxLength) {
       Fail(kBadResponse, true);
       return;
     }

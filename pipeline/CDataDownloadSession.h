@@ -24,13 +24,16 @@ class CDataDownloadSession final : private nwIHttpClientExEventListener {
  public:
   enum FailureCode : int32_t {
     kConnectTimeout = 3,
-    kBadResponse = 4,  // a status other than 200/302/303, no positive length, a redirect nowhere
+    kBadResponse = 4,  // not 200/302/303, no positive or an oversized length, a redirect nowhere
     kReceiveTimeout = 5,
     kClosedEarly = 6,  // the connection closed before the whole body arrived
     kUnreachable = 7,
   };
   static constexpr int32_t kConnectTimeoutSeconds = 4;
   static constexpr int32_t kIdleLimitSeconds = 4;
+  // A larger body is not a small in-memory resource: refused before anything is allocated, so a
+  // hostile Content-Length cannot make the library reserve and clear gigabytes.
+  static constexpr int64_t kMaxLength = 256LL * 1024 * 1024;
 
   explicit CDataDownloadSession(IDataDownloadSessionEventListener* listener);
   ~CDataDownloadSession();

@@ -348,3 +348,34 @@ TEST_F(AddressBookTest, AnAddressLiteralNeedsNoNameServer) {
 }
 
 }  // namespace
+
+namespace {
+
+// A library that ends while a name is being resolved must not leave the name stuck for the next
+// run of the library in the same process.
+TEST(AddressBookRestartTest, ResolutionInFlightAtShutdownDoesNotBlockTheNextRun) {
+  cpAddressBookClear();
+  std::atomic<bool> release{false};
+  cpAddressBookSetResolver([&](const std::string&) {
+    while (!release.load()) std::this_thread::yield();
+    return std::vector<uint32_t>{0x0100007F};
+  });
+  struct Listener final : cpIHostResolveListener {
+    void OnHostResolved(bool, uint32_t) override { ++calls; }
+    int calls = 0;
+  } listener;
+  uint32_t address = 0;
+  {
+    testsupport::CoreRuntime runtime;
+    EXPECT_EQ(cpPickResult::kPending, cpAddressBookPickAsync("stuck.test", 80, &address, &listener, nvSmartPtr()));
+  }
+  EXPECT_EQ(0, listener.calls);
+  release = true;
+  cpAddressBookSetResolver([](const std::string&) { return std::vector<uint32_t>{0x0200007F}; });
+  EXPECT_TRUE(cpAddressBookPick("stuck.test", 80, &address));
+  EXPECT_EQ(0x0200007Fu, address);
+  cpAddressBookSetResolver(nullptr);
+  cpAddressBookClear();
+}
+
+}  // namespace

@@ -1,7 +1,10 @@
 #include "net/nwCSecureSocketClientLayer.h"
 
+#include <algorithm>
+
 #include "core/Settings.h"
 #include "core/cpLog.h"
+#include "net/Lib_SSL/TlsRuntime.h"
 
 nwCSecureSocketClientLayer::TlsCall::TlsCall(nwCSecureSocketClientLayer& layer)
     : layer_(layer), outer_(!layer.insideTlsCall_) {
@@ -9,22 +12,32 @@ nwCSecureSocketClientLayer::TlsCall::TlsCall(nwCSecureSocketClientLayer& layer)
 }
 
 nwCSecureSocketClientLayer::TlsCall::~TlsCall() {
-  if (!outer_) return;
-  layer_.insideTlsCall_ = false;
-  if (layer_.freeRequested_) {
-    layer_.freeRequested_ = false;
-    layer_.tls_.reset();
-  }
+  if (outer_) layer_.LeaveTlsCall();
 }
 
 nwCSecureSocketClientLayer::nwCSecureSocketClientLayer() { Dispatcher().SetRawHandler(&ReceiveThunk, this); }
 
 nwCSecureSocketClientLayer::~nwCSecureSocketClientLayer() = default;
 
+void nwCSecureSocketClientLayer::LeaveTlsCall() {
+  insideTlsCall_ = false;
+  if (freeRequested_) {
+    freeRequested_ = false;
+    tls_.reset();
+    return;
+  }
+  // Blocks the layer above wrote while OpenSSL was busy go out now, in order.
+  if (handshakeDone_ && tls_ && !pending_.empty()) SendPending();
+}
+
 cpStatus nwCSecureSocketClientLayer::Write(const cpDataRef* data) {
   if (data == nullptr || data->data == nullptr || data->length <= 0) return CP_S_OK;
-  if (!handshakeDone_ || !tls_) {
+  if (shutDown_) return CP_S_OK;
+  // Before the handshake ends, and while OpenSSL is sending (a write from there would re-enter
+  // it), blocks wait in order.
+  if (!handshakeDone_ || !tls_ || sendingDown_ || !pending_.empty()) {
     pending_.emplace_back(data->data, static_cast<size_t>(data->length));
+    if (handshakeDone_ && tls_ && !insideTlsCall_) SendPending();
     return CP_S_OK;
   }
   TlsCall call(*this);
@@ -39,9 +52,10 @@ bool nwCSecureSocketClientLayer::OnConnected() {
   COpenSSL::Options options;
   char* host = nullptr;
   if (!cpFailed(GetHostName(&host)) && host != nullptr) options.host = host;
+  host_ = options.host;
   options.verify = settings::GetInt("tls_verify", 1) != 0;
   options.caFile = settings::Get("tls_ca_file");
-  if (!options.verify) cpLog("[TessenLib] TLS certificate verification is off (tls_verify = 0)");
+  if (!options.verify) TlsNoteVerificationOff();
   COpenSSL::Callbacks callbacks;
   callbacks.owner = this;
   callbacks.sendDown = &SendDownThunk;
@@ -53,8 +67,11 @@ bool nwCSecureSocketClientLayer::OnConnected() {
     TlsCall call(*this);
     started = tls_->Start();
     if (!started) lastError_ = tls_->LastError();
+  } else {
+    lastError_ = "cannot make the TLS connection object";
   }
   if (!started) {
+    LogFailure();
     Close();
     return false;
   }
@@ -62,6 +79,7 @@ bool nwCSecureSocketClientLayer::OnConnected() {
 }
 
 void nwCSecureSocketClientLayer::OnShutdown() {
+  shutDown_ = true;
   pending_.clear();
   leftover_.clear();
   if (insideTlsCall_) {
@@ -72,14 +90,24 @@ void nwCSecureSocketClientLayer::OnShutdown() {
 }
 
 bool nwCSecureSocketClientLayer::OnSendDrained() {
+  // Nothing waits here: the layer above may send more.
   if (pending_.empty()) return true;
-  std::string block = std::move(pending_.front());
-  pending_.pop_front();
-  if (tls_) {
-    TlsCall call(*this);
-    if (!tls_->Write(block.data(), static_cast<int32_t>(block.size()))) Fail();
-  }
+  // Waiting blocks go first; before the handshake ends they keep waiting (written now, OpenSSL
+  // would take them as a handshake step and the data would be lost).
+  if (handshakeDone_ && tls_ && !insideTlsCall_) SendPending();
   return false;
+}
+
+void nwCSecureSocketClientLayer::SendPending() {
+  TlsCall call(*this);
+  while (!pending_.empty() && tls_ && !freeRequested_) {
+    std::string block = std::move(pending_.front());
+    pending_.pop_front();
+    if (!tls_->Write(block.data(), static_cast<int32_t>(block.size()))) {
+      Fail();
+      return;
+    }
+  }
 }
 
 int32_t nwCSecureSocketClientLayer::ReceiveThunk(const char* data, int32_t length, void* self) {
@@ -90,12 +118,18 @@ int32_t nwCSecureSocketClientLayer::Receive(const char* data, int32_t length) {
   if (!tls_) return 0;
   int32_t consumed = 0;
   bool ok = true;
+  bool peerClosed = false;
   {
     TlsCall call(*this);
     ok = tls_->Step(data, length, &consumed);
-    if (!ok && tls_) lastError_ = tls_->LastError();
+    if (!ok && tls_) {
+      lastError_ = tls_->LastError();
+      peerClosed = tls_->PeerClosed();
+    }
   }
   if (!ok) {
+    // An orderly end from the server is no failure of ours: the layer above decides.
+    if (!peerClosed) LogFailure();
     Close();
     return 0;
   }
@@ -103,8 +137,12 @@ int32_t nwCSecureSocketClientLayer::Receive(const char* data, int32_t length) {
 }
 
 void nwCSecureSocketClientLayer::SendDownThunk(const char* data, int32_t length, void* self) {
+  auto* layer = static_cast<nwCSecureSocketClientLayer*>(self);
   cpDataRef bytes{data, length};
-  static_cast<nwCSecureSocketClientLayer*>(self)->PassDown(&bytes);
+  bool outer = !layer->sendingDown_;
+  layer->sendingDown_ = true;
+  layer->PassDown(&bytes);
+  if (outer) layer->sendingDown_ = false;
 }
 
 void nwCSecureSocketClientLayer::HandshakeDoneThunk(void* self) {
@@ -118,28 +156,36 @@ void nwCSecureSocketClientLayer::PlaintextUpThunk(const char* data, int32_t leng
 void nwCSecureSocketClientLayer::OnHandshakeDone() {
   handshakeDone_ = true;
   // What the layer above wrote meanwhile goes out now, in order.
-  while (!pending_.empty() && tls_ && !freeRequested_) {
-    std::string block = std::move(pending_.front());
-    pending_.pop_front();
-    if (!tls_->Write(block.data(), static_cast<int32_t>(block.size()))) {
-      Fail();
-      return;
-    }
-  }
+  if (!pending_.empty() && tls_ && !freeRequested_) SendPending();
 }
 
 void nwCSecureSocketClientLayer::OnPlaintext(const char* data, int32_t length) {
-  leftover_.append(data, static_cast<size_t>(length));
-  int32_t taken = PassUp(leftover_.data(), static_cast<int32_t>(leftover_.size()));
-  if (taken < 0) {
+  // Bytes the layer above left last time go up first, joined with the new ones. The joined copy
+  // is local: a close from above meanwhile empties the members.
+  std::string joined;
+  if (!leftover_.empty()) {
+    joined = std::move(leftover_);
     leftover_.clear();
+    joined.append(data, static_cast<size_t>(length));
+    data = joined.data();
+    length = static_cast<int32_t>(joined.size());
+  }
+  int32_t taken = PassUp(data, length);
+  if (taken < 0) {
     Close();
     return;
   }
-  leftover_.erase(0, static_cast<size_t>(std::min<int64_t>(taken, static_cast<int64_t>(leftover_.size()))));
+  if (shutDown_ || taken >= length) return;
+  leftover_.assign(data + taken, static_cast<size_t>(length - taken));
 }
 
 void nwCSecureSocketClientLayer::Fail() {
   if (tls_) lastError_ = tls_->LastError();
+  LogFailure();
   Close();
+}
+
+void nwCSecureSocketClientLayer::LogFailure() {
+  if (shutDown_) return;
+  cpLogFormat("[TessenLib] TLS failed : %s : %s", host_.c_str(), lastError_.c_str());
 }

@@ -1,7 +1,9 @@
 #pragma once
 // TLS under the HTTP client layer for https URLs: pushed at the bottom of the connection, it
 // encrypts what comes from above, decrypts what the connection received and passes the plaintext
-// up. Data from above waits until the handshake has ended.
+// up. Data from above waits until the handshake has ended. Server certificates are verified
+// (setting tls_verify, trusted certificates from tls_ca_file or the system's store); a failed
+// verification ends the handshake and closes the connection.
 
 #include <cstdint>
 #include <deque>
@@ -40,6 +42,9 @@ class nwCSecureSocketClientLayer final : public nwTLayer<nvISecureSocketClientLa
     bool outer_;
   };
 
+  void LeaveTlsCall();
+  // Writes the waiting blocks in order, inside a TLS call.
+  void SendPending();
   static int32_t ReceiveThunk(const char* data, int32_t length, void* self);
   int32_t Receive(const char* data, int32_t length);
   static void SendDownThunk(const char* data, int32_t length, void* self);
@@ -48,12 +53,16 @@ class nwCSecureSocketClientLayer final : public nwTLayer<nvISecureSocketClientLa
   void OnHandshakeDone();
   void OnPlaintext(const char* data, int32_t length);
   void Fail();
+  void LogFailure();
 
   std::unique_ptr<COpenSSL> tls_;
   bool handshakeDone_ = false;
-  std::deque<std::string> pending_;  // data from above while the handshake runs
+  std::deque<std::string> pending_;  // data from above while the handshake (or an OpenSSL call) runs
   std::string leftover_;             // plaintext the layer above has not consumed yet
   bool insideTlsCall_ = false;
   bool freeRequested_ = false;
+  bool sendingDown_ = false;  // OpenSSL is passing ciphertext down: it must not be re-entered
+  bool shutDown_ = false;     // the connection closed: nothing more goes through
+  std::string host_;
   std::string lastError_;
 };

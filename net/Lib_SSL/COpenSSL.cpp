@@ -4,7 +4,9 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "net/Lib_SSL/TlsRuntime.h"
 #include "platform/Socket.h"
@@ -35,10 +37,15 @@ std::unique_ptr<COpenSSL> COpenSSL::Create(const Callbacks& callbacks, const cpA
   SSL_CTX* context = connection->context_;
   if (options.verify) {
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-    bool trusted = options.caFile.empty() ? SSL_CTX_set_default_verify_paths(context) == 1
-                                          : SSL_CTX_load_verify_locations(context, options.caFile.c_str(), nullptr) == 1;
-    // Without a trust store nothing verifies, and the handshake fails: never accept silently.
-    (void)trusted;
+    // Without trusted certificates nothing verifies and the handshake fails: never accept
+    // silently. The reason is kept for the failure that follows.
+    if (X509_STORE* store = TlsAcquireTrustStore(options.caFile)) {
+      SSL_CTX_set1_cert_store(context, store);
+      X509_STORE_free(store);
+    } else {
+      connection->trustProblem_ = options.caFile.empty() ? "the system's trusted certificates cannot be read"
+                                                         : "the CA file " + options.caFile + " cannot be read";
+    }
   } else {
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
   }
@@ -49,15 +56,21 @@ std::unique_ptr<COpenSSL> COpenSSL::Create(const Callbacks& callbacks, const cpA
   if (!options.host.empty()) {
     uint32_t literal = 0;
     if (platform::ParseIPv4(options.host, &literal)) {
-      if (options.verify) X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), options.host.c_str());
+      // An address is checked against the certificate's IP names; it is never sent as SNI.
+      if (options.verify && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), options.host.c_str()) != 1) return nullptr;
     } else {
       // The server name indication, without the macro's C cast.
-      SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(options.host.c_str()));
-      if (options.verify) SSL_set1_host(ssl, options.host.c_str());
+      if (SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(options.host.c_str())) != 1) {
+        return nullptr;
+      }
+      if (options.verify && SSL_set1_host(ssl, options.host.c_str()) != 1) return nullptr;
     }
   }
-  BIO* readBio = BIO_new(TlsBioMethod());
-  BIO* writeBio = BIO_new(TlsBioMethod());
+  BIO_METHOD* method = TlsAcquireBioMethod();
+  if (method == nullptr) return nullptr;
+  connection->holdsMethod_ = true;
+  BIO* readBio = BIO_new(method);
+  BIO* writeBio = BIO_new(method);
   if (readBio == nullptr || writeBio == nullptr) {
     BIO_free(readBio);
     BIO_free(writeBio);
@@ -72,6 +85,7 @@ std::unique_ptr<COpenSSL> COpenSSL::Create(const Callbacks& callbacks, const cpA
 COpenSSL::~COpenSSL() {
   if (ssl_ != nullptr) SSL_free(ssl_);
   if (context_ != nullptr) SSL_CTX_free(context_);
+  if (holdsMethod_) TlsReleaseBioMethod();
 }
 
 bool COpenSSL::Succeeded(int result) {
@@ -79,7 +93,16 @@ bool COpenSSL::Succeeded(int result) {
   int error = SSL_get_error(ssl_, result);
   if (error == SSL_ERROR_WANT_READ) return true;
   long verify = SSL_get_verify_result(ssl_);
-  lastError_ = verify != X509_V_OK ? X509_verify_cert_error_string(verify) : OpenSslErrors();
+  std::string errors = OpenSslErrors();
+  if (!handshakeDone_ && verify != X509_V_OK) {
+    lastError_ = std::string("certificate not accepted: ") + X509_verify_cert_error_string(verify);
+    if (!trustProblem_.empty()) lastError_ += " (" + trustProblem_ + ")";
+  } else if (error == SSL_ERROR_ZERO_RETURN) {
+    peerClosed_ = true;
+    lastError_ = "closed by the server";
+  } else {
+    lastError_ = errors;
+  }
   if (lastError_.empty()) lastError_ = "TLS error " + std::to_string(error);
   return false;
 }

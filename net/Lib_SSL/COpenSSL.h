@@ -44,6 +44,8 @@ class COpenSSL {
   bool HandshakeDone() const { return handshakeDone_; }
   // Why the last step failed (OpenSSL's error text, or the verification result).
   const std::string& LastError() const { return lastError_; }
+  // The last step failed because the server ended the TLS session in order (close_notify).
+  bool PeerClosed() const { return peerClosed_; }
 
   // The BIO's side.
   void SendDown(const char* data, int32_t length);
@@ -61,5 +63,8 @@ class COpenSSL {
   int32_t inputLength_ = 0;
   int32_t inputConsumed_ = 0;
   bool handshakeDone_ = false;
+  bool holdsMethod_ = false;
+  bool peerClosed_ = false;
+  std::string trustProblem_;  // why no trusted certificates could be loaded, if so
   std::string lastError_;
 };

@@ -7,7 +7,9 @@
 #include <openssl/x509.h>
 
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "core/cpLog.h"
@@ -20,8 +22,15 @@ struct NamedCertificate {
   X509* certificate;
 };
 
-std::mutex g_mutex;  // the BIO method and the registry; used from the library thread only in practice
+std::mutex g_mutex;  // everything below; used from the library thread only in practice
 BIO_METHOD* g_method = nullptr;
+int g_methodUsers = 0;   // connection objects holding BIOs of the method
+bool g_shutDown = false;  // TlsShutdown ran: the method goes with its last user
+bool g_verificationOffNoted = false;
+std::map<std::string, X509_STORE*>& TrustStores() {
+  static std::map<std::string, X509_STORE*> stores;  // by CA file; "" the system's store
+  return stores;
+}
 std::vector<NamedCertificate>& Registry() {
   static std::vector<NamedCertificate> registry;
   return registry;
@@ -93,6 +102,13 @@ BIO_METHOD* MakeMethod() {
   return method;
 }
 
+// With g_mutex held.
+void FreeMethodWhenUnused() {
+  if (!g_shutDown || g_methodUsers > 0 || g_method == nullptr) return;
+  BIO_meth_free(g_method);
+  g_method = nullptr;
+}
+
 }  // namespace
 
 void TlsStartup() {
@@ -100,6 +116,8 @@ void TlsStartup() {
   OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
   OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
   std::lock_guard lock(g_mutex);
+  g_shutDown = false;
+  g_verificationOffNoted = false;
   if (g_method == nullptr) g_method = MakeMethod();
 }
 
@@ -107,13 +125,52 @@ void TlsShutdown() {
   std::lock_guard lock(g_mutex);
   for (NamedCertificate& entry : Registry()) X509_free(entry.certificate);
   Registry().clear();
-  // The method stays: connections still waiting for deferred release may hold BIOs of it.
+  // Connection objects still alive keep their own references.
+  for (auto& [file, store] : TrustStores()) X509_STORE_free(store);
+  TrustStores().clear();
+  g_shutDown = true;
+  FreeMethodWhenUnused();
 }
 
-BIO_METHOD* TlsBioMethod() {
+BIO_METHOD* TlsAcquireBioMethod() {
   std::lock_guard lock(g_mutex);
   if (g_method == nullptr) g_method = MakeMethod();
+  if (g_method != nullptr) ++g_methodUsers;
   return g_method;
+}
+
+void TlsReleaseBioMethod() {
+  std::lock_guard lock(g_mutex);
+  if (g_methodUsers > 0) --g_methodUsers;
+  FreeMethodWhenUnused();
+}
+
+X509_STORE* TlsAcquireTrustStore(const std::string& caFile) {
+  std::lock_guard lock(g_mutex);
+  auto found = TrustStores().find(caFile);
+  if (found == TrustStores().end()) {
+    X509_STORE* store = X509_STORE_new();
+    if (store == nullptr) return nullptr;
+    bool loaded = caFile.empty() ? X509_STORE_set_default_paths(store) == 1 : X509_STORE_load_file(store, caFile.c_str()) == 1;
+    if (!loaded) {
+      // Not kept: the file may be there at the next connection.
+      X509_STORE_free(store);
+      ERR_clear_error();
+      return nullptr;
+    }
+    found = TrustStores().emplace(caFile, store).first;
+  }
+  X509_STORE_up_ref(found->second);
+  return found->second;
+}
+
+void TlsNoteVerificationOff() {
+  {
+    std::lock_guard lock(g_mutex);
+    if (g_verificationOffNoted) return;
+    g_verificationOffNoted = true;
+  }
+  cpLog("[TessenLib] TLS certificate verification is off (tls_verify = 0)");
 }
 
 bool RegisterCertificate(const char* name, const char* pemText) {

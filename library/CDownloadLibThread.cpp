@@ -43,6 +43,9 @@ void CDownloadLibThread::Run() {
   }
   WriteLog("[TessenLib] Exit GetMessage Loop");
   Manager()->Shutdown();
+  // The worker's own reference goes before the end is signalled: whoever destroys the manager
+  // afterwards holds the last one.
+  lock.Attach(nullptr);
 
   std::lock_guard guard(signalMutex_);
   finished_ = true;

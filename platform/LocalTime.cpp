@@ -2,16 +2,22 @@
 
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 namespace platform {
 
 std::string CtimeText(int64_t secondsSinceEpoch) {
   time_t seconds = static_cast<time_t>(secondsSinceEpoch);
   tm local {};
-  // localtime_r reads TZ only once per process; ctime reads it on every call. Re-reading keeps the
-  // two alike when the zone changes while the program runs.
-  tzset();
-  if (localtime_r(&seconds, &local) == nullptr) return std::string();
+  {
+    // localtime_r reads TZ only once per process; ctime reads it on every call. Re-reading keeps
+    // the two alike when the zone changes while the program runs. tzset rewrites process-wide
+    // zone state, so lines logged by two threads take turns here.
+    static std::mutex zoneMutex;
+    std::lock_guard lock(zoneMutex);
+    tzset();
+    if (localtime_r(&seconds, &local) == nullptr) return std::string();
+  }
   // ctime's own layout and English names, whatever locale the host program set.
   static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 
 #include <vector>
@@ -17,6 +18,41 @@ QByteArray Local(const QString& text) { return text.toUtf8(); }
 QString WithSeparator(QString folder) {
   if (!folder.endsWith(QLatin1Char('/'))) folder.append(QLatin1Char('/'));
   return folder;
+}
+
+// The folder as the library writes it: either separator counts, a trailing '/' is added.
+QString LibraryFolder(QString folder) {
+  folder.replace(QLatin1Char('\\'), QLatin1Char('/'));
+  return WithSeparator(folder);
+}
+
+// The name the library gives a line's file: the last path segment of the trimmed URL, without
+// its query or fragment.
+QString LibraryFileName(const QString& line) {
+  QString url = line.trimmed();
+  for (QChar end : {QLatin1Char('?'), QLatin1Char('#')}) {
+    qsizetype at = url.indexOf(end);
+    if (at >= 0) url.truncate(at);
+  }
+  qsizetype slash = url.lastIndexOf(QLatin1Char('/'));
+  return slash < 0 ? QString() : url.mid(slash + 1);
+}
+
+// A name that stays inside its folder and that the file systems we write to can hold.
+bool IsUsableFileName(const QString& name) {
+  constexpr qsizetype kMaxName = 259;
+  if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) return false;
+  if (name.contains(QLatin1Char('\\')) || name.toUtf8().size() > kMaxName) return false;
+  return true;
+}
+
+// The same folder, however it was written.
+bool SameFolder(const QString& a, const QString& b) {
+  QString cleanA = QDir::cleanPath(QFileInfo(a).absoluteFilePath());
+  QString cleanB = QDir::cleanPath(QFileInfo(b).absoluteFilePath());
+  if (cleanA == cleanB) return true;
+  QString canonicalA = QFileInfo(cleanA).canonicalFilePath();
+  return !canonicalA.isEmpty() && canonicalA == QFileInfo(cleanB).canonicalFilePath();
 }
 
 }  // namespace
@@ -61,13 +97,14 @@ bool MainDialogController::Start(DownloadLibWindow window) {
     return false;
   }
   view_.SetConsentChecked(consent_ != QLatin1String("1"));
+  view_.SetLabel(DialogLabel::kFolder, folder_);
   ShowRunningState();
   return true;
 }
 
 void MainDialogController::Shutdown() {
   if (!initialised_) return;
-  if (job_ != 0) StopJob();
+  StopLibraryJob();
   DownloadLibFinalize();
   initialised_ = false;
 }
@@ -106,7 +143,9 @@ void MainDialogController::OnLibraryEvent(int32_t code, intptr_t lParam) {
       if (job != 0) OnFileDone(job);
       break;
     case DL_EV_JOB_DONE:
-      if (job != 0) OnCompleted(job);
+      // A job stopped and deleted while its end was on the way must not finish the window, nor
+      // may it end a job started since.
+      if (job != 0 && job == job_) OnCompleted(job);
       break;
     case DL_EV_JOB_NOTICE:
       if (job != 0) OnNotice(job);
@@ -141,7 +180,18 @@ void MainDialogController::OnListArrived() {
     case FileListParse::kOk:
       break;
   }
+  if (parse.lines.size() > kMaxListLines) {
+    FailAndQuit(QStringLiteral("下載檔案目錄失敗"));
+    return;
+  }
   lines_ = parse.lines;
+  // A line the library could not turn into a file inside the folder would be left out of the
+  // job silently, and a job that can never complete would look like one still running.
+  if (!LinesNameDistinctFiles()) {
+    lines_.clear();
+    FailAndQuit(QStringLiteral("輸入了錯誤的URL"));
+    return;
+  }
   listReady_ = true;
   bool failed = false;
   for (const QString& line : lines_) {
@@ -152,6 +202,19 @@ void MainDialogController::OnListArrived() {
     AppMessage(QStringLiteral("檔案大小確認失敗"));
     view_.Quit(1);
   }
+}
+
+bool MainDialogController::LinesNameDistinctFiles() const {
+  QSet<QString> names;
+  for (const QString& line : lines_) {
+    QString name = LibraryFileName(line);
+    if (!IsUsableFileName(name)) return false;
+    // The library tells files apart by their path without letter case.
+    QString key = name.toLower();
+    if (names.contains(key)) return false;
+    names.insert(key);
+  }
+  return true;
 }
 
 void MainDialogController::OnSizeKnown() {
@@ -193,17 +256,30 @@ void MainDialogController::OnStatus(JobHandle job) {
 void MainDialogController::OnFileDone(JobHandle job) {
   FileDoneInfo done{};
   DownloadLibGetFileDone(job, &done);
-  if (job_ == 0) return;
+  if (job_ == 0 || job != job_) return;
   ++filesDone_;
   ++currentFile_;
   ShowFileLabel();
+  done.text[sizeof done.text - 1] = '\0';
   QString text = QString::fromUtf8(done.text);
-  int comma = text.indexOf(QLatin1Char(','));
-  QString path = comma < 0 ? text : text.mid(comma + 1);
-  completedFiles_.append(path);
-  if (lines_.size() == 1 || path.section(QLatin1Char('.'), -1).compare(QLatin1String("exe"), Qt::CaseInsensitive) == 0) {
-    installerPath_ = path;
+  // The record is "source,local path". A source with a comma of its own would cut the path at
+  // the wrong place, so a path of this job is recognised by the record's end first; only such
+  // a path counts as completed.
+  QString path;
+  for (const QString& expected : expectedPaths_) {
+    if (text.endsWith(QLatin1Char(',') + expected)) {
+      path = expected;
+      if (!completedFiles_.contains(path)) completedFiles_.append(path);
+      break;
+    }
   }
+  if (path.isEmpty()) {
+    qsizetype comma = text.indexOf(QLatin1Char(','));
+    path = comma < 0 ? text : text.mid(comma + 1);
+  }
+  qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
+  bool exe = dot >= 0 && path.mid(dot).compare(QLatin1String(".exe"), Qt::CaseInsensitive) == 0;
+  if (lines_.size() == 1 || exe) installerPath_ = path;
   view_.Refresh();
 }
 
@@ -226,7 +302,8 @@ void MainDialogController::OnNotice(JobHandle job) {
   std::vector<char> text(static_cast<size_t>(length > 0 ? length : 1), '\0');
   JobNotice notice{0, text.data()};
   DownloadLibGetNotice(job, &notice);
-  if (job_ == 0) return;
+  if (job_ == 0 || job != job_) return;
+  lastNotice_ = notice.code;
   switch (notice.code) {
     case DL_NOTE_DISK_FULL: {
       int64_t remaining = 0;
@@ -266,6 +343,14 @@ void MainDialogController::OnStartStop() {
 }
 
 void MainDialogController::StartJob() {
+  // Only what this job completes may become its installer.
+  installerPath_.clear();
+  completedFiles_.clear();
+  lastNotice_ = 0;
+  jobFolder_ = LibraryFolder(folder_);
+  expectedPaths_.clear();
+  for (const QString& line : lines_) expectedPaths_.append(jobFolder_ + LibraryFileName(line));
+
   QByteArray service = Local(options_.serviceCode);
   DownloadLibSetServiceCode(service.constData());
   DownloadLibCreateJob(&job_, nullptr, service.constData());
@@ -274,21 +359,24 @@ void MainDialogController::StartJob() {
   for (const QString& line : lines_) {
     DownloadLibAddFile(job_, Local(line).constData(), folder.constData(), nullptr, -1, 1);
   }
-  DownloadLibStartJob(job_, consent_ != QLatin1String("1"));
+  startResult_ = DownloadLibStartJob(job_, consent_ != QLatin1String("1"));
   StoreFolder();
   ShowRunningState();
 }
 
 void MainDialogController::StopJob() {
   if (finished_) return;
-  if (job_ != 0) {
-    DownloadLibStopJob(job_);
-    DownloadLibDeleteJob(job_);
-    job_ = 0;
-    filesDone_ = 0;
-    currentFile_ = 1;
-  }
+  StopLibraryJob();
   ShowRunningState();
+}
+
+void MainDialogController::StopLibraryJob() {
+  if (finished_ || job_ == 0) return;
+  DownloadLibStopJob(job_);
+  DownloadLibDeleteJob(job_);
+  job_ = 0;
+  filesDone_ = 0;
+  currentFile_ = 1;
 }
 
 void MainDialogController::ShowRunningState() {
@@ -324,19 +412,19 @@ void MainDialogController::OnChooseFolder() {
   QDir().mkdir(folder_);
   FolderChoice choice = view_.ChooseFolder(folder_, FormatSize(static_cast<double>(requiredSize_)));
   if (!choice.chosen || choice.path.isEmpty()) return;
-  QString path = WithSeparator(choice.path);
-  if (!options_.engineFolder.isEmpty() &&
-      QDir(path).absolutePath() == QDir(WithSeparator(options_.engineFolder)).absolutePath()) {
-    AppMessage(QStringLiteral("選擇的路徑無法使用"));
-    return;
-  }
-  SetDestinationFolder(path);
+  SetDestinationFolder(choice.path);
 }
 
-void MainDialogController::SetDestinationFolder(const QString& folder) {
-  folder_ = WithSeparator(folder);
+bool MainDialogController::SetDestinationFolder(const QString& folder) {
+  QString path = WithSeparator(folder);
+  if (!options_.engineFolder.isEmpty() && SameFolder(path, options_.engineFolder)) {
+    AppMessage(QStringLiteral("選擇的路徑無法使用"));
+    return false;
+  }
+  folder_ = path;
   view_.SetLabel(DialogLabel::kFolder, folder_);
   view_.Refresh();
+  return true;
 }
 
 void MainDialogController::OnInstall() {
@@ -351,21 +439,20 @@ void MainDialogController::OnInstall() {
   view_.PostLaunch();
 }
 
-bool MainDialogController::IsCompletedFile(const QString& path) const {
-  QString canonical = QFileInfo(path).canonicalFilePath();
-  QString folder = QFileInfo(folder_).canonicalFilePath();
-  if (canonical.isEmpty() || folder.isEmpty() || !canonical.startsWith(folder + QLatin1Char('/'))) return false;
-  for (const QString& completed : completedFiles_) {
-    if (QFileInfo(completed).canonicalFilePath() == canonical) return true;
-  }
-  return false;
+bool MainDialogController::IsLaunchable(const QString& path) const {
+  if (!completedFiles_.contains(path)) return false;
+  QFileInfo info(path);
+  // A link put in the file's place could lead anywhere.
+  if (!info.isFile() || info.isSymLink()) return false;
+  QString folder = QFileInfo(jobFolder_).canonicalFilePath();
+  return !folder.isEmpty() && info.canonicalFilePath() == folder + QLatin1Char('/') + info.fileName();
 }
 
 void MainDialogController::OnLaunch() {
   if (installerPath_.isEmpty()) {
     AppMessage(QStringLiteral("該路徑(NULL)檔案不存在。"));
-  } else if (!QFileInfo(installerPath_).isFile() || !IsCompletedFile(installerPath_)) {
-    // Only a file this job completed, inside its folder, is ever started.
+  } else if (!IsLaunchable(installerPath_)) {
+    // Only a file this job completed, still in its place inside the job's folder, is started.
     AppMessage(QStringLiteral("該路徑(%1)檔案不存在。").arg(installerPath_));
   } else {
     installerStarted_ = platform::ShellOpen(installerPath_.toStdString()).started;

@@ -31,7 +31,8 @@ class MainDialogController {
   // Initialises the library with `window` as its notify window and asks for the file list.
   // False when the program must end (the message was shown and Quit asked for).
   bool Start(DownloadLibWindow window);
-  // Stops and deletes the job, finalises the library (the window's destruction).
+  // Stops and deletes the job, finalises the library (the window's destruction). Does not call
+  // the view, which may be half destroyed by then.
   void Shutdown();
 
   // Message 11024 of the library.
@@ -45,8 +46,9 @@ class MainDialogController {
   void OnConsentClicked(bool checked);
   void OnInstall();             // button 1017
   void OnLaunch();              // the launch step after Install
-  // Set the destination folder directly (the headless front end's --dest).
-  void SetDestinationFolder(const QString& folder);
+  // Set the destination folder directly (the headless front end's --dest), under the same rule
+  // as a chosen folder: the engine's folder is refused with a message. False when refused.
+  bool SetDestinationFolder(const QString& folder);
 
   // What the views and tests read.
   const QStringList& Lines() const { return lines_; }
@@ -61,6 +63,15 @@ class MainDialogController {
   bool ListReady() const { return listReady_; }
   // The program was launched: the installer started (true) or could not be (false).
   bool InstallerStarted() const { return installerStarted_; }
+  // The local paths of the files the current (or finished) job completed, in completion order.
+  const QStringList& CompletedFiles() const { return completedFiles_; }
+  // What the library answered to the last start of a job (DL_OK when it runs), 0 before any.
+  int32_t StartResult() const { return startResult_; }
+  // The code of the last notice handled for the current job, 0 before any.
+  int32_t LastNotice() const { return lastNotice_; }
+
+  // Lists longer than this are refused: no deployment lists that many files.
+  static constexpr int kMaxListLines = 10000;
 
  private:
   void OnListArrived();
@@ -72,6 +83,8 @@ class MainDialogController {
   void OnResumeQuery(JobHandle job);
   void StartJob();
   void StopJob();
+  // The library side of a stop, without touching the view.
+  void StopLibraryJob();
   void ShowRunningState();
   void ShowFileLabel();
   void StoreFolder() const;
@@ -80,8 +93,10 @@ class MainDialogController {
   // The plain message boxes of the application: its name as caption, the exclamation icon.
   void AppMessage(const QString& text);
   void FailAndQuit(const QString& text, bool applicationCaption = false);
-  // Whether `path` is a file this job completed (only such a file may be launched).
-  bool IsCompletedFile(const QString& path) const;
+  // Whether `path` is a file this job completed, still in place (only such a file is launched).
+  bool IsLaunchable(const QString& path) const;
+  // Whether every line names a file the library can place inside the folder, each a different one.
+  bool LinesNameDistinctFiles() const;
 
   MainDialogView& view_;
   MainDialogOptions options_;
@@ -93,9 +108,14 @@ class MainDialogController {
   bool finished_ = false;
   QString installerPath_;
   QStringList completedFiles_;
+  // Where the running job puts each line's file (folder as the library writes it, plus the name).
+  QStringList expectedPaths_;
+  QString jobFolder_;
   int64_t requiredSize_ = 0;
   QString folder_;
   bool initialised_ = false;
   bool listReady_ = false;
   bool installerStarted_ = false;
+  int32_t startResult_ = 0;
+  int32_t lastNotice_ = 0;
 };

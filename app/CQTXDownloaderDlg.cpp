@@ -1,0 +1,514 @@
+#include "app/CQTXDownloaderDlg.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QWindow>
+#include <algorithm>
+#include <array>
+
+#include "app/ApplicationOptions.h"
+#include "app/CResumeDlg.h"
+#include "app/FolderBrowserDialog.h"
+#include "app/LibraryEventBridge.h"
+#include "app/widgets/BannerView.h"
+
+// The speed graph in plain looks: the last 68 samples as bars, newest at the right, full height
+// standing for 100 (megabits per second).
+class PlainSpeedGraph : public QWidget {
+ public:
+  static constexpr int kSamples = 68;
+  static constexpr int kFullScale = 100;
+
+  explicit PlainSpeedGraph(QWidget* parent) : QWidget(parent) { samples_.fill(0); }
+
+  void PushSample(int64_t value) {
+    std::rotate(samples_.begin(), samples_.begin() + 1, samples_.end());
+    samples_.back() = static_cast<int>(std::min<int64_t>(value, kFullScale));
+  }
+  QVector<int> Samples() const { return QVector<int>(samples_.begin(), samples_.end()); }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(0x1b, 0x22, 0x2b));
+    painter.setPen(QColor(0x2c, 0x36, 0x42));
+    for (int quarter = 1; quarter < 4; ++quarter) {
+      int y = height() * quarter / 4;
+      painter.drawLine(0, y, width(), y);
+    }
+    const QColor bar(213, 186, 17);
+    const int step = width() / kSamples;
+    for (int i = 0; i < kSamples; ++i) {
+      int h = static_cast<int>(static_cast<float>(samples_[static_cast<size_t>(i)]) / kFullScale * height());
+      if (h > 0) painter.fillRect(step * i + 2, height() - h, 3, h, bar);
+    }
+  }
+
+ private:
+  std::array<int, kSamples> samples_{};
+};
+
+namespace {
+
+constexpr int kClientWidth = 748;
+constexpr int kClientHeight = 437;
+// A press above this line drags the window.
+constexpr int kDragStripHeight = 28;
+
+const QColor kLabelColor(0xEF, 0xEF, 0xEF);
+const QColor kFinishedColor(255, 255, 0);
+
+struct Place {
+  int id;
+  QRect rect;
+};
+
+// A font given, as the window's fonts are, by its cell height (ascent plus descent) in pixels
+// rather than its em size: the largest pixel size whose cell fits.
+QFont CellHeightFont(const QStringList& families, int cellHeight, QFont::Weight weight) {
+  QFont font;
+  font.setFamilies(families);
+  font.setStyleHint(QFont::SansSerif);
+  font.setWeight(weight);
+  for (int size = cellHeight; size > 6; --size) {
+    font.setPixelSize(size);
+    if (QFontMetrics(font).height() <= cellHeight) break;
+  }
+  return font;
+}
+
+// Font A: the folder label and the consent box.
+QFont FontA() {
+  return CellHeightFont({QStringLiteral("돋움"), QStringLiteral("Dotum"), QStringLiteral("WenQuanYi Micro Hei"),
+                         QStringLiteral("Sans Serif")},
+                        12, QFont::Normal);
+}
+
+// Font B: the other labels and the bars' text.
+QFont FontB() {
+  return CellHeightFont({QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Micro Hei"),
+                         QStringLiteral("Sans Serif")},
+                        13, QFont::Bold);
+}
+
+QMessageBox::Icon BoxIcon(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::kInformation:
+      return QMessageBox::Information;
+    case MessageIcon::kExclamation:
+      return QMessageBox::Warning;
+    case MessageIcon::kNone:
+      break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+void SetTextColor(QWidget* widget, const QColor& color) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, color);
+  palette.setColor(QPalette::Text, color);
+  widget->setPalette(palette);
+}
+
+}  // namespace
+
+MessageAnswer ShowMessageBox(QWidget* parent, const MessageRequest& request) {
+  QMessageBox box(BoxIcon(request.icon), request.caption, request.text, QMessageBox::NoButton, parent);
+  if (request.buttons == MessageButtons::kYesNo) {
+    box.addButton(QMessageBox::Yes)->setText(QStringLiteral("是"));
+    box.addButton(QMessageBox::No)->setText(QStringLiteral("否"));
+    box.setDefaultButton(QMessageBox::Yes);
+  } else {
+    box.addButton(QMessageBox::Ok)->setText(QStringLiteral("確定"));
+  }
+  int answer = box.exec();
+  if (request.buttons == MessageButtons::kOk) return MessageAnswer::kOk;
+  return answer == QMessageBox::Yes ? MessageAnswer::kYes : MessageAnswer::kNo;
+}
+
+CQTXDownloaderDlg::CQTXDownloaderDlg(MainDialogOptions options, QWidget* parent) : QDialog(parent) {
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setWindowTitle(QStringLiteral("ORBA Downloader"));
+  setFixedSize(kClientWidth, kClientHeight);
+  QPalette palette = this->palette();
+  palette.setColor(QPalette::Window, QColor(0x10, 0x16, 0x1d));
+  setPalette(palette);
+  setAutoFillBackground(true);
+
+  controller_ = std::make_unique<MainDialogController>(*this, std::move(options));
+  bridge_ = std::make_unique<LibraryEventBridge>([this](int32_t code, intptr_t lParam) {
+    // Once the window has ended nothing more is shown or asked.
+    if (!ended_) controller_->OnLibraryEvent(code, lParam);
+  });
+
+  // Lowest first: the banner, the frame over its edges, the controls on top.
+  banner_ = new BannerView(this);
+  banner_->setGeometry(9, 3, 383, 442);
+  BuildFrame();
+  BuildControls();
+}
+
+CQTXDownloaderDlg::~CQTXDownloaderDlg() {
+  // The library must be finalised before the window its events are posted to goes away.
+  controller_->Shutdown();
+  bridge_.reset();
+}
+
+void CQTXDownloaderDlg::BuildFrame() {
+  const std::array<Place, 4> frames = {{{static_cast<int>(DialogControl::kTopStrip), QRect(0, 0, 748, 21)},
+                                        {static_cast<int>(DialogControl::kBottomStrip), QRect(0, 416, 748, 21)},
+                                        {static_cast<int>(DialogControl::kLeftStrip), QRect(0, 20, 21, 396)},
+                                        {static_cast<int>(DialogControl::kRightPanel), QRect(363, 20, 385, 396)}}};
+  for (const Place& place : frames) {
+    auto* frame = new QWidget(this);
+    frame->setGeometry(place.rect);
+    frame->setAutoFillBackground(true);
+    QPalette palette = frame->palette();
+    palette.setColor(QPalette::Window, place.id == static_cast<int>(DialogControl::kRightPanel)
+                                           ? QColor(0x27, 0x31, 0x3d)
+                                           : QColor(0x1d, 0x27, 0x33));
+    frame->setPalette(palette);
+    frames_.insert(place.id, frame);
+  }
+}
+
+void CQTXDownloaderDlg::BuildControls() {
+  const QFont fontA = FontA();
+  const QFont fontB = FontB();
+
+  const std::array<Place, 7> labels = {{{static_cast<int>(DialogLabel::kFile), QRect(456, 28, 263, 14)},
+                                        {static_cast<int>(DialogLabel::kDownloaded), QRect(456, 59, 263, 14)},
+                                        {static_cast<int>(DialogLabel::kTotal), QRect(456, 90, 263, 14)},
+                                        {static_cast<int>(DialogLabel::kElapsed), QRect(460, 134, 85, 14)},
+                                        {static_cast<int>(DialogLabel::kRemaining), QRect(634, 134, 85, 14)},
+                                        {static_cast<int>(DialogLabel::kSpeed), QRect(456, 173, 270, 14)},
+                                        {static_cast<int>(DialogLabel::kFolder), QRect(447, 356, 201, 14)}}};
+  for (const Place& place : labels) {
+    auto* label = new QLabel(this);
+    label->setGeometry(place.rect);
+    label->setFont(place.id == static_cast<int>(DialogLabel::kFolder) ? fontA : fontB);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    label->setTextFormat(Qt::PlainText);
+    SetTextColor(label, kLabelColor);
+    labels_.insert(place.id, label);
+  }
+
+  graph_ = new PlainSpeedGraph(this);
+  graph_->setGeometry(385, 191, 342, 69);
+
+  const std::array<Place, 2> bars = {{{static_cast<int>(ProgressBar::kFile), QRect(441, 282, 286, 18)},
+                                      {static_cast<int>(ProgressBar::kJob), QRect(441, 312, 286, 18)}}};
+  for (const Place& place : bars) {
+    auto* bar = new QProgressBar(this);
+    bar->setGeometry(place.rect);
+    bar->setRange(0, 100);
+    bar->setValue(0);
+    bar->setFormat(QStringLiteral("%p%"));
+    bar->setTextVisible(true);
+    bar->setAlignment(Qt::AlignCenter);
+    bar->setFont(fontB);
+    bars_.insert(place.id, bar);
+  }
+
+  // Sizes will come from the button pictures; until then plain buttons of one size.
+  struct ButtonPlace {
+    DialogButton id;
+    QRect rect;
+    const char16_t* text;
+  };
+  const std::array<ButtonPlace, 4> buttons = {{{DialogButton::kFolder, QRect(662, 352, 65, 22), u"瀏覽"},
+                                               {DialogButton::kStart, QRect(384, 391, 110, 24), u"開始"},
+                                               {DialogButton::kInstall, QRect(502, 391, 110, 24), u"安裝"},
+                                               {DialogButton::kClose, QRect(620, 391, 110, 24), u"關閉"}}};
+  for (const ButtonPlace& place : buttons) {
+    auto* button = new QPushButton(QString::fromUtf16(place.text), this);
+    button->setGeometry(place.rect);
+    buttons_.insert(static_cast<int>(place.id), button);
+  }
+  buttons_.value(static_cast<int>(DialogButton::kStart))->setDefault(true);
+  buttons_.value(static_cast<int>(DialogButton::kInstall))->setEnabled(false);
+  connect(buttons_.value(static_cast<int>(DialogButton::kStart)), &QPushButton::clicked, this,
+          [this] { controller_->OnStartStop(); });
+  connect(buttons_.value(static_cast<int>(DialogButton::kClose)), &QPushButton::clicked, this,
+          [this] { controller_->OnClose(); });
+  connect(buttons_.value(static_cast<int>(DialogButton::kFolder)), &QPushButton::clicked, this,
+          [this] { controller_->OnChooseFolder(); });
+  connect(buttons_.value(static_cast<int>(DialogButton::kInstall)), &QPushButton::clicked, this,
+          [this] { controller_->OnInstall(); });
+
+  consent_ = new QCheckBox(QStringLiteral("超高速下載"), this);
+  consent_->setGeometry(13, 293, 180, 16);
+  consent_->setFont(fontA);
+  SetTextColor(consent_, kLabelColor);
+  consent_->setChecked(true);
+  consent_->setToolTip(QStringLiteral("超高速下載只有在下載時才會共享PC資源。"));
+  consent_->hide();
+  connect(consent_, &QCheckBox::clicked, this, [this](bool checked) { controller_->OnConsentClicked(checked); });
+}
+
+int CQTXDownloaderDlg::Run() {
+  Begin();
+  if (!ended_) {
+    QEventLoop loop;
+    loop_ = &loop;
+    loop.exec();
+    loop_ = nullptr;
+  }
+  controller_->Shutdown();
+  return exitCode_;
+}
+
+void CQTXDownloaderDlg::Begin() {
+  if (begun_) return;
+  begun_ = true;
+  show();
+  // The banner is fetched only when the program goes on past the library's start.
+  if (controller_->Start(bridge_->Window())) banner_->Navigate(BannerUrl());
+}
+
+void CQTXDownloaderDlg::Activate() {
+  if (ended_) return;
+  if (isMinimized()) setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  show();
+  raise();
+  activateWindow();
+}
+
+void CQTXDownloaderDlg::End(int exitCode) {
+  if (ended_) return;
+  ended_ = true;
+  exitCode_ = exitCode;
+  QDialog::done(exitCode);
+  if (loop_ != nullptr) loop_->exit(exitCode);
+}
+
+// ---- what the controller shows
+
+QLabel* CQTXDownloaderDlg::Label(DialogLabel label) const { return labels_.value(static_cast<int>(label)); }
+
+QProgressBar* CQTXDownloaderDlg::Bar(ProgressBar bar) const { return bars_.value(static_cast<int>(bar)); }
+
+QPushButton* CQTXDownloaderDlg::Button(DialogButton button) const { return buttons_.value(static_cast<int>(button)); }
+
+void CQTXDownloaderDlg::SetLabel(DialogLabel label, const QString& text) { labelTexts_.insert(static_cast<int>(label), text); }
+
+void CQTXDownloaderDlg::SetProgress(ProgressBar bar, int percent) {
+  if (QProgressBar* control = Bar(bar)) control->setValue(std::clamp(percent, 0, 100));
+}
+
+void CQTXDownloaderDlg::AddSpeedSample(int64_t megabitsPerSecond) {
+  graph_->PushSample(megabitsPerSecond);
+  graph_->repaint();
+}
+
+void CQTXDownloaderDlg::SetButtonEnabled(DialogButton button, bool enabled) {
+  if (button == DialogButton::kConsent) {
+    consent_->setEnabled(enabled);
+  } else if (QPushButton* control = Button(button)) {
+    control->setEnabled(enabled);
+  }
+}
+
+void CQTXDownloaderDlg::SetStartButtonShowsStop(bool stop) {
+  startShowsStop_ = stop;
+  Button(DialogButton::kStart)->setText(stop ? QStringLiteral("停止") : QStringLiteral("開始"));
+}
+
+void CQTXDownloaderDlg::SetConsentChecked(bool checked) { consent_->setChecked(checked); }
+
+void CQTXDownloaderDlg::SetStatusFinished() { SetTextColor(Label(DialogLabel::kSpeed), kFinishedColor); }
+
+void CQTXDownloaderDlg::SetStatusEnlarged() {
+  QLabel* status = Label(DialogLabel::kSpeed);
+  status->setGeometry(456, 173, 270, 42);
+  status->setWordWrap(true);
+  status->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+}
+
+void CQTXDownloaderDlg::Refresh() {
+  for (auto it = labelTexts_.cbegin(); it != labelTexts_.cend(); ++it) {
+    QLabel* label = labels_.value(it.key());
+    if (label != nullptr && label->text() != it.value()) label->setText(it.value());
+  }
+  update();
+}
+
+void CQTXDownloaderDlg::CenterWindow() {
+  QScreen* where = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+  if (where == nullptr) return;
+  QRect frame = frameGeometry();
+  frame.moveCenter(where->availableGeometry().center());
+  move(frame.topLeft());
+}
+
+MessageAnswer CQTXDownloaderDlg::ShowMessage(const QString& text, const QString& caption, MessageIcon icon,
+                                             MessageButtons buttons) {
+  MessageRequest request{text, caption, icon, buttons};
+  return messageSeam_ ? messageSeam_(request) : ShowMessageBox(this, request);
+}
+
+void CQTXDownloaderDlg::AskResume(bool* resume, bool* applyToAll) {
+  if (resumeSeam_) {
+    resumeSeam_(resume, applyToAll);
+    return;
+  }
+  CResumeDlg question(this);
+  question.exec();
+  *resume = question.Resume();
+  *applyToAll = question.ApplyToAll();
+}
+
+FolderChoice CQTXDownloaderDlg::ChooseFolder(const QString& currentFolder, const QString& requiredSize) {
+  if (folderSeam_) return folderSeam_(currentFolder, requiredSize);
+  FolderBrowserDialog browser(currentFolder, requiredSize, this);
+  FolderChoice choice;
+  if (browser.exec() == QDialog::Accepted) {
+    choice.path = browser.SelectedFolder();
+    choice.chosen = !choice.path.isEmpty();
+  }
+  return choice;
+}
+
+void CQTXDownloaderDlg::Quit(int exitCode) { End(exitCode); }
+
+void CQTXDownloaderDlg::CloseWindow() { End(0); }
+
+void CQTXDownloaderDlg::PostLaunch() {
+  // Queued, so that the install text is on screen before the installer starts.
+  QMetaObject::invokeMethod(
+      this, [this] { if (!ended_) controller_->OnLaunch(); }, Qt::QueuedConnection);
+}
+
+// ---- what the user does
+
+void CQTXDownloaderDlg::reject() {
+  if (!ended_) controller_->OnClose();
+}
+
+void CQTXDownloaderDlg::closeEvent(QCloseEvent* event) {
+  if (!ended_) controller_->OnWindowClose();
+  if (ended_) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void CQTXDownloaderDlg::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton && event->position().y() < kDragStripHeight) {
+    QWindow* window = windowHandle();
+    // The window system moves the window itself where it can; elsewhere the window follows the mouse.
+    if (window == nullptr || !window->startSystemMove()) {
+      dragging_ = true;
+      dragOffset_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
+    }
+    event->accept();
+    return;
+  }
+  QDialog::mousePressEvent(event);
+}
+
+void CQTXDownloaderDlg::mouseMoveEvent(QMouseEvent* event) {
+  if (dragging_ && (event->buttons() & Qt::LeftButton)) {
+    move(event->globalPosition().toPoint() - dragOffset_);
+    event->accept();
+    return;
+  }
+  QDialog::mouseMoveEvent(event);
+}
+
+void CQTXDownloaderDlg::mouseReleaseEvent(QMouseEvent* event) {
+  if (dragging_ && event->button() == Qt::LeftButton) {
+    dragging_ = false;
+    event->accept();
+    return;
+  }
+  QDialog::mouseReleaseEvent(event);
+}
+
+// ---- read-only views
+
+QString CQTXDownloaderDlg::LabelText(DialogLabel label) const {
+  QLabel* control = Label(label);
+  return control != nullptr ? control->text() : QString();
+}
+
+bool CQTXDownloaderDlg::ButtonEnabled(DialogButton button) const {
+  if (button == DialogButton::kConsent) return consent_->isEnabled();
+  QPushButton* control = Button(button);
+  return control != nullptr && control->isEnabled();
+}
+
+bool CQTXDownloaderDlg::ButtonVisible(DialogButton button) const {
+  if (button == DialogButton::kConsent) return consent_->isVisible();
+  QPushButton* control = Button(button);
+  return control != nullptr && control->isVisible();
+}
+
+QString CQTXDownloaderDlg::ButtonText(DialogButton button) const {
+  if (button == DialogButton::kConsent) return consent_->text();
+  QPushButton* control = Button(button);
+  return control != nullptr ? control->text() : QString();
+}
+
+bool CQTXDownloaderDlg::ConsentChecked() const { return consent_->isChecked(); }
+
+int CQTXDownloaderDlg::ProgressValue(ProgressBar bar) const {
+  QProgressBar* control = Bar(bar);
+  return control != nullptr ? control->value() : 0;
+}
+
+QString CQTXDownloaderDlg::ProgressText(ProgressBar bar) const {
+  QProgressBar* control = Bar(bar);
+  return control != nullptr ? control->text() : QString();
+}
+
+QVector<int> CQTXDownloaderDlg::SpeedSamples() const { return graph_->Samples(); }
+
+QColor CQTXDownloaderDlg::LabelTextColor(DialogLabel label) const {
+  QLabel* control = Label(label);
+  return control != nullptr ? control->palette().color(QPalette::WindowText) : QColor();
+}
+
+QRect CQTXDownloaderDlg::Geometry(DialogLabel label) const {
+  QLabel* control = Label(label);
+  return control != nullptr ? control->geometry() : QRect();
+}
+
+QRect CQTXDownloaderDlg::Geometry(DialogButton button) const {
+  if (button == DialogButton::kConsent) return consent_->geometry();
+  QPushButton* control = Button(button);
+  return control != nullptr ? control->geometry() : QRect();
+}
+
+QRect CQTXDownloaderDlg::Geometry(ProgressBar bar) const {
+  QProgressBar* control = Bar(bar);
+  return control != nullptr ? control->geometry() : QRect();
+}
+
+QRect CQTXDownloaderDlg::Geometry(DialogControl control) const {
+  switch (control) {
+    case DialogControl::kBanner:
+      return banner_->geometry();
+    case DialogControl::kSpeedGraph:
+      return graph_->geometry();
+    default:
+      break;
+  }
+  QWidget* frame = frames_.value(static_cast<int>(control));
+  return frame != nullptr ? frame->geometry() : QRect();
+}
+
+QString CQTXDownloaderDlg::ConsentToolTip() const { return consent_->toolTip(); }

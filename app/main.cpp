@@ -1,0 +1,77 @@
+// orba-downloader: the downloader window, or the same download without a window (--headless).
+#include <QApplication>
+#include <QCoreApplication>
+#include <QStringList>
+#include <cstdio>
+
+#include "app/ApplicationOptions.h"
+#include "app/CQTXDownloaderDlg.h"
+#include "app/CommandLine.h"
+#include "app/HeadlessView.h"
+#include "app/SingleInstance.h"
+#include "platform/Terminal.h"
+
+namespace {
+
+void Print(std::FILE* stream, const QString& text) {
+  QByteArray bytes = text.toUtf8();
+  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+}
+
+// The arguments before any application object exists: which one to create depends on them.
+QStringList Arguments(int argc, char** argv) {
+  QStringList arguments;
+  for (int i = 1; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+  return arguments;
+}
+
+int RunWindow(int argc, char** argv, const CommandLine& line) {
+  QApplication application(argc, argv);
+  MainDialogOptions options = DefaultDialogOptions(line.fileListUrl);
+  // One window per built-in list, whatever list this start names.
+  SingleInstance instance(WindowInstanceName(BuiltInFileListUrl()));
+  if (!instance.IsFirst()) {
+    ShowMessageBox(nullptr, MessageRequest{QStringLiteral("正在進行下載作業"), options.applicationName,
+                                           MessageIcon::kExclamation, MessageButtons::kOk});
+    instance.ActivateFirst();
+    return 1;
+  }
+  CQTXDownloaderDlg dialog(options);
+  QObject::connect(&instance, &SingleInstance::activationRequested, &dialog, [&dialog] {
+    dialog.Activate();
+    // A message box the window shows comes to the front with it.
+    QWidget* popup = QApplication::activeModalWidget();
+    if (popup != nullptr && popup != &dialog) {
+      popup->raise();
+      popup->activateWindow();
+    }
+  });
+  return dialog.Run();
+}
+
+int RunHeadless(int argc, char** argv, const CommandLine& line) {
+  QCoreApplication application(argc, argv);
+  HeadlessOptions options;
+  options.destination = line.destination;
+  options.noConsent = line.noConsent;
+  options.install = line.install;
+  options.terminal = platform::StandardOutputIsTerminal();
+  HeadlessView view(DefaultDialogOptions(line.fileListUrl), options);
+  return view.Run();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine line = ParseCommandLine(Arguments(argc, argv));
+  QString program = QStringLiteral("orba-downloader");
+  if (line.help) {
+    Print(stdout, CommandLineHelp(program));
+    return 0;
+  }
+  if (!line.error.isEmpty()) {
+    Print(stderr, QStringLiteral("%1: %2\n\n").arg(program, line.error) + CommandLineHelp(program));
+    return 2;
+  }
+  return line.headless ? RunHeadless(argc, argv, line) : RunWindow(argc, argv, line);
+}

@@ -1,0 +1,29 @@
+#pragma once
+// What the window tests share: one QApplication on the offscreen platform for the whole program,
+// per-user folders of its own, and waiting on the event loop for a condition.
+
+#include <QColor>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <functional>
+#include <ostream>
+
+namespace guitest {
+
+// Pumps the event loop until `done` holds or `timeoutMs` passed; true when it holds.
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000);
+// Pumps the event loop for about `ms` milliseconds.
+void Pump(int ms);
+
+}  // namespace guitest
+
+// Readable values in failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QRect& rect, std::ostream* out) {
+  *out << "QRect(" << rect.x() << ", " << rect.y() << ", " << rect.width() << ", " << rect.height() << ")";
+}
+inline void PrintTo(const QSize& size, std::ostream* out) { *out << "QSize(" << size.width() << ", " << size.height() << ")"; }
+inline void PrintTo(const QPoint& point, std::ostream* out) { *out << "QPoint(" << point.x() << ", " << point.y() << ")"; }
+inline void PrintTo(const QColor& color, std::ostream* out) { *out << color.name().toStdString(); }

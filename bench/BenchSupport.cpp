@@ -1,43 +1,152 @@
 #include "bench/BenchSupport.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
 
 namespace bench {
 
-std::string Content(int64_t size) {
-  std::string bytes(static_cast<size_t>(size), '\0');
-  uint64_t state = 0x9E3779B97F4A7C15ull;
-  for (char& c : bytes) {
+namespace {
+
+constexpr size_t kBlockBytes = 64 * 1024;
+constexpr size_t kBlockWords = kBlockBytes / sizeof(uint64_t);
+
+uint64_t Mix(uint64_t value) {
+  value += 0x9E3779B97F4A7C15ull;
+  value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
+  value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
+  return value ^ (value >> 31);
+}
+
+}  // namespace
+
+ContentGenerator::ContentGenerator(uint64_t seed) : seed_(seed), pattern_(kBlockWords) {
+  uint64_t state = Mix(seed) | 1;
+  for (uint64_t& word : pattern_) {
     state ^= state << 13;
     state ^= state >> 7;
     state ^= state << 17;
-    c = static_cast<char>(state);
+    word = state;
   }
+}
+
+void ContentGenerator::FillBlock(int64_t block, char* out) const {
+  const uint64_t key = Mix(seed_ ^ Mix(static_cast<uint64_t>(block)));
+  for (size_t i = 0; i < kBlockWords; ++i) {
+    uint64_t word = pattern_[i] ^ key;
+    std::memcpy(out + i * sizeof word, &word, sizeof word);
+  }
+}
+
+void ContentGenerator::Fill(int64_t offset, char* out, size_t length) const {
+  thread_local std::vector<char> scratch(kBlockBytes);
+  while (length > 0) {
+    const int64_t block = offset / static_cast<int64_t>(kBlockBytes);
+    const size_t within = static_cast<size_t>(offset % static_cast<int64_t>(kBlockBytes));
+    const size_t count = std::min(length, kBlockBytes - within);
+    if (within == 0 && count == kBlockBytes) {
+      FillBlock(block, out);
+    } else {
+      FillBlock(block, scratch.data());
+      std::memcpy(out, scratch.data() + within, count);
+    }
+    out += count;
+    offset += static_cast<int64_t>(count);
+    length -= count;
+  }
+}
+
+uint64_t SeedOf(const std::string& path) {
+  uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a
+  for (unsigned char c : path) hash = (hash ^ c) * 0x100000001B3ull;
+  return hash;
+}
+
+std::string Content(const std::string& path, int64_t size) {
+  std::string bytes(static_cast<size_t>(size), '\0');
+  ContentGenerator(SeedOf(path)).Fill(0, bytes.data(), bytes.size());
   return bytes;
+}
+
+bool FileMatches(const std::string& filePath, const std::string& path, int64_t size) {
+  int fd = open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool same = fstat(fd, &info) == 0 && info.st_size == size;
+  const ContentGenerator generator(SeedOf(path));
+  const size_t piece = 1 << 20;
+  std::vector<char> got(piece), want(piece);
+  int64_t offset = 0;
+  while (same && offset < size) {
+    const size_t count = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(piece), size - offset));
+    size_t have = 0;
+    while (have < count) {
+      ssize_t n = pread(fd, got.data() + have, count - have, offset + static_cast<int64_t>(have));
+      if (n <= 0) break;
+      have += static_cast<size_t>(n);
+    }
+    if (have != count) {
+      same = false;
+      break;
+    }
+    generator.Fill(offset, want.data(), count);
+    same = std::memcmp(got.data(), want.data(), count) == 0;
+    offset += static_cast<int64_t>(count);
+  }
+  close(fd);
+  return same;
 }
 
 ContentServer::ContentServer(const std::vector<std::pair<std::string, int64_t>>& files) {
   int report[2];
   if (pipe(report) != 0) std::abort();
+  const pid_t parent = getpid();
   pid_ = fork();
+  if (pid_ < 0) std::abort();
   if (pid_ == 0) {
     close(report[0]);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(0);
     httplib::Server server;
-    // One shared body per distinct size keeps memory at the largest file.
-    static std::vector<std::pair<std::string, std::string>> bodies;
-    for (const auto& [path, size] : files) {
-      std::string body = Content(size);
-      server.Get(path, [body](const httplib::Request&, httplib::Response& response) {
-        response.set_content(body, "application/octet-stream");
-      });
-    }
+    // One route for every path: a regex route per file would make each request try them all.
+    std::map<std::string, std::pair<std::shared_ptr<const ContentGenerator>, size_t>> bodies;
+    for (const auto& [path, size] : files)
+      bodies[path] = {std::make_shared<const ContentGenerator>(SeedOf(path)), static_cast<size_t>(size)};
+    server.Get(".*", [&bodies](const httplib::Request& request, httplib::Response& response) {
+      auto found = bodies.find(request.path);
+      if (found == bodies.end()) {
+        response.status = 404;
+        return;
+      }
+      auto generator = found->second.first;
+      response.set_content_provider(
+          found->second.second, "application/octet-stream",
+          [generator](size_t offset, size_t remaining, httplib::DataSink& sink) {
+            thread_local std::vector<char> buffer(256 * 1024);
+            const size_t count = std::min(remaining, buffer.size());
+            generator->Fill(static_cast<int64_t>(offset), buffer.data(), count);
+            return sink.write(buffer.data(), count);
+          });
+    });
     int port = server.bind_to_any_port("127.0.0.1");
     if (write(report[1], &port, sizeof port) != sizeof port) _exit(1);
     close(report[1]);
@@ -80,6 +189,11 @@ Usage RunProgram(const std::vector<std::string>& argv) {
   double start = NowSeconds();
   pid_t pid = fork();
   if (pid == 0) {
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, STDIN_FILENO);
+      dup2(null, STDOUT_FILENO);
+    }
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
@@ -94,6 +208,133 @@ Usage RunProgram(const std::vector<std::string>& argv) {
   result.peakRssKiB = usage.ru_maxrss;
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+std::string RunInChild(const std::function<std::string()>& work) {
+  int channel[2];
+  if (pipe(channel) != 0) return {};
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return {};
+  if (pid == 0) {
+    close(channel[0]);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    std::string bytes = work();
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      ssize_t n = write(channel[1], bytes.data() + sent, bytes.size() - sent);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    close(channel[1]);
+    std::fflush(nullptr);
+    _exit(0);
+  }
+  close(channel[1]);
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(channel[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  close(channel[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+  return bytes;
+}
+
+TempFolder::TempFolder(const std::string& prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code error;
+  std::filesystem::remove_all(path_, error);
+}
+
+std::string TempFolder::Sub(const std::string& name) const {
+  std::string path = path_ + "/" + name;
+  std::error_code error;
+  std::filesystem::remove_all(path, error);
+  std::filesystem::create_directories(path);
+  return path;
+}
+
+int64_t FreeBytes(const std::string& path) {
+  struct statvfs info {};
+  if (statvfs(path.c_str(), &info) != 0) return -1;
+  return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+}
+
+int UnusedLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double a = 0, b = 0, c = 0;
+  in >> a >> b >> c;
+  return Format("%.2f %.2f %.2f", a, b, c);
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+void Table::Print() const {
+  std::vector<size_t> widths;
+  for (const auto& row : rows_) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  auto line = [&](const std::vector<std::string>& row) {
+    std::string text = "  ";
+    for (size_t i = 0; i < widths.size(); ++i) {
+      std::string cell = i < row.size() ? row[i] : "";
+      text += cell + std::string(widths[i] - cell.size(), ' ');
+      if (i + 1 < widths.size()) text += " | ";
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    std::printf("%s\n", text.c_str());
+  };
+  for (size_t r = 0; r < rows_.size(); ++r) {
+    line(rows_[r]);
+    if (r == 0) {
+      std::string rule = "  ";
+      for (size_t i = 0; i < widths.size(); ++i) {
+        rule += std::string(widths[i], '-');
+        if (i + 1 < widths.size()) rule += "-+-";
+      }
+      std::printf("%s\n", rule.c_str());
+    }
+  }
+  std::fflush(stdout);
+}
+
+std::string Format(const char* format, ...) {
+  char buffer[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
 }
 
 }  // namespace bench

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   const double mib = static_cast<double>(size) / (1024.0 * 1024.0);
   bench::ContentServer server({{"/body.bin", size}});
   std::string url = server.Url("/body.bin");
-  const std::string expected = bench::Content(size);
+  const std::string expected = bench::Content("/body.bin", size);
 
   if (DownloadLibInitialize(nullptr, &OnEvent, nullptr) != DL_OK) return 1;
   std::printf("data download of %.0f MiB from 127.0.0.1, %d rounds\n", mib, rounds);

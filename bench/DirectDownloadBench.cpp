@@ -1,0 +1,151 @@
+// Direct download of one 1 GiB file with the player's consent, from a local server, next to curl
+// and wget fetching the same file in the same run:
+//   (a) throughput as a share of the 104857600 B/s receive budget (goal >= 0.95) and CPU seconds
+//       per GiB of the downloading process (goal <= 2x curl's);
+//   (c) peak resident memory of the process hosting the library while it downloads (goal <= 64 MiB).
+// Every downloaded file is checked byte for byte against the served content; a round whose file
+// is wrong fails every goal. Usage: orba_bench_direct_download [rounds] [bytes]
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bench/BenchSupport.h"
+#include "bench/LibraryJob.h"
+
+namespace {
+
+constexpr double kBudget = 104857600.0;  // bytes per second with consent
+constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
+constexpr double kMiB = 1024.0 * 1024.0;
+constexpr int64_t kNeededFree = 3ll * 1024 * 1024 * 1024;
+
+struct Samples {
+  std::vector<double> wall, cpu, rssMiB;
+  int rounds = 0;
+  int exact = 0;
+};
+
+const char* Verdict(bool pass) { return pass ? "PASS" : "MISS"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  const int64_t size = argc > 2 ? std::atoll(argv[2]) : 1024ll * 1024 * 1024;
+  const double gib = static_cast<double>(size) / kGiB;
+
+  bench::TempFolder temp("orba-bench-direct");
+  const int64_t free = bench::FreeBytes(temp.Path());
+  std::printf("direct download of %.2f GiB from 127.0.0.1 with consent, %d rounds, median figures\n", gib, rounds);
+  if (free >= 0 && free < kNeededFree) {
+    std::printf("  SKIPPED (a) and (c): %.2f GiB free in %s, at least 3 GiB needed\n", free / kGiB,
+                temp.Path().c_str());
+    return 0;
+  }
+  setenv("XDG_DATA_HOME", temp.Sub("data").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", temp.Sub("config").c_str(), 1);
+  setenv("ORBA_NETWORK_STATE", "online", 1);
+  // The relay report goes to a loopback port nothing listens on: nothing leaves the machine.
+  setenv("ORBA_RELAY_HOST", "127.0.0.1", 1);
+  setenv("ORBA_RELAY_PORT", std::to_string(bench::UnusedLoopbackPort()).c_str(), 1);
+
+  const std::string path = "/orba/big.bin";
+  bench::ContentServer server({{path, size}});
+  const std::string url = server.Url(path);
+  const bool haveCurl = bench::ProgramAvailable("curl");
+  const bool haveWget = bench::ProgramAvailable("wget");
+  const std::string loadBefore = bench::LoadAverage();
+
+  Samples library, curl, wget;
+  bool failed = false;
+  for (int round = 1; round <= rounds; ++round) {
+    {
+      const std::string folder = temp.Sub("library");
+      bench::JobOutcome outcome = bench::RunLibraryJob({{url, -1}}, folder, 600);
+      const bool exact = outcome.ran && outcome.done && outcome.filesDone == 1 &&
+                         bench::FileMatches(folder + "/big.bin", path, size);
+      std::printf("  round %d  library  wall %7.3f s  cpu %6.3f s  peak RSS %7.1f MiB  %s\n", round,
+                  outcome.wallSeconds, outcome.cpuSeconds, outcome.peakRssKiB / 1024.0,
+                  exact ? "exact" : "WRONG OR INCOMPLETE");
+      if (!exact) {
+        failed = true;
+        std::printf("           ran %d done %d filesDone %d notices %d (first %d \"%s\")\n", outcome.ran, outcome.done,
+                    outcome.filesDone, outcome.notices, outcome.firstNoticeCode, outcome.firstNoticeText.c_str());
+      }
+      ++library.rounds;
+      library.exact += exact ? 1 : 0;
+      library.wall.push_back(outcome.wallSeconds);
+      library.cpu.push_back(outcome.cpuSeconds);
+      library.rssMiB.push_back(outcome.peakRssKiB / 1024.0);
+      std::filesystem::remove_all(folder);
+    }
+    auto peer = [&](const char* name, Samples& samples, std::vector<std::string> argv, const std::string& file) {
+      bench::Usage usage = bench::RunProgram(argv);
+      const bool exact = usage.exitCode == 0 && bench::FileMatches(file, path, size);
+      std::printf("  round %d  %-7s  wall %7.3f s  cpu %6.3f s  peak RSS %7.1f MiB  %s\n", round, name,
+                  usage.wallSeconds, usage.cpuSeconds, usage.peakRssKiB / 1024.0,
+                  exact ? "exact" : "WRONG OR INCOMPLETE");
+      ++samples.rounds;
+      samples.exact += exact ? 1 : 0;
+      samples.wall.push_back(usage.wallSeconds);
+      samples.cpu.push_back(usage.cpuSeconds);
+      samples.rssMiB.push_back(usage.peakRssKiB / 1024.0);
+      std::filesystem::remove(file);
+    };
+    const std::string peerFolder = temp.Sub("peers");
+    if (haveCurl) peer("curl", curl, {"curl", "-s", "-S", "-o", peerFolder + "/big.bin", url}, peerFolder + "/big.bin");
+    if (haveWget) peer("wget", wget, {"wget", "-q", "-O", peerFolder + "/big.bin", url}, peerFolder + "/big.bin");
+  }
+  const std::string loadAfter = bench::LoadAverage();
+
+  std::printf("\n(a)+(c) direct download, %.2f GiB, median of %d rounds; load average before %s, after %s\n", gib,
+              rounds, loadBefore.c_str(), loadAfter.c_str());
+  bench::Table figures({"program", "wall s", "MiB/s", "share of budget", "CPU s", "CPU s/GiB", "peak RSS MiB",
+                        "files exact"});
+  auto row = [&](const char* name, const Samples& samples, bool budgeted) {
+    if (samples.rounds == 0) {
+      figures.Add({name, "not installed"});
+      return;
+    }
+    const double wall = bench::Median(samples.wall);
+    const double rate = static_cast<double>(size) / wall;
+    figures.Add({name, bench::Format("%.3f", wall), bench::Format("%.1f", rate / kMiB),
+                 budgeted ? bench::Format("%.3f", rate / kBudget) : std::string("(unpaced)"),
+                 bench::Format("%.3f", bench::Median(samples.cpu)),
+                 bench::Format("%.3f", bench::Median(samples.cpu) / gib),
+                 bench::Format("%.1f", bench::Median(samples.rssMiB)),
+                 bench::Format("%d/%d", samples.exact, samples.rounds)});
+  };
+  row("library", library, true);
+  row("curl", curl, false);
+  row("wget", wget, false);
+  figures.Print();
+
+  const bool allExact = library.exact == library.rounds;
+  const double share = static_cast<double>(size) / bench::Median(library.wall) / kBudget;
+  const double cpuPerGiB = bench::Median(library.cpu) / gib;
+  const double peakMiB = bench::Median(library.rssMiB);
+  const double worstPeakMiB = *std::max_element(library.rssMiB.begin(), library.rssMiB.end());
+  std::printf("\n");
+  bench::Table goals({"goal", "figure", "target", "result"});
+  goals.Add({"(a) throughput share of 104857600 B/s", bench::Format("%.3f", share), ">= 0.95",
+             Verdict(allExact && share >= 0.95)});
+  if (curl.rounds > 0) {
+    const double curlPerGiB = bench::Median(curl.cpu) / gib;
+    const double ratio = cpuPerGiB / curlPerGiB;
+    goals.Add({"(a) CPU s/GiB next to curl",
+               bench::Format("%.3f vs curl %.3f = %.2fx", cpuPerGiB, curlPerGiB, ratio), "<= 2x curl",
+               Verdict(allExact && ratio <= 2.0)});
+  } else {
+    goals.Add({"(a) CPU s/GiB next to curl", bench::Format("%.3f, curl not installed", cpuPerGiB), "<= 2x curl",
+               "MISS"});
+  }
+  goals.Add({"(c) peak RSS while downloading", bench::Format("%.1f MiB (worst %.1f)", peakMiB, worstPeakMiB),
+             "<= 64 MiB", Verdict(allExact && worstPeakMiB <= 64.0)});
+  goals.Print();
+  std::printf("\n");
+  return failed ? 1 : 0;
+}

@@ -150,7 +150,9 @@ CQTXDownloaderDlg::CQTXDownloaderDlg(MainDialogOptions options, QWidget* parent)
   controller_ = std::make_unique<MainDialogController>(*this, std::move(options));
   bridge_ = std::make_unique<LibraryEventBridge>([this](int32_t code, intptr_t lParam) {
     // Once the window has ended nothing more is shown or asked.
-    if (!ended_) controller_->OnLibraryEvent(code, lParam);
+    if (ended_) return;
+    controller_->OnLibraryEvent(code, lParam);
+    if (!ended_) Automate(code);
   });
 
   // Lowest first: the banner, the frame over its edges, the controls on top.
@@ -276,6 +278,22 @@ void CQTXDownloaderDlg::Begin() {
   show();
   // The banner is fetched only when the program goes on past the library's start.
   if (controller_->Start(bridge_->Window())) banner_->Navigate(BannerUrl());
+}
+
+void CQTXDownloaderDlg::Automate(int32_t code) {
+  // Clicks are queued, so the window shows the state each event left before the next step.
+  if (code == DL_EV_SIZE_CHECK_DONE && automation_.start && !automationStarted_ && controller_->ListReady()) {
+    automationStarted_ = true;
+    // The size check has just put the default folder back; the chosen one applies from here on.
+    if (!automation_.destination.isEmpty() && !controller_->SetDestinationFolder(automation_.destination)) return;
+    QMetaObject::invokeMethod(
+        this, [this] { if (!ended_ && controller_->Job() == 0) Button(DialogButton::kStart)->click(); },
+        Qt::QueuedConnection);
+  } else if (code == DL_EV_JOB_DONE && automation_.install && !automationInstalled_ && controller_->Finished()) {
+    automationInstalled_ = true;
+    QMetaObject::invokeMethod(
+        this, [this] { if (!ended_) Button(DialogButton::kInstall)->click(); }, Qt::QueuedConnection);
+  }
 }
 
 void CQTXDownloaderDlg::Activate() {

@@ -41,6 +41,13 @@ using MessageSeam = std::function<MessageAnswer(const MessageRequest& request)>;
 using FolderSeam = std::function<FolderChoice(const QString& currentFolder, const QString& requiredSize)>;
 using ResumeSeam = std::function<void(bool* resume, bool* applyToAll)>;
 
+// A download the window runs by itself (--start): the buttons are pressed as a user would.
+struct WindowAutomation {
+  bool start = false;      // press start once the sizes are known
+  QString destination;     // the folder to start in; empty: the one the window shows
+  bool install = false;    // press install when every file is done
+};
+
 // The standard message box: caption, icon, text, and OK or Yes/No.
 MessageAnswer ShowMessageBox(QWidget* parent, const MessageRequest& request);
 
@@ -67,6 +74,7 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
   void SetMessageSeam(MessageSeam seam) { messageSeam_ = std::move(seam); }
   void SetFolderSeam(FolderSeam seam) { folderSeam_ = std::move(seam); }
   void SetResumeSeam(ResumeSeam seam) { resumeSeam_ = std::move(seam); }
+  void SetAutomation(WindowAutomation automation) { automation_ = std::move(automation); }
 
   // Read-only views of the controls, for tests and tools.
   QString LabelText(DialogLabel label) const;
@@ -123,6 +131,8 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
   void BuildFrame();
   void BuildControls();
   void End(int exitCode);
+  // After each library event: the button a running automation presses next, if any.
+  void Automate(int32_t code);
   QLabel* Label(DialogLabel label) const;
   QProgressBar* Bar(ProgressBar bar) const;
 
@@ -131,6 +141,9 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
   MessageSeam messageSeam_;
   FolderSeam folderSeam_;
   ResumeSeam resumeSeam_;
+  WindowAutomation automation_;
+  bool automationStarted_ = false;
+  bool automationInstalled_ = false;
 
   QHash<int, QLabel*> labels_;
   QHash<int, QString> labelTexts_;  // the display strings; Refresh writes them to the labels

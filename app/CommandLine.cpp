@@ -25,6 +25,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
       line.noConsent = true;
     } else if (argument == QLatin1String("--install")) {
       line.install = true;
+    } else if (argument == QLatin1String("--start")) {
+      line.start = true;
     } else if (argument == QLatin1String("--dest")) {
       if (i + 1 >= arguments.size()) {
         line.error = QStringLiteral("--dest needs a folder");
@@ -45,8 +47,10 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     return line;
   }
   line.destination = destination;
-  if (!line.help && !line.headless && (destinationGiven || line.noConsent || line.install)) {
-    line.error = QStringLiteral("--dest, --no-consent and --install work only with --headless");
+  if (!line.help && !line.headless && line.noConsent) {
+    line.error = QStringLiteral("--no-consent works only with --headless");
+  } else if (!line.help && !line.headless && !line.start && (destinationGiven || line.install)) {
+    line.error = QStringLiteral("--dest and --install work only with --headless or --start");
   }
   return line;
 }
@@ -58,6 +62,12 @@ QString CommandLineHelp(const QString& program) {
              "      Opens the downloader window. URL is the file list to download (default: the\n"
              "      built-in list, setting file_list_url). Only one window runs at a time: a second\n"
              "      start shows a message and brings the running window to the front.\n"
+             "\n"
+             "  %1 [URL] --start [--dest DIR] [--install]\n"
+             "      Opens the window and runs the download by itself, as a user pressing the\n"
+             "      buttons would: it starts once the sizes are known, into DIR (default: the folder\n"
+             "      the window shows), and with --install presses the install button when every file is\n"
+             "      done. Messages still wait for an answer.\n"
              "\n"
              "  %1 --headless [URL] [--dest DIR] [--no-consent] [--install]\n"
              "      Downloads without a window: fetches the list, checks the sizes, downloads every\n"

@@ -1,6 +1,6 @@
 #pragma once
 // The downloader's command line:
-//   orba-downloader [URL]
+//   orba-downloader [URL] [--start [--dest DIR] [--install]]
 //   orba-downloader --headless [URL] [--dest DIR] [--no-consent] [--install]
 //   orba-downloader --help
 // The first argument that is not an option is the file-list URL; later ones are ignored.
@@ -15,6 +15,7 @@ struct CommandLine {
   QString destination;   // --dest; empty: the default folder
   bool noConsent = false;
   bool install = false;
+  bool start = false;    // --start: the window runs the download by itself
   QString error;         // not empty: the arguments cannot be used, and why
 };
 

@@ -1,6 +1,7 @@
 // orba-downloader: the downloader window, or the same download without a window (--headless).
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QStringList>
 #include <cstdio>
 
@@ -37,6 +38,10 @@ int RunWindow(int argc, char** argv, const CommandLine& line) {
     return 1;
   }
   CQTXDownloaderDlg dialog(options);
+  if (line.start) {
+    QString destination = line.destination.isEmpty() ? QString() : QFileInfo(line.destination).absoluteFilePath();
+    dialog.SetAutomation(WindowAutomation{true, destination, line.install});
+  }
   QObject::connect(&instance, &SingleInstance::activationRequested, &dialog, [&dialog] {
     dialog.Activate();
     // A message box the window shows comes to the front with it.

@@ -155,7 +155,41 @@ ProcessStart StartProcess(const std::string& program, const std::vector<std::str
   return result;
 }
 
+namespace {
+
+// A program of this system: an ELF binary or a script with an interpreter line.
+bool IsNativeProgram(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  std::ifstream in(path, std::ios::binary);
+  char head[4] = {};
+  in.read(head, sizeof head);
+  std::streamsize count = in.gcount();
+  if (count >= 2 && head[0] == '#' && head[1] == '!') return true;
+  return count == 4 && head[0] == 0x7f && head[1] == 'E' && head[2] == 'L' && head[3] == 'F';
+}
+
+// Adds execute permission wherever read permission is.
+bool MakeExecutable(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return false;
+  mode_t mode = info.st_mode & 07777;
+  return chmod(path.c_str(), mode | ((mode & 0444) >> 2)) == 0;
+}
+
+}  // namespace
+
 ProcessStart ShellOpen(const std::string& path) {
+  // Downloads carry no executable bit. A program of this system is started directly, as the
+  // Windows shell starts a downloaded .exe, whatever its name says.
+  if (IsNativeProgram(path)) {
+    if (!IsExecutableFile(path) && !MakeExecutable(path)) {
+      ProcessStart result;
+      result.error = errno;
+      return result;
+    }
+    return StartProcess(path, {});
+  }
   if (EndsWithIgnoringCase(path, ".exe")) {
     std::string wine = FindInPath("wine");
     if (!wine.empty()) return StartProcess(wine, {path});

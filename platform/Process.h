@@ -18,8 +18,10 @@ struct ProcessStart {
 // signal handling and inherits no descriptor beyond standard input, output and error.
 ProcessStart StartProcess(const std::string& program, const std::vector<std::string>& arguments);
 
-// The "open" verb of a desktop shell: an executable file is started directly, a Windows ".exe"
-// through wine when it is installed, anything else through xdg-open.
+// The "open" verb of a desktop shell: a program of this system (ELF, or a script starting with
+// "#!") is made executable and started directly, whatever its name; a Windows ".exe" goes through
+// wine when it is installed; another executable file is started directly; anything else goes
+// through xdg-open.
 ProcessStart ShellOpen(const std::string& path);
 
 bool ProcessAlive(int64_t pid);

@@ -1,11 +1,9 @@
 #include "tests/app/ControllerTestSupport.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "tests/support/TempFolder.h"
 
 namespace apptest {
 
@@ -50,37 +48,24 @@ std::vector<QString> RecordingView::MessageTexts() const {
   return texts;
 }
 
-std::string Content(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    state = state * 1664525u + 1013904223u;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
+std::string Content(size_t size, uint32_t seed) { return testsupport::PatternedBytes(size, seed); }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+std::string ReadFile(const std::string& path) { return testsupport::ReadFileText(path); }
 
 bool FileExists(const std::string& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
+  // A link counts, wherever it leads.
+  std::error_code error;
+  return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found && !error;
 }
 
 void WriteScript(const std::string& path, const std::string& text) {
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
-  chmod(path.c_str(), 0700);
+  testsupport::WriteFileText(path, text);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
 }
 
-void MakePrivate(const std::string& folder) { chmod(folder.c_str(), 0700); }
+void MakePrivate(const std::string& folder) {
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+}
 
 std::vector<std::string> FolderEntries(const std::string& folder) {
   std::vector<std::string> names;

@@ -54,15 +54,7 @@ std::string BannerPng() {
   return bytes.toStdString();
 }
 
-std::string Content(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    state = state * 1664525u + 1013904223u;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
+std::string Content(size_t size, uint32_t seed) { return testsupport::PatternedBytes(size, seed); }
 
 TEST(MainWindowScreenshot, DISABLED_MidDownload) {
   QString target = qEnvironmentVariable("ORBA_SCREENSHOT_FILE");

@@ -51,8 +51,14 @@ TEST(CommandLine, MistakesAreExplained) {
   EXPECT_FALSE(ParseCommandLine(Arguments({"--headless", "--dest"})).error.isEmpty());
   EXPECT_FALSE(ParseCommandLine(Arguments({"--headless", "--dest="})).error.isEmpty());
   EXPECT_FALSE(ParseCommandLine(Arguments({"--headless", "--fast"})).error.isEmpty());
-  // The headless options mean nothing to the window.
+  // The window takes a folder and the install step only when it runs the download by itself.
   EXPECT_FALSE(ParseCommandLine(Arguments({"--install"})).error.isEmpty());
+  EXPECT_FALSE(ParseCommandLine(Arguments({"--dest", "/tmp/z"})).error.isEmpty());
+  EXPECT_FALSE(ParseCommandLine(Arguments({"--start", "--no-consent"})).error.isEmpty());
+  CommandLine unattended = ParseCommandLine(Arguments({"--start", "--dest", "/tmp/z", "--install", "http://h/l.txt"}));
+  EXPECT_TRUE(unattended.error.isEmpty());
+  EXPECT_TRUE(unattended.start && unattended.install && !unattended.headless);
+  EXPECT_EQ(QStringLiteral("/tmp/z"), unattended.destination);
   EXPECT_TRUE(ParseCommandLine(Arguments({"--help"})).help);
   EXPECT_TRUE(ParseCommandLine(Arguments({"-h"})).help);
   // After "--" everything is a list, even what looks like an option.

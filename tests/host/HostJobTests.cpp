@@ -26,22 +26,9 @@ using testsupport::HttpResourceOptions;
 using testsupport::Script;
 using testsupport::ScriptedServer;
 
-std::string Content(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    state = state * 1664525u + 1013904223u;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
+std::string Content(size_t size, uint32_t seed) { return testsupport::PatternedBytes(size, seed); }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+std::string ReadFile(const std::string& path) { return testsupport::ReadFileText(path); }
 
 double Now() {
   using namespace std::chrono;

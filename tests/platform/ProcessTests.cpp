@@ -217,6 +217,20 @@ TEST(ProcessTest, ShellOpenStartsAnExecutableScriptDirectly) {
   EXPECT_EQ(ReadFileText(marker), "args=0");
 }
 
+TEST(ProcessTest, ShellOpenStartsADownloadedScriptWithoutItsExecutableBit) {
+  TempFolder folder;
+  std::string marker = folder / "marker";
+  // Named like a Windows installer and written as a download is: readable, not executable.
+  std::string installer = folder / "setup.exe";
+  WriteFileText(installer, "#!/bin/sh\n" + WriteMarkerCommand("ran", marker));
+  ASSERT_FALSE(platform::IsExecutableFile(installer));
+  ProcessStart start = platform::ShellOpen(installer);
+  ASSERT_TRUE(start.started) << "error " << start.error;
+  ASSERT_TRUE(WaitForFile(marker));
+  EXPECT_EQ(ReadFileText(marker), "ran");
+  EXPECT_TRUE(platform::IsExecutableFile(installer));
+}
+
 TEST(ProcessTest, ShellOpenWithoutAnOpenerReportsWhyNothingStarted) {
   if (!platform::FindInPath("xdg-open").empty()) GTEST_SKIP() << "xdg-open is installed";
   TempFolder folder;

@@ -1,6 +1,8 @@
 #pragma once
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace testsupport {
@@ -21,7 +23,10 @@ class TempFolder {
   std::string path_;
 };
 
+// The whole file, byte for byte; empty when it cannot be read.
 std::string ReadFileText(const std::string& path);
+// `size` bytes of a fixed pseudo-random pattern: the same seed gives the same bytes.
+std::string PatternedBytes(size_t size, uint32_t seed);
 void WriteFileText(const std::string& path, const std::string& content);
 
 }  // namespace testsupport

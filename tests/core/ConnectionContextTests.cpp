@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -446,6 +447,31 @@ struct RoomCase {
   int room;
 };
 
+const char* RoomActionName(int32_t type) {
+  switch (type) {
+    case QOS_ACTION_HIGH:
+      return "High";
+    case QOS_ACTION_LOWSERVER:
+      return "LowServer";
+    case QOS_ACTION_LOWSERVER_RECV:
+      return "LowServerRecv";
+    case QOS_ACTION_LOWSERVER_SEND:
+      return "LowServerSend";
+    case QOS_ACTION_OWN:
+      return "Own";
+    case QOS_ACTION_OWN_RECV:
+      return "OwnRecv";
+    case QOS_ACTION_OWN_SEND:
+      return "OwnSend";
+    default:
+      return "Unknown";
+  }
+}
+
+void PrintTo(const RoomCase& room, std::ostream* out) {
+  *out << RoomActionName(room.actionType) << "_Room" << room.room;
+}
+
 class ConnectionContextPartialWriteTest : public ConnectionContextTest,
                                           public ::testing::WithParamInterface<RoomCase> {};
 
@@ -787,6 +813,24 @@ TEST_F(ConnectionContextTest, EventsAreHandledOneMessageAtATimeInOrder) {
 // ---- closing ----
 
 enum class CloseInside { kReceive, kConnected, kIdleEvent, kClose };
+
+void PrintTo(CloseInside where, std::ostream* out) {
+  switch (where) {
+    case CloseInside::kReceive:
+      *out << "Receive";
+      return;
+    case CloseInside::kConnected:
+      *out << "Connected";
+      return;
+    case CloseInside::kIdleEvent:
+      *out << "IdleEvent";
+      return;
+    case CloseInside::kClose:
+      *out << "Close";
+      return;
+  }
+  *out << "CloseInside" << static_cast<int>(where);
+}
 
 class ConnectionContextCloseInsideTest : public ConnectionContextTest,
                                          public ::testing::WithParamInterface<CloseInside> {};

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <typeinfo>
 #include <utility>
@@ -74,6 +75,33 @@ struct TypeCase {
   bool (*isExpectedClass)(const cpCQoSContextAction*);
   bool budgeted;
 };
+
+void PrintTo(const TypeCase& c, std::ostream* out) {
+  switch (c.type) {
+    case QOS_ACTION_HIGH:
+      *out << "High";
+      return;
+    case QOS_ACTION_LOWSERVER:
+      *out << "LowServer";
+      return;
+    case QOS_ACTION_LOWSERVER_RECV:
+      *out << "LowServerRecv";
+      return;
+    case QOS_ACTION_LOWSERVER_SEND:
+      *out << "LowServerSend";
+      return;
+    case QOS_ACTION_OWN:
+      *out << "Own";
+      return;
+    case QOS_ACTION_OWN_RECV:
+      *out << "OwnRecv";
+      return;
+    case QOS_ACTION_OWN_SEND:
+      *out << "OwnSend";
+      return;
+  }
+  *out << "Type" << c.type;
+}
 
 template <class T>
 bool Is(const cpCQoSContextAction* action) {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,6 +60,12 @@ struct ErrorCase {
   cpStatus status;
 };
 
+void PrintTo(const ErrorCase& c, std::ostream* out) {
+  *out << "Error";
+  if (c.error < 0) *out << "Minus";
+  *out << (c.error < 0 ? -c.error : c.error);
+}
+
 class SocketStatusTest : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(SocketStatusTest, PlatformErrorMapsToStatus) {
@@ -77,6 +84,8 @@ struct ErrnoCase {
   int error;
   int winsock;
 };
+
+void PrintTo(const ErrnoCase& c, std::ostream* out) { *out << "Errno" << c.error << "_Winsock" << c.winsock; }
 
 class SocketErrnoTest : public ::testing::TestWithParam<ErrnoCase> {};
 

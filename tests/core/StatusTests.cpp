@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
 
 #include "core/Status.h"
 
@@ -11,6 +14,12 @@ struct StatusCase {
   bool failed;
   uint32_t condition;
 };
+
+void PrintTo(const StatusCase& c, std::ostream* out) {
+  std::ostringstream hex;
+  hex << std::uppercase << std::hex << std::setw(8) << std::setfill('0') << static_cast<uint32_t>(c.status);
+  *out << "Status" << hex.str();
+}
 
 class StatusTest : public ::testing::TestWithParam<StatusCase> {};
 

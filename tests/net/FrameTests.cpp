@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "net/nwFrame.h"
@@ -50,6 +51,10 @@ struct PaddingCase {
   std::size_t frame;
   uint32_t lengthField;
 };
+
+void PrintTo(const PaddingCase& c, std::ostream* out) {
+  *out << "Payload" << c.payload << "_Frame" << c.frame;
+}
 
 class nwFramePaddingTest : public ::testing::TestWithParam<PaddingCase> {};
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -505,6 +506,8 @@ struct StatusCase {
   const char* location;  // expected "Location:" lookup, nullptr: none
 };
 
+void PrintTo(const StatusCase& c, std::ostream* out) { *out << c.name; }
+
 class HttpClientLayerStatusTest : public HttpClientLayerTest, public ::testing::WithParamInterface<StatusCase> {};
 
 TEST_P(HttpClientLayerStatusTest, StatusAndHeadersAreRead) {
@@ -566,6 +569,8 @@ struct RefusedUrl {
   const char* name;
   const char* url;
 };
+
+void PrintTo(const RefusedUrl& c, std::ostream* out) { *out << c.name; }
 
 class HttpClientLayerRefusedUrlTest : public HttpClientLayerTest, public ::testing::WithParamInterface<RefusedUrl> {};
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -183,6 +184,8 @@ struct LocationCase {
   std::string (*location)(const HttpFileServer& server);
 };
 
+void PrintTo(const LocationCase& c, std::ostream* out) { *out << c.name; }
+
 class HttpDownloaderLocationTest : public HttpDownloaderTest, public ::testing::WithParamInterface<LocationCase> {};
 
 TEST_P(HttpDownloaderLocationTest, RelativeLocationIsResolvedAgainstTheRequest) {
@@ -296,6 +299,8 @@ struct BadUrl {
   const char* name;
   const char* url;
 };
+
+void PrintTo(const BadUrl& c, std::ostream* out) { *out << c.name; }
 
 class HttpDownloaderBadUrlTest : public HttpDownloaderTest, public ::testing::WithParamInterface<BadUrl> {};
 

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -405,6 +406,22 @@ struct RangeCase {
   size_t first;
   size_t length;
 };
+
+// The Range header spelled with letters, digits and underscores: "bytes=0-1,5-6" is "bytes_0To1And5To6".
+void PrintTo(const RangeCase& c, std::ostream* out) {
+  for (const char* at = c.range; *at != '\0'; ++at) {
+    const char ch = *at;
+    if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9')) {
+      *out << ch;
+    } else if (ch == '-') {
+      *out << "To";
+    } else if (ch == ',') {
+      *out << "And";
+    } else {
+      *out << '_';
+    }
+  }
+}
 
 class HttpFileServerRangeTest : public HttpFileServerTest, public ::testing::WithParamInterface<RangeCase> {};
 

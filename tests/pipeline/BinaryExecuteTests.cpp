@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -199,6 +200,8 @@ struct ChainCase {
   std::vector<std::string> lines;  // "%p" stands for the executable's path
   int result;
 };
+
+void PrintTo(const ChainCase& c, std::ostream* out) { *out << c.name; }
 
 class AttemptChainTest : public BinaryExecuteTest, public ::testing::WithParamInterface<ChainCase> {};
 

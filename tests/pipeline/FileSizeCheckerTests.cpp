@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -323,6 +324,8 @@ struct FreeSpaceCase {
   int64_t freeSpace;
   int32_t expectedCode;  // DL_OK: the size is known
 };
+
+void PrintTo(const FreeSpaceCase& c, std::ostream* out) { *out << "FreeSpace" << c.freeSpace; }
 
 class FileSizeCheckerFreeSpaceTest : public FileSizeCheckerTest, public ::testing::WithParamInterface<FreeSpaceCase> {};
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -669,6 +670,8 @@ struct DestroyCase {
   const char* event;
   int occurrence;  // destroy at this occurrence of the event (1-based)
 };
+
+void PrintTo(const DestroyCase& c, std::ostream* out) { *out << c.event << c.occurrence; }
 
 class PlatformSessionDestroyTest : public PlatformSessionTest,
                                    public ::testing::WithParamInterface<DestroyCase> {};

@@ -337,4 +337,16 @@ std::string Format(const char* format, ...) {
   return buffer;
 }
 
+void Samples::Add(int round, const char* name, double wallSeconds, double cpuSeconds, long peakRssKiB, bool exactFiles) {
+  std::printf("  round %d  %-22s wall %7.3f s  cpu %6.3f s  peak RSS %7.1f MiB  %s\n", round, name, wallSeconds,
+              cpuSeconds, static_cast<double>(peakRssKiB) / 1024.0, exactFiles ? "exact" : "WRONG OR INCOMPLETE");
+  ++rounds;
+  exact += exactFiles ? 1 : 0;
+  wall.push_back(wallSeconds);
+  cpu.push_back(cpuSeconds);
+  rssMiB.push_back(static_cast<double>(peakRssKiB) / 1024.0);
+}
+
+const char* Verdict(bool pass) { return pass ? "PASS" : "MISS"; }
+
 }  // namespace bench

@@ -91,6 +91,16 @@ int UnusedLoopbackPort();
 std::string LoadAverage();
 double Median(std::vector<double> values);
 
+// The figures of one program over the rounds of a benchmark.
+struct Samples {
+  std::vector<double> wall, cpu, rssMiB;
+  int rounds = 0;
+  int exact = 0;  // rounds whose files all came out exact
+  // Records a round and prints its line.
+  void Add(int round, const char* name, double wallSeconds, double cpuSeconds, long peakRssKiB, bool exactFiles);
+};
+const char* Verdict(bool pass);
+
 // A plain text table with aligned columns.
 class Table {
  public:

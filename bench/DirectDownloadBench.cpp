@@ -22,13 +22,8 @@ constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr int64_t kNeededFree = 3ll * 1024 * 1024 * 1024;
 
-struct Samples {
-  std::vector<double> wall, cpu, rssMiB;
-  int rounds = 0;
-  int exact = 0;
-};
-
-const char* Verdict(bool pass) { return pass ? "PASS" : "MISS"; }
+using bench::Samples;
+using bench::Verdict;
 
 }  // namespace
 
@@ -65,34 +60,15 @@ int main(int argc, char** argv) {
     {
       const std::string folder = temp.Sub("library");
       bench::JobOutcome outcome = bench::RunLibraryJob({{url, -1}}, folder, 600);
-      const bool exact = outcome.ran && outcome.done && outcome.filesDone == 1 &&
-                         bench::FileMatches(folder + "/big.bin", path, size);
-      std::printf("  round %d  library  wall %7.3f s  cpu %6.3f s  peak RSS %7.1f MiB  %s\n", round,
-                  outcome.wallSeconds, outcome.cpuSeconds, outcome.peakRssKiB / 1024.0,
-                  exact ? "exact" : "WRONG OR INCOMPLETE");
-      if (!exact) {
-        failed = true;
-        std::printf("           ran %d done %d filesDone %d notices %d (first %d \"%s\")\n", outcome.ran, outcome.done,
-                    outcome.filesDone, outcome.notices, outcome.firstNoticeCode, outcome.firstNoticeText.c_str());
-      }
-      ++library.rounds;
-      library.exact += exact ? 1 : 0;
-      library.wall.push_back(outcome.wallSeconds);
-      library.cpu.push_back(outcome.cpuSeconds);
-      library.rssMiB.push_back(outcome.peakRssKiB / 1024.0);
+      const bool exact = outcome.filesDone == 1 && bench::FileMatches(folder + "/big.bin", path, size);
+      bench::AddLibraryRound(library, round, "library", outcome, exact);
+      failed = failed || library.exact < library.rounds;
       std::filesystem::remove_all(folder);
     }
     auto peer = [&](const char* name, Samples& samples, std::vector<std::string> argv, const std::string& file) {
       bench::Usage usage = bench::RunProgram(argv);
       const bool exact = usage.exitCode == 0 && bench::FileMatches(file, path, size);
-      std::printf("  round %d  %-7s  wall %7.3f s  cpu %6.3f s  peak RSS %7.1f MiB  %s\n", round, name,
-                  usage.wallSeconds, usage.cpuSeconds, usage.peakRssKiB / 1024.0,
-                  exact ? "exact" : "WRONG OR INCOMPLETE");
-      ++samples.rounds;
-      samples.exact += exact ? 1 : 0;
-      samples.wall.push_back(usage.wallSeconds);
-      samples.cpu.push_back(usage.cpuSeconds);
-      samples.rssMiB.push_back(usage.peakRssKiB / 1024.0);
+      samples.Add(round, name, usage.wallSeconds, usage.cpuSeconds, usage.peakRssKiB, exact);
       std::filesystem::remove(file);
     };
     const std::string peerFolder = temp.Sub("peers");

@@ -18,13 +18,8 @@
 
 namespace {
 
-struct Samples {
-  std::vector<double> wall, cpu, rssMiB;
-  int rounds = 0;
-  int exact = 0;
-};
-
-const char* Verdict(bool pass) { return pass ? "PASS" : "MISS"; }
+using bench::Samples;
+using bench::Verdict;
 
 }  // namespace
 
@@ -75,20 +70,8 @@ int main(int argc, char** argv) {
     std::vector<bench::JobFile> files;
     for (const std::string& url : urls) files.push_back({url, sizesGiven ? size : -1});
     bench::JobOutcome outcome = bench::RunLibraryJob(files, folder, 600);
-    const bool exact = outcome.ran && outcome.done && outcome.filesDone == count && allExact(folder);
-    std::printf("  round %d  %-22s wall %7.3f s  cpu %6.3f s  peak RSS %6.1f MiB  %s\n", round, name,
-                outcome.wallSeconds, outcome.cpuSeconds, outcome.peakRssKiB / 1024.0,
-                exact ? "all exact" : "WRONG OR INCOMPLETE");
-    if (!exact) {
-      failed = true;
-      std::printf("           ran %d done %d filesDone %d notices %d (first %d \"%s\")\n", outcome.ran, outcome.done,
-                  outcome.filesDone, outcome.notices, outcome.firstNoticeCode, outcome.firstNoticeText.c_str());
-    }
-    ++samples.rounds;
-    samples.exact += exact ? 1 : 0;
-    samples.wall.push_back(outcome.wallSeconds);
-    samples.cpu.push_back(outcome.cpuSeconds);
-    samples.rssMiB.push_back(outcome.peakRssKiB / 1024.0);
+    bench::AddLibraryRound(samples, round, name, outcome, outcome.filesDone == count && allExact(folder));
+    failed = failed || samples.exact < samples.rounds;
     std::filesystem::remove_all(folder);
   };
 
@@ -108,27 +91,14 @@ int main(int argc, char** argv) {
         ok = ok && usage.exitCode == 0;
       }
       const double wall = bench::NowSeconds() - start;
-      const bool exact = ok && allExact(folder);
-      std::printf("  round %d  %-22s wall %7.3f s  cpu %6.3f s  peak RSS %6.1f MiB  %s\n", round, "curl once per file",
-                  wall, cpu, peak / 1024.0, exact ? "all exact" : "WRONG OR INCOMPLETE");
-      ++curl.rounds;
-      curl.exact += exact ? 1 : 0;
-      curl.wall.push_back(wall);
-      curl.cpu.push_back(cpu);
-      curl.rssMiB.push_back(peak / 1024.0);
+      curl.Add(round, "curl once per file", wall, cpu, peak, ok && allExact(folder));
       std::filesystem::remove_all(folder);
     }
     if (haveAria) {
       const std::string folder = temp.Sub("aria2c");
       bench::Usage usage = bench::RunProgram({"aria2c", "-q", "-d", folder, "-i", listFile});
-      const bool exact = usage.exitCode == 0 && allExact(folder);
-      std::printf("  round %d  %-22s wall %7.3f s  cpu %6.3f s  peak RSS %6.1f MiB  %s\n", round, "aria2c -i", usage.wallSeconds,
-                  usage.cpuSeconds, usage.peakRssKiB / 1024.0, exact ? "all exact" : "WRONG OR INCOMPLETE");
-      ++aria.rounds;
-      aria.exact += exact ? 1 : 0;
-      aria.wall.push_back(usage.wallSeconds);
-      aria.cpu.push_back(usage.cpuSeconds);
-      aria.rssMiB.push_back(usage.peakRssKiB / 1024.0);
+      aria.Add(round, "aria2c -i", usage.wallSeconds, usage.cpuSeconds, usage.peakRssKiB,
+               usage.exitCode == 0 && allExact(folder));
       std::filesystem::remove_all(folder);
     }
   }

@@ -70,11 +70,7 @@ class TlsContentServer {
   int port_ = 0;
 };
 
-struct Samples {
-  std::vector<double> wall, cpu;
-  int rounds = 0;
-  int exact = 0;
-};
+using bench::Samples;
 
 }  // namespace
 
@@ -114,19 +110,9 @@ int main(int argc, char** argv) {
     {
       const std::string folder = temp.Sub("library");
       bench::JobOutcome outcome = bench::RunLibraryJob({{url, -1}}, folder, 600);
-      const bool exact = outcome.ran && outcome.done && outcome.filesDone == 1 &&
-                         bench::FileMatches(folder + "/big.bin", path, size);
-      std::printf("  round %d  library  wall %7.3f s  cpu %6.3f s  %s\n", round, outcome.wallSeconds,
-                  outcome.cpuSeconds, exact ? "exact" : "WRONG OR INCOMPLETE");
-      if (!exact) {
-        failed = true;
-        std::printf("           ran %d done %d filesDone %d notices %d (first %d \"%s\")\n", outcome.ran, outcome.done,
-                    outcome.filesDone, outcome.notices, outcome.firstNoticeCode, outcome.firstNoticeText.c_str());
-      }
-      ++library.rounds;
-      library.exact += exact ? 1 : 0;
-      library.wall.push_back(outcome.wallSeconds);
-      library.cpu.push_back(outcome.cpuSeconds);
+      const bool exact = outcome.filesDone == 1 && bench::FileMatches(folder + "/big.bin", path, size);
+      bench::AddLibraryRound(library, round, "library", outcome, exact);
+      failed = failed || library.exact < library.rounds;
       std::filesystem::remove_all(folder);
     }
     if (haveCurl) {
@@ -136,12 +122,7 @@ int main(int argc, char** argv) {
       bench::Usage usage =
           bench::RunProgram({"curl", "-s", "-S", "-4", "--cacert", authority.CaFile(), "-o", file, url});
       const bool exact = usage.exitCode == 0 && bench::FileMatches(file, path, size);
-      std::printf("  round %d  curl     wall %7.3f s  cpu %6.3f s  %s\n", round, usage.wallSeconds, usage.cpuSeconds,
-                  exact ? "exact" : "WRONG OR INCOMPLETE");
-      ++curl.rounds;
-      curl.exact += exact ? 1 : 0;
-      curl.wall.push_back(usage.wallSeconds);
-      curl.cpu.push_back(usage.cpuSeconds);
+      curl.Add(round, "curl", usage.wallSeconds, usage.cpuSeconds, usage.peakRssKiB, exact);
       std::filesystem::remove_all(folder);
     }
   }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -114,6 +115,15 @@ JobOutcome RunLibraryJob(const std::vector<JobFile>& files, const std::string& f
   outcome.firstNoticeCode = report.firstNoticeCode;
   outcome.firstNoticeText = report.firstNoticeText;
   return outcome;
+}
+
+void AddLibraryRound(Samples& samples, int round, const char* name, const JobOutcome& outcome, bool exactFiles) {
+  const bool exact = outcome.ran && outcome.done && exactFiles;
+  samples.Add(round, name, outcome.wallSeconds, outcome.cpuSeconds, outcome.peakRssKiB, exact);
+  if (!exact) {
+    std::printf("           ran %d done %d filesDone %d notices %d (first %d \"%s\")\n", outcome.ran, outcome.done,
+                outcome.filesDone, outcome.notices, outcome.firstNoticeCode, outcome.firstNoticeText.c_str());
+  }
 }
 
 }  // namespace bench

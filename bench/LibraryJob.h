@@ -31,4 +31,9 @@ struct JobOutcome {
 // consent, and reports what happened. The caller sets the environment (settings) beforehand.
 JobOutcome RunLibraryJob(const std::vector<JobFile>& files, const std::string& folder, double timeoutSeconds);
 
+struct Samples;
+// Records a library round in `samples` and prints it; a round that went wrong also prints what the
+// job reported. `exactFiles`: every file came out as served.
+void AddLibraryRound(Samples& samples, int round, const char* name, const JobOutcome& outcome, bool exactFiles);
+
 }  // namespace bench

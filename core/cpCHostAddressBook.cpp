@@ -1,9 +1,10 @@
 #include "core/cpCHostAddressBook.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
-#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "core/cpSocket.h"
@@ -40,6 +41,22 @@ struct Resolution {
   std::string key;
   std::vector<uint32_t> addresses;
 };
+
+// Answers of background resolutions wait here, by ticket, until the notification window delivers
+// them; the message carries only the ticket. An abandoned run drops what waits and what is still
+// being resolved, so nothing is lost track of when the window goes before the message arrives.
+// Never destroyed: a detached resolver thread may reach it while the process ends.
+struct FinishedResolutions {
+  std::mutex lock;
+  std::map<intptr_t, Resolution> answers;
+  intptr_t nextTicket = 1;
+  uint64_t run = 0;  // advanced by every abandonment
+};
+
+FinishedResolutions& Finished() {
+  static auto* finished = new FinishedResolutions;
+  return *finished;
+}
 
 // The book has no lock of its own: it is used on the library thread or under the library lock.
 // The resolver is read by helper threads too, so it is copied under this mutex.
@@ -124,19 +141,40 @@ HostRecord& FindOrCreate(const char* host, uint16_t port) {
   return record;
 }
 
+std::atomic<int> g_resolutionsInFlight{0};
+
 void StartBackgroundResolution(HostRecord& record, platform::WindowHandle window) {
   record.resolving = true;
+  ++g_resolutionsInFlight;
   std::string key = KeyOf(record.host.c_str(), record.port);
-  std::thread([key, host = record.host, resolver = CurrentResolver(), window] {
-    auto* resolution = new Resolution{key, resolver(host)};
-    // The library may have ended meanwhile: then nobody waits for the answer.
-    if (!platform::PostToWindow(window, CP_MSG_HOST_RESOLVED, 0, reinterpret_cast<intptr_t>(resolution))) {
-      delete resolution;
+  uint64_t run = 0;
+  {
+    std::lock_guard lock(Finished().lock);
+    run = Finished().run;
+  }
+  std::thread([key, host = record.host, resolver = CurrentResolver(), window, run] {
+    std::vector<uint32_t> addresses = resolver(host);
+    FinishedResolutions& finished = Finished();
+    intptr_t ticket = 0;
+    {
+      std::lock_guard lock(finished.lock);
+      // The library may have ended meanwhile: then nobody waits for the answer.
+      if (finished.run == run) {
+        ticket = finished.nextTicket++;
+        finished.answers.emplace(ticket, Resolution{key, std::move(addresses)});
+      }
     }
+    if (ticket != 0 && !platform::PostToWindow(window, CP_MSG_HOST_RESOLVED, 0, ticket)) {
+      std::lock_guard lock(finished.lock);
+      finished.answers.erase(ticket);
+    }
+    --g_resolutionsInFlight;
   }).detach();
 }
 
 }  // namespace
+
+int cpAddressBookResolutionsInFlight() { return g_resolutionsInFlight.load(); }
 
 bool cpAddressBookPick(const char* host, uint16_t port, uint32_t* address) {
   if (host == nullptr || host[0] == '\0' || address == nullptr) return false;
@@ -166,9 +204,16 @@ cpPickResult cpAddressBookPickAsync(const char* host, uint16_t port, uint32_t* a
   return Answer(record, address) ? cpPickResult::kFound : cpPickResult::kNotFound;
 }
 
-void cpAddressBookDeliver(intptr_t resolution) {
-  std::unique_ptr<Resolution> answer(reinterpret_cast<Resolution*>(resolution));
-  if (!answer) return;
+void cpAddressBookDeliver(intptr_t ticket) {
+  std::optional<Resolution> answer;
+  {
+    FinishedResolutions& finished = Finished();
+    std::lock_guard lock(finished.lock);
+    auto waiting = finished.answers.find(ticket);
+    if (waiting == finished.answers.end()) return;
+    answer = std::move(waiting->second);
+    finished.answers.erase(waiting);
+  }
   auto it = Book().find(answer->key);
   if (it == Book().end()) return;
   HostRecord& record = it->second;
@@ -184,6 +229,12 @@ void cpAddressBookDeliver(intptr_t resolution) {
 }
 
 void cpAddressBookAbandonPending() {
+  {
+    FinishedResolutions& finished = Finished();
+    std::lock_guard lock(finished.lock);
+    finished.answers.clear();
+    ++finished.run;
+  }
   std::vector<Waiter> released;
   for (auto& [key, record] : Book()) {
     record.resolving = false;

@@ -31,8 +31,9 @@ cpPickResult cpAddressBookPickAsync(const char* host, uint16_t port, uint32_t* a
                                     cpIHostResolveListener* listener, nvSmartPtr keepAlive);
 void cpAddressBookMarkFailed(const char* host, uint16_t port, uint32_t address);
 void cpAddressBookMarkGood(const char* host, uint16_t port, uint32_t address);
-// Hands a finished background resolution to the book (the notification window calls it).
-void cpAddressBookDeliver(intptr_t resolution);
+// Hands the finished background resolution of `ticket` to the book (the notification window calls
+// it with the message's parameter); a ticket of an abandoned run is ignored.
+void cpAddressBookDeliver(intptr_t ticket);
 // The window that carries answers is going away: resolutions in flight will never be delivered,
 // so their waiters are let go and the next pick resolves again.
 void cpAddressBookAbandonPending();
@@ -43,3 +44,5 @@ using cpHostResolver = std::function<std::vector<uint32_t>(const std::string& ho
 void cpAddressBookSetResolver(cpHostResolver resolver);
 std::vector<std::pair<uint32_t, bool>> cpAddressBookEntries(const char* host, uint16_t port);
 void cpAddressBookClear();
+// Background resolutions whose thread has not ended yet (a resolver may outlive the library).
+int cpAddressBookResolutionsInFlight();

@@ -200,6 +200,27 @@ TEST_F(MainWindowTest, WholeDownloadShowsSizesProgressCompletionAndStartsTheInst
   EXPECT_TRUE(messages_.empty());
 }
 
+TEST_F(MainWindowTest, StartOptionRunsTheDownloadIntoItsFolderAndInstallsByItself) {
+  std::string marker = folder_ / "installed.txt";
+  std::string data = Content(300000, 4);
+  ServeList({{"data.bin", data}, {"setup.exe", "#!/bin/sh\nprintf ran > '" + marker + "'\n"}});
+  std::string chosen = folder_ / "chosen";
+  window_ = std::make_unique<CQTXDownloaderDlg>(Options());
+  window_->SetMessageSeam([this](const MessageRequest& request) {
+    messages_.push_back(request);
+    return MessageAnswer::kOk;
+  });
+  window_->SetAutomation(WindowAutomation{true, Q(chosen), true});
+  window_->Begin();
+  ASSERT_TRUE(WaitUntil([&] { return window_->Ended(); }, 20000));
+  EXPECT_EQ(0, window_->ExitCode());
+  for (const MessageRequest& m : messages_) ADD_FAILURE() << m.text.toStdString();
+  EXPECT_TRUE(ReadFile(chosen + "/data.bin") == data);
+  EXPECT_TRUE(ReadFile(folder_ / "ORBA/data.bin").empty());
+  EXPECT_TRUE(window_->Controller().InstallerStarted());
+  ASSERT_TRUE(WaitUntil([&] { return ReadFile(marker) == "ran"; }, 10000));
+}
+
 TEST_F(MainWindowTest, BeforeTheListArrivesTheWindowIsIdle) {
   // The list never comes within this test: its route is paced to a crawl.
   HttpResourceOptions slow;
@@ -418,7 +439,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(MainWindowTest, PressingTheTopStripDragsTheWindowAndLowerDoesNot) {
   ServeList({{"a.bin", Content(1000, 11)}});
-  CQTXDownloaderDlg& window = Open(Options());
+  // Ready first: the window centres itself once the sizes are known, which would undo a drag.
+  CQTXDownloaderDlg& window = OpenReady();
   window.move(100, 100);
   guitest::Pump(20);
   QPoint start = window.pos();

@@ -64,6 +64,14 @@ const TestCertificates& Pki() {
 // ---- the connection object over memory ----
 
 // A TLS server over memory BIOs, driven by hand.
+// The library's runtime root ends TLS when it is finalised; here the test program plays that part,
+// so the trust stores shared by connection objects are freed before the process ends.
+class TlsRuntimeEnd final : public ::testing::Environment {
+ public:
+  void TearDown() override { TlsShutdown(); }
+};
+[[maybe_unused]] ::testing::Environment* const kTlsRuntimeEnd = ::testing::AddGlobalTestEnvironment(new TlsRuntimeEnd);
+
 class MemoryServer {
  public:
   explicit MemoryServer(const TestCertificate& certificate) {

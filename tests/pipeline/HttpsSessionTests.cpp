@@ -16,6 +16,7 @@
 #include "core/cpCHostAddressBook.h"
 #include "core/cpLog.h"
 #include "library/DownloadLib.h"
+#include "net/Lib_SSL/TlsRuntime.h"
 #include "net/nwRegisterClasses.h"
 #include "pipeline/CContentLengthChecker.h"
 #include "pipeline/CDataDownloadSession.h"
@@ -67,6 +68,14 @@ TlsServerOptions WithFault(TlsServerFault fault) {
 // writer, TLS
 // settings as a fresh installation has them, "localhost" resolving to 127.0.0.1, and the runtime
 // on the manual clock.
+// The library's runtime root ends TLS when it is finalised; here the test program plays that part,
+// so the trust stores shared by connection objects are freed before the process ends.
+class TlsRuntimeEnd final : public ::testing::Environment {
+ public:
+  void TearDown() override { TlsShutdown(); }
+};
+[[maybe_unused]] ::testing::Environment* const kTlsRuntimeEnd = ::testing::AddGlobalTestEnvironment(new TlsRuntimeEnd);
+
 class HttpsPipelineTest : public ::testing::Test {
  protected:
   HttpsPipelineTest() {

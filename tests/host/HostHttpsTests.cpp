@@ -6,19 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <mutex>
+#include <cstdint>
 #include <optional>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DownloadLib.h"
+#include "tests/host/HostTestSupport.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCertificates.h"
@@ -26,6 +23,13 @@
 
 namespace {
 
+using hosttest::Events;
+using hosttest::FileExists;
+using hosttest::LogText;
+using hosttest::NewJob;
+using hosttest::Notices;
+using hosttest::RelayReplyFrame;
+using testsupport::ScopedEnvironment;
 using testsupport::Script;
 using testsupport::ScriptedServer;
 using testsupport::TestCertificate;
@@ -38,78 +42,12 @@ std::string Content(size_t size, uint32_t seed) { return testsupport::PatternedB
 
 std::string ReadFile(const std::string& path) { return testsupport::ReadFileText(path); }
 
-bool FileExists(const std::string& path) { return std::ifstream(path).good(); }
+// Local servers and small bodies: an event that takes longer than this is a failure here.
+constexpr double kWaitSeconds = 5;
 
 const TestCertificates& Pki() {
   static const TestCertificates pki;
   return pki;
-}
-
-class Events {
- public:
-  static void Callback(int32_t code, intptr_t /*lParam*/, void* self) {
-    auto* events = static_cast<Events*>(self);
-    {
-      std::lock_guard lock(events->mutex_);
-      events->codes_.push_back(code);
-    }
-    events->changed_.notify_all();
-  }
-  bool WaitFor(int32_t code, int count = 1, double seconds = 5) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return CountLocked(code) >= count; });
-  }
-  int Count(int32_t code) {
-    std::lock_guard lock(mutex_);
-    return CountLocked(code);
-  }
-  void Clear() {
-    std::lock_guard lock(mutex_);
-    codes_.clear();
-  }
-
- private:
-  int CountLocked(int32_t code) const {
-    int count = 0;
-    for (int32_t c : codes_) count += c == code ? 1 : 0;
-    return count;
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<int32_t> codes_;
-};
-
-// Sets or unsets one variable for the test and gives the old state back.
-class Variable {
- public:
-  Variable(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    Set(value);
-  }
-  ~Variable() { Set(old_); }
-  Variable(const Variable&) = delete;
-  Variable& operator=(const Variable&) = delete;
-
- private:
-  void Set(const std::optional<std::string>& value) {
-    if (value) {
-      setenv(name_.c_str(), value->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-  std::string name_;
-  std::optional<std::string> old_;
-};
-
-// The relay answers every report frame with a one-byte result.
-std::string ReplyFrame() {
-  std::string frame(16, '\0');
-  frame[1] = 0x03;
-  frame[2] = static_cast<char>(131);
-  frame[10] = 2;
-  frame[14] = 1;
-  return frame;
 }
 
 class HostHttpsTest : public ::testing::Test {
@@ -136,32 +74,6 @@ class HostHttpsTest : public ::testing::Test {
     return DownloadLibGetData(&buffer) == DL_OK ? bytes : "<none>";
   }
 
-  JobHandle NewJob() {
-    JobHandle job = 0;
-    EXPECT_EQ(DL_OK, DownloadLibCreateJob(&job, "ORB", "ORBA-SVC"));
-    return job;
-  }
-  std::vector<JobNotice> Notices(JobHandle job, std::vector<std::string>* texts) {
-    std::vector<JobNotice> notices;
-    for (;;) {
-      int32_t length = 0;
-      DownloadLibGetNoticeLength(job, &length);
-      std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
-      JobNotice notice{0, text.data()};
-      DownloadLibGetNotice(job, &notice);
-      if (notice.code == DL_OK) break;
-      notices.push_back(notice);
-      if (texts != nullptr) texts->push_back(length > 0 ? std::string(text.c_str()) : std::string());
-    }
-    return notices;
-  }
-
-  // The library's log: every start empties it, so it holds this test's lines only.
-  static std::string LogText() {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    std::string folder = data != nullptr ? data : std::string(std::getenv("HOME")) + "/.local/share";
-    return ReadFile(folder + "/Norvik/qtxDownloadV32/config/service.log");
-  }
   static int LogCount(const std::string& part) {
     std::string text = LogText();
     int count = 0;
@@ -169,18 +81,18 @@ class HostHttpsTest : public ::testing::Test {
     return count;
   }
 
-  ScriptedServer relay_{Script().ReadBytes(16).Send(ReplyFrame()).Close()};
-  Variable relayHost_{"ORBA_RELAY_HOST", std::string("127.0.0.1")};
-  Variable relayPort_{"ORBA_RELAY_PORT", std::to_string(relay_.Port())};
-  Variable online_{"ORBA_NETWORK_STATE", std::string("online")};
-  Variable verify_{"ORBA_TLS_VERIFY", std::nullopt};
-  Variable caFile_{"ORBA_TLS_CA_FILE", std::nullopt};
+  ScriptedServer relay_{Script().ReadBytes(16).Send(RelayReplyFrame()).Close()};
+  ScopedEnvironment relayHost_{"ORBA_RELAY_HOST", std::string("127.0.0.1")};
+  ScopedEnvironment relayPort_{"ORBA_RELAY_PORT", std::to_string(relay_.Port())};
+  ScopedEnvironment online_{"ORBA_NETWORK_STATE", std::string("online")};
+  ScopedEnvironment verify_{"ORBA_TLS_VERIFY", std::nullopt};
+  ScopedEnvironment caFile_{"ORBA_TLS_CA_FILE", std::nullopt};
   testsupport::TempFolder folder_;
   Events events_;
 };
 
 TEST_F(HostHttpsTest, DataDownloadOverHttpsWithTheTestAuthorityTrusted) {
-  Variable trust("ORBA_TLS_CA_FILE", Pki().CaFile());
+  ScopedEnvironment trust("ORBA_TLS_CA_FILE", Pki().CaFile());
   TlsHttpServer server({Pki().Issue()});
   std::string list = "https://localhost/a.bin\r\nhttps://localhost/b.bin\r\n";
   std::string large = Content(3 * 1024 * 1024 + 11, 1);
@@ -196,14 +108,14 @@ TEST_F(HostHttpsTest, DataDownloadOverHttpsWithTheTestAuthorityTrusted) {
 }
 
 TEST_F(HostHttpsTest, SizeCheckOverHttpsEndsIn525WithTheTotal) {
-  Variable trust("ORBA_TLS_CA_FILE", Pki().CaFile());
+  ScopedEnvironment trust("ORBA_TLS_CA_FILE", Pki().CaFile());
   TlsHttpServer server({Pki().Issue()});
   server.AddResource("/a", Content(1234, 2));
   server.AddResource("/b", Content(766000, 3));
   ASSERT_EQ(DL_OK, DownloadLibAddSizeCheck(server.Url("/a").c_str()));
   ASSERT_EQ(DL_OK, DownloadLibAddSizeCheck(server.Url("/b").c_str()));
   ASSERT_EQ(DL_OK, DownloadLibStartSizeCheck());
-  ASSERT_TRUE(events_.WaitFor(DL_EV_SIZE_CHECK_DONE));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_SIZE_CHECK_DONE, 1, kWaitSeconds));
   int64_t total = 0;
   EXPECT_EQ(DL_OK, DownloadLibGetSizeCheckTotal(&total));
   EXPECT_EQ(1234 + 766000, total);
@@ -211,7 +123,7 @@ TEST_F(HostHttpsTest, SizeCheckOverHttpsEndsIn525WithTheTotal) {
 }
 
 TEST_F(HostHttpsTest, WholeJobOverHttpsIsByteExact) {
-  Variable trust("ORBA_TLS_CA_FILE", Pki().CaFile());
+  ScopedEnvironment trust("ORBA_TLS_CA_FILE", Pki().CaFile());
   TlsHttpServer server({Pki().Issue()});
   std::vector<std::string> bodies = {Content(2 * 1024 * 1024 + 1, 4), Content(300000, 5), Content(10, 6)};
   JobHandle job = NewJob();
@@ -222,7 +134,7 @@ TEST_F(HostHttpsTest, WholeJobOverHttpsIsByteExact) {
     ASSERT_EQ(DL_OK, DownloadLibAddFile(job, server.Url(path).c_str(), target.c_str(), nullptr, -1, 1));
   }
   ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
-  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_DONE));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_DONE, 1, kWaitSeconds));
   EXPECT_EQ(3, events_.Count(DL_EV_FILE_DONE));
   EXPECT_EQ(0, events_.Count(DL_EV_JOB_NOTICE));
   for (size_t i = 0; i < bodies.size(); ++i) {
@@ -270,7 +182,7 @@ TEST_P(HostHttpsRefusalTest, JobEndsInNotice517AndNeverCompletesAFile) {
     std::string target = folder_ / ("refused" + std::to_string(size));
     ASSERT_EQ(DL_OK, DownloadLibAddFile(job, url.c_str(), target.c_str(), nullptr, size, 1));
     ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
-    ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_NOTICE)) << size;
+    ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_NOTICE, 1, kWaitSeconds)) << size;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::vector<std::string> texts;
     std::vector<JobNotice> notices = Notices(job, &texts);
@@ -288,7 +200,7 @@ TEST_P(HostHttpsRefusalTest, JobEndsInNotice517AndNeverCompletesAFile) {
 }
 
 TEST_P(HostHttpsRefusalTest, WithVerificationOffBothSucceedAndOneLineSaysSo) {
-  Variable off("ORBA_TLS_VERIFY", std::string("0"));
+  ScopedEnvironment off("ORBA_TLS_VERIFY", std::string("0"));
   // The log line is written once per library start: start afresh with the setting in place.
   DownloadLibFinalize();
   ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, &Events::Callback, &events_));
@@ -302,7 +214,7 @@ TEST_P(HostHttpsRefusalTest, WithVerificationOffBothSucceedAndOneLineSaysSo) {
   std::string target = folder_ / "accepted";
   ASSERT_EQ(DL_OK, DownloadLibAddFile(job, server.Url("/f.bin").c_str(), target.c_str(), nullptr, -1, 1));
   ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
-  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_DONE));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_DONE, 1, kWaitSeconds));
   EXPECT_TRUE(ReadFile(target + "/f.bin") == body);
   EXPECT_EQ(1, LogCount("TLS certificate verification is off"));
   EXPECT_EQ(0, LogCount("TLS failed"));
@@ -313,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Certificates, HostHttpsRefusalTest,
                          [](const ::testing::TestParamInfo<Refused>& param) { return std::string(param.param.name); });
 
 TEST_F(HostHttpsTest, ServerDroppingMidHandshakeFailsTheDataOnceAndTheJobWithNotice517) {
-  Variable trust("ORBA_TLS_CA_FILE", Pki().CaFile());
+  ScopedEnvironment trust("ORBA_TLS_CA_FILE", Pki().CaFile());
   TlsServerOptions options{Pki().Issue()};
   options.fault = TlsServerFault::kCloseAfterClientHello;
   TlsHttpServer server(options);
@@ -324,7 +236,7 @@ TEST_F(HostHttpsTest, ServerDroppingMidHandshakeFailsTheDataOnceAndTheJobWithNot
   std::string url = server.Url("/f.bin");
   ASSERT_EQ(DL_OK, DownloadLibAddFile(job, url.c_str(), (folder_ / "dropped").c_str(), nullptr, 1000, 1));
   ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
-  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_NOTICE));
+  ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_NOTICE, 1, kWaitSeconds));
   std::vector<JobNotice> notices = Notices(job, nullptr);
   ASSERT_EQ(1u, notices.size());
   EXPECT_EQ(DL_NOTE_DOWNLOAD_FAILED, notices[0].code);

@@ -17,10 +17,13 @@
 #include <vector>
 
 #include "DownloadLib.h"
+#include "tests/host/HostTestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+using hosttest::LogText;
 
 struct Event {
   int32_t code;
@@ -74,12 +77,6 @@ class HostTest : public ::testing::Test {
   void TearDown() override { DownloadLibFinalize(); }
 
   std::string Folder(const std::string& name) const { return (root_ / name).string(); }
-  std::string LogText() const {
-    std::ifstream in(g_folders->root / "data/Norvik/qtxDownloadV32/config/service.log", std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
 
   fs::path root_;
 };

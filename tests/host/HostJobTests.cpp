@@ -2,25 +2,26 @@
 // interface: events, payloads, files on disk, and the relay report.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DownloadLib.h"
+#include "tests/host/HostTestSupport.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
 
+using hosttest::Events;
+using hosttest::NewJob;
+using hosttest::Notices;
+using hosttest::Now;
+using hosttest::RelayReplyFrame;
 using testsupport::HttpFileServer;
 using testsupport::HttpResourceOptions;
 using testsupport::Script;
@@ -29,61 +30,6 @@ using testsupport::ScriptedServer;
 std::string Content(size_t size, uint32_t seed) { return testsupport::PatternedBytes(size, seed); }
 
 std::string ReadFile(const std::string& path) { return testsupport::ReadFileText(path); }
-
-double Now() {
-  using namespace std::chrono;
-  return duration_cast<duration<double>>(steady_clock::now().time_since_epoch()).count();
-}
-
-// The events of one library run, in arrival order, with a way to wait for them.
-class Events {
- public:
-  static void Callback(int32_t code, intptr_t lParam, void* self) {
-    auto* events = static_cast<Events*>(self);
-    {
-      std::lock_guard lock(events->mutex_);
-      events->codes_.push_back(code);
-      events->params_.push_back(lParam);
-      events->times_.push_back(Now());
-    }
-    events->changed_.notify_all();
-  }
-  bool WaitFor(int32_t code, int count = 1, double seconds = 20) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return CountLocked(code) >= count; });
-  }
-  int Count(int32_t code) {
-    std::lock_guard lock(mutex_);
-    return CountLocked(code);
-  }
-  std::vector<int32_t> Codes() {
-    std::lock_guard lock(mutex_);
-    return codes_;
-  }
-  double TimeOf(int32_t code) {
-    std::lock_guard lock(mutex_);
-    for (size_t i = 0; i < codes_.size(); ++i) {
-      if (codes_[i] == code) return times_[i];
-    }
-    return 0;
-  }
-  size_t Size() {
-    std::lock_guard lock(mutex_);
-    return codes_.size();
-  }
-
- private:
-  int CountLocked(int32_t code) const {
-    int count = 0;
-    for (int32_t c : codes_) count += c == code ? 1 : 0;
-    return count;
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<int32_t> codes_;
-  std::vector<intptr_t> params_;
-  std::vector<double> times_;
-};
 
 class HostJobTest : public ::testing::Test {
  protected:
@@ -99,41 +45,9 @@ class HostJobTest : public ::testing::Test {
     setenv("ORBA_NETWORK_STATE", "online", 1);
   }
 
-  JobHandle NewJob(const char* serviceCode = "ORBA-SVC") {
-    JobHandle job = 0;
-    EXPECT_EQ(DL_OK, DownloadLibCreateJob(&job, "ORB", serviceCode));
-    return job;
-  }
-
-  std::vector<JobNotice> Notices(JobHandle job, std::vector<std::string>* texts) {
-    std::vector<JobNotice> notices;
-    for (;;) {
-      int32_t length = 0;
-      DownloadLibGetNoticeLength(job, &length);
-      std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
-      JobNotice notice{0, text.data()};
-      DownloadLibGetNotice(job, &notice);
-      if (notice.code == DL_OK) break;
-      notices.push_back(notice);
-      if (texts != nullptr) texts->push_back(length > 0 ? std::string(text.c_str()) : std::string());
-    }
-    return notices;
-  }
-
-  // The relay answers every report frame with a one-byte result.
-  static std::string ReplyFrame() {
-    std::string frame(16, '\0');
-    frame[0] = 0x00;
-    frame[1] = 0x03;  // group 0x0300
-    frame[2] = static_cast<char>(131);
-    frame[10] = 2;  // padded payload length
-    frame[14] = 1;  // result
-    return frame;
-  }
-
   Events events_;
   testsupport::TempFolder folder_;
-  ScriptedServer relay_{Script().ReadBytes(16).Send(ReplyFrame()).Close()};
+  ScriptedServer relay_{Script().ReadBytes(16).Send(RelayReplyFrame()).Close()};
   uint16_t relayPort_ = 0;
 };
 
@@ -147,7 +61,7 @@ TEST_F(HostJobTest, SeveralFilesOfUnknownSizeDownloadExactlyWithEveryEvent) {
     urls.push_back(server.Url(path));
   }
   // The relay gets one report frame: 4 + 3 x 298 payload bytes, padded to 912 in all.
-  ScriptedServer relay(Script().ReadBytes(912).Send(ReplyFrame()).Close());
+  ScriptedServer relay(Script().ReadBytes(912).Send(RelayReplyFrame()).Close());
   setenv("ORBA_RELAY_PORT", std::to_string(relay.Port()).c_str(), 1);
 
   JobHandle job = NewJob();
@@ -213,7 +127,7 @@ TEST_F(HostJobTest, TwoFilesMakeASixHundredSixteenByteReport) {
   HttpFileServer server;
   server.AddResource("/a", Content(1000, 4));
   server.AddResource("/b", Content(2000, 5));
-  ScriptedServer relay(Script().ReadBytes(616).Send(ReplyFrame()).Close());
+  ScriptedServer relay(Script().ReadBytes(616).Send(RelayReplyFrame()).Close());
   setenv("ORBA_RELAY_PORT", std::to_string(relay.Port()).c_str(), 1);
   JobHandle job = NewJob();
   std::string target = folder_ / "two";

@@ -11,8 +11,9 @@ std::string CtimeText(int64_t secondsSinceEpoch) {
   tm local {};
   {
     // localtime_r reads TZ only once per process; ctime reads it on every call. Re-reading keeps
-    // the two alike when the zone changes while the program runs. tzset rewrites process-wide
-    // zone state, so lines logged by two threads take turns here.
+    // the two alike when the zone changes while the program runs. glibc guards its zone state
+    // with a lock of its own; this one lets the threads of the library take turns visibly to
+    // ThreadSanitizer, which cannot see glibc's.
     static std::mutex zoneMutex;
     std::lock_guard lock(zoneMutex);
     tzset();

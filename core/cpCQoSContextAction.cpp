@@ -45,7 +45,7 @@ int32_t cpCQoSContextAction::UnlimitedReceive() {
     receive_->Append(chunk, received);
     total += received;
     // Enough for one delivery; the next readiness notice reads on.
-    if (receive_->Length() >= kUnlimitedReadStop) break;
+    if (receive_->Length() >= kReadStop) break;
   }
   return total;
 }
@@ -94,6 +94,9 @@ int32_t cpCQoSLowContextAction::Receive() {
     receive_->Append(chunk, received);
     total += received;
     if (granted - received > 0) ReturnReceiveBudget(granted - received);
+    // A large budget (a whole second of a fast line) is not gathered in memory at once: enough
+    // for one delivery, and the next readiness notice reads on with what is left of it.
+    if (receive_->Length() >= kReadStop) break;
   }
   return total;
 }

@@ -24,7 +24,8 @@ class cpCQoSContextAction {
  public:
   static constexpr int32_t kSendChunk = 4096;
   static constexpr int32_t kReadChunk = 1024;
-  static constexpr int32_t kUnlimitedReadStop = 0x100000;
+  // One readiness notice reads at most this much before the data goes up the layers.
+  static constexpr int32_t kReadStop = 0x100000;
 
   virtual ~cpCQoSContextAction() = default;
 

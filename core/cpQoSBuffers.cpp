@@ -12,7 +12,7 @@ std::unique_ptr<cpSendBlock> cpSendBlock::Copy(const char* bytes, int32_t length
 
 void cpReceiveBuffer::Reserve() {
   if (data_) return;
-  data_ = std::make_unique<char[]>(kInitialCapacity);
+  data_ = std::make_unique_for_overwrite<char[]>(kInitialCapacity);
   length_ = 0;
   capacity_ = kInitialCapacity;
 }
@@ -24,7 +24,8 @@ void cpReceiveBuffer::Append(const char* bytes, int32_t count) {
   if (needed > capacity_) {
     int64_t capacity = capacity_;
     while (capacity < needed) capacity *= 2;
-    auto grown = std::make_unique<char[]>(static_cast<size_t>(capacity));
+    // Not zero-filled: the bytes below length_ are copied in, the rest is written before use.
+    auto grown = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(capacity));
     std::memcpy(grown.get(), data_.get(), static_cast<size_t>(length_));
     data_ = std::move(grown);
     capacity_ = static_cast<int32_t>(capacity);

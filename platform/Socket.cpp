@@ -91,6 +91,7 @@ class SelectedSocket final : public detail::FdWatcher {
   bool Registered() const { return registered_; }
 
   void OnFdReady(uint32_t ready) override {
+    armed_ = 0;  // a one-shot report disarms the descriptor
     if (closed_) return;
     bool hangUp = (ready & (EPOLLHUP | EPOLLRDHUP)) != 0;
     if (connecting_ && (ready & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
@@ -148,6 +149,7 @@ class SelectedSocket final : public detail::FdWatcher {
   void Unregister() {
     if (registered_) queue_->Unwatch(socket_);
     registered_ = false;
+    armed_ = 0;
   }
 
  private:
@@ -189,11 +191,17 @@ class SelectedSocket final : public detail::FdWatcher {
     if (connecting_ || ((events_ & kFdWrite) && writeEnabled_ && !listening_)) interest |= EPOLLOUT;
     if (interest == 0) return;
     interest |= EPOLLONESHOT;
+    // Still armed for the same events (a loop of receives after one notice): nothing to change,
+    // and no system call per receive.
+    if (registered_ && armed_ == interest) return;
+    bool armed = false;
     if (!registered_) {
       registered_ = queue_->Watch(socket_, interest, this);
+      armed = registered_;
     } else {
-      queue_->Rewatch(socket_, interest);
+      armed = queue_->Rewatch(socket_, interest);
     }
+    armed_ = armed ? interest : 0;
   }
 
   SocketHandle socket_;
@@ -209,6 +217,7 @@ class SelectedSocket final : public detail::FdWatcher {
   bool closed_ = false;
   bool idle_ = false;
   bool registered_ = false;
+  uint32_t armed_ = 0;  // the interest the descriptor is armed with; 0 after a report
 };
 
 // Sockets under SocketAsyncSelect. Lock order: this table, then a queue's watch lock.

@@ -460,21 +460,22 @@ TEST_F(QoSActionIoTest, AnUnlimitedReadStopsOnceOneMebibyteIsBuffered) {
   RecordPtr record = ConnectTo(server);
   cpCQoSHighContextAction action;
   Bind(action, record.get());
-  std::string earlier(cpCQoSContextAction::kUnlimitedReadStop - 1024, 'e');
+  std::string earlier(cpCQoSContextAction::kReadStop - 1024, 'e');
   receive_.Append(earlier.data(), static_cast<int32_t>(earlier.size()));
   ASSERT_TRUE(sent.WaitOpen());
   ASSERT_TRUE(qostest::WaitForUnread(record->handle, 16384));
 
   EXPECT_EQ(1024, action.Receive());
-  EXPECT_EQ(cpCQoSContextAction::kUnlimitedReadStop, receive_.Length());
+  EXPECT_EQ(cpCQoSContextAction::kReadStop, receive_.Length());
   EXPECT_EQ(16384 - 1024, qostest::UnreadBytes(record->handle)) << "more waits, unread";
   // The next readiness notice reads on (one chunk, since the buffer is still full).
   EXPECT_EQ(1024, action.Receive());
-  EXPECT_EQ(cpCQoSContextAction::kUnlimitedReadStop + 1024, receive_.Length());
-  EXPECT_EQ(2 * cpCQoSContextAction::kUnlimitedReadStop, receive_.Capacity());
+  EXPECT_EQ(cpCQoSContextAction::kReadStop + 1024, receive_.Length());
+  EXPECT_EQ(2 * cpCQoSContextAction::kReadStop, receive_.Capacity());
 }
 
-TEST_F(QoSActionIoTest, ABudgetedReadHasNoMebibyteStop) {
+TEST_F(QoSActionIoTest, ABudgetedReadAlsoStopsOnceOneMebibyteIsBufferedAndReadsOnLater) {
+  // A whole second of a fast line (here 16 MiB of budget) is not gathered in memory at once.
   Gate sent;
   ScriptedServer server(Script().Send(std::string(16384, 'm')).Notify(sent).Stall());
   RecordPtr record = ConnectTo(server);
@@ -482,11 +483,16 @@ TEST_F(QoSActionIoTest, ABudgetedReadHasNoMebibyteStop) {
   Bind(action, record.get());
   int32_t limit = 1 << 24;
   action.SetLimit(0, &limit);
-  std::string earlier(cpCQoSContextAction::kUnlimitedReadStop - 1024, 'e');
+  std::string earlier(cpCQoSContextAction::kReadStop - 1024, 'e');
   receive_.Append(earlier.data(), static_cast<int32_t>(earlier.size()));
   ASSERT_TRUE(sent.WaitOpen());
   ASSERT_TRUE(qostest::WaitForUnread(record->handle, 16384));
-  EXPECT_EQ(16384, action.Receive());
+  EXPECT_EQ(1024, action.Receive());
+  EXPECT_EQ(16384 - 1024, qostest::UnreadBytes(record->handle));
+  EXPECT_FALSE(action.TakeReceiveBlocked());  // stopped for memory, not for budget
+  // Once the layers have taken the data, the next notice reads the rest within the same budget.
+  receive_.Free();
+  EXPECT_EQ(16384 - 1024, action.Receive());
   EXPECT_EQ(0, qostest::UnreadBytes(record->handle));
 }
 

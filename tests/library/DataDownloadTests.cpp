@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/Socket.h"
 #include "tests/library/LibraryTestEnvironment.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/EventRecorder.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScriptedServer.h"
@@ -22,15 +23,7 @@ namespace {
 
 using testsupport::EventRecorder;
 
-std::string Bytes(size_t size) {
-  std::string bytes(size, '\0');
-  uint32_t state = 12345;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
+std::string Bytes(size_t size) { return testsupport::PatternedBytes(size, 1); }
 
 class DataDownloadTest : public ::testing::Test {
  protected:

@@ -17,6 +17,7 @@
 #include "net/nwCHttpClientExLayer.h"
 #include "net/nwRegisterClasses.h"
 #include "platform/Socket.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/ScriptedServer.h"
@@ -34,15 +35,7 @@ constexpr int32_t kConnectTimeoutSeconds = 4;
 constexpr int32_t kIdleLimitSeconds = 4;
 
 // Deterministic pseudo-random bytes, different for each seed.
-std::string Bytes(size_t size, uint32_t seed = 1) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 23);
-  }
-  return bytes;
-}
+std::string Bytes(size_t size, uint32_t seed = 1) { return testsupport::PatternedBytes(size, seed); }
 
 std::string Head(int status, const std::vector<std::pair<std::string, std::string>>& headers) {
   return HttpResponse(status, headers);

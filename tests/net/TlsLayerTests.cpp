@@ -29,6 +29,7 @@
 #include "net/nwCSecureSocketClientLayer.h"
 #include "net/nwRegisterClasses.h"
 #include "platform/Socket.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TestCertificates.h"
@@ -43,15 +44,7 @@ using testsupport::TlsHttpServer;
 using testsupport::TlsServerFault;
 using testsupport::TlsServerOptions;
 
-std::string Bytes(size_t size, uint32_t seed = 1) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 23);
-  }
-  return bytes;
-}
+std::string Bytes(size_t size, uint32_t seed = 1) { return testsupport::PatternedBytes(size, seed); }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -18,6 +18,7 @@
 #include "net/nwRegisterClasses.h"
 #include "pipeline/CDataDownloadSession.h"
 #include "platform/Socket.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScriptedServer.h"
@@ -32,15 +33,7 @@ using testsupport::HttpResponse;
 using testsupport::Script;
 using testsupport::ScriptedServer;
 
-std::string Bytes(size_t size, uint32_t seed = 1) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 23);
-  }
-  return bytes;
-}
+std::string Bytes(size_t size, uint32_t seed = 1) { return testsupport::PatternedBytes(size, seed); }
 
 std::string Ok(const std::string& body) { return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body); }
 

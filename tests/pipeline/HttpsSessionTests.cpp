@@ -38,15 +38,7 @@ using testsupport::TlsHttpServer;
 using testsupport::TlsServerFault;
 using testsupport::TlsServerOptions;
 
-std::string Bytes(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 23);
-  }
-  return bytes;
-}
+std::string Bytes(size_t size, uint32_t seed) { return testsupport::PatternedBytes(size, seed); }
 
 std::optional<std::string> Environment(const char* name) {
   const char* value = std::getenv(name);

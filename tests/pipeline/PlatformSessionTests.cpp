@@ -35,15 +35,7 @@ using testsupport::ScriptedServer;
 int g_cookieTarget = 0;
 void* const kCookie = &g_cookieTarget;
 
-std::string Bytes(size_t size, uint32_t seed = 12345) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
+std::string Bytes(size_t size, uint32_t seed = 12345) { return testsupport::PatternedBytes(size, seed); }
 
 struct SessionEvent {
   std::string name;

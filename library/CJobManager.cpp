@@ -76,7 +76,6 @@ CJobManager::Downloaders CJobManager::DefaultDownloaders() {
 
 CJob* CJobManager::FindJob(JobHandle handle) const {
   if (handle == 0) return nullptr;
-  // Compared, never dereferenced: an unknown handle may point anywhere.
   auto it = std::find_if(jobs_.begin(), jobs_.end(),
                          [handle](const std::unique_ptr<CJob>& job) { return job->Handle() == handle; });
   return it != jobs_.end() ? it->get() : nullptr;
@@ -95,7 +94,7 @@ CJobDownloader* CJobManager::HolderOf(const CJob* job) const {
 int32_t CJobManager::CreateJob(JobHandle* out, const char* engineTag, const char* serviceCode) {
   cpMutexGuard guard(lock_.As<cpCMutex>());
   if (out == nullptr || FindJob(*out) != nullptr) return DL_ERR_FAILED;
-  auto job = std::make_unique<CJob>(sequence_++);
+  auto job = std::make_unique<CJob>(sequence_++, ++lastHandle_);
   job->SetCodes(engineTag, serviceCode);
   job->SetDelivery(delivery_);
   *out = job->Handle();

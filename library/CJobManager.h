@@ -74,11 +74,12 @@ class CJobManager final : public IDataDownloadSessionEventListener, public ICont
   const EventTarget& Delivery() const { return delivery_; }
   bool HasDataSession() const { return dataSession_ != nullptr; }
   CJobDownloader* CurrentDownloader() const;
+  // The registered job of `handle`, or null.
+  CJob* FindJob(JobHandle handle) const;
 
  private:
   // The downloaders of this build: the direct one (the engine's arrives with the engine).
   static Downloaders DefaultDownloaders();
-  CJob* FindJob(JobHandle handle) const;
   CJobDownloader* HolderOf(const CJob* job) const;
   // Reads of one job's records: 517 for an unknown job or a missing record pointer.
   template <class Record, class Read>
@@ -91,6 +92,7 @@ class CJobManager final : public IDataDownloadSessionEventListener, public ICont
   std::unique_ptr<COsn> root_;
   std::vector<std::unique_ptr<CJob>> jobs_;
   int32_t sequence_ = 0;
+  JobHandle lastHandle_ = 0;  // handles count up from 1 and are never given out twice
   EventTarget delivery_;
   std::unique_ptr<CDataDownloadSession> dataSession_;
   std::unique_ptr<CContentLengthChecker> lengthChecker_;

@@ -53,14 +53,14 @@ void CContentLengthChecker::StartCheck() {
 }
 
 bool CContentLengthChecker::StartNext() {
-  std::weak_ptr<char> alive = alive_;
+  nvCGuard alive(*this);
   while (active_ < kMaxActive && nextIndex_ < static_cast<int32_t>(sessions_.size())) {
     CContentLengthCheckSession* session = sessions_[static_cast<size_t>(nextIndex_)].get();
     active_ += 1;
     nextIndex_ += 1;
     session->SendRequest();
     // A first request never reports at once; should one ever do, its receiver may have ended us.
-    if (alive.expired()) return false;
+    if (!alive) return false;
   }
   return true;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/nvCGuard.h"
 #include "pipeline/CContentLengthCheckSession.h"
 
 class IContentLengthCheckerEventListener {
@@ -20,7 +21,7 @@ class IContentLengthCheckerEventListener {
   virtual void OnContentLengthCheckHostUnreachable() = 0;
 };
 
-class CContentLengthChecker final : private IContentLengthCheckSessionEventListener {
+class CContentLengthChecker final : public nvCGuarded, private IContentLengthCheckSessionEventListener {
  public:
   static constexpr int32_t kMaxActive = 5;
 
@@ -62,6 +63,4 @@ class CContentLengthChecker final : private IContentLengthCheckSessionEventListe
   std::vector<std::unique_ptr<CContentLengthCheckSession>> sessions_;
   uint32_t startTime_ = 0;
   IContentLengthCheckerEventListener* listener_;
-  // Expires with the checker, so a loop that calls out can tell whether it still exists.
-  std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

@@ -59,7 +59,7 @@ std::string JobPathKey(const std::string& path) {
   return key;
 }
 
-CJob::CJob(int32_t sequenceNumber) : sequenceNumber_(sequenceNumber) {}
+CJob::CJob(int32_t sequenceNumber, JobHandle handle) : sequenceNumber_(sequenceNumber), handle_(handle) {}
 
 CJob::~CJob() = default;
 
@@ -184,7 +184,10 @@ void CJob::PostNotice(int32_t code, const char* text) {
 }
 
 void CJob::End(int32_t filesDone, int32_t status) {
+  nvCGuard alive(*this);
   PostStatus();
+  // A host that deleted the job on that last status has nothing left to end.
+  if (!alive) return;
   state_ = kFinished;
   pendingResult_ = std::make_unique<JobResult>(JobResult{FileCount(), filesDone, status});
   Raise(DL_EV_JOB_DONE);

@@ -9,11 +9,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/nvCGuard.h"
 #include "library/DownloadLib.h"
 #include "pipeline/EventTarget.h"
 #include "pipeline/JobFileEntry.h"
 
-class CJob {
+class CJob : public nvCGuarded {
  public:
   enum State : int32_t { kIdle = 0, kRunning = 1, kFinished = 2 };
 
@@ -22,13 +23,16 @@ class CJob {
     bool completed = false;
   };
 
-  explicit CJob(int32_t sequenceNumber);
+  // `handle` names the job towards the host; the manager never gives one out twice, so events
+  // still queued for a deleted job can never be taken for a newer one.
+  CJob(int32_t sequenceNumber, JobHandle handle);
+  // Handle sequenceNumber + 1, for a job outside a manager.
+  explicit CJob(int32_t sequenceNumber) : CJob(sequenceNumber, static_cast<JobHandle>(sequenceNumber) + 1) {}
   virtual ~CJob();
   CJob(const CJob&) = delete;
   CJob& operator=(const CJob&) = delete;
 
-  // The job's handle is its identity.
-  JobHandle Handle() const { return reinterpret_cast<JobHandle>(this); }
+  JobHandle Handle() const { return handle_; }
 
   // Set up by the job manager.
   void SetCodes(const char* engineTag, const char* serviceCode);
@@ -95,6 +99,7 @@ class CJob {
   std::unique_ptr<JobSizeInfo> pendingSizeInfo_;
   std::unique_ptr<JobResult> pendingResult_;
   int32_t sequenceNumber_;
+  JobHandle handle_;
   int32_t engineJobId_ = 0;
   std::vector<RegisteredFile> register_;
   std::deque<FileDoneInfo> fileDone_;

@@ -124,7 +124,10 @@ JobStatus CPlatFormDownloader::StatusOf(const CJob* job) const {
 void CPlatFormDownloader::OnSizeCheckCompleted(void* cookie, const FileSizeCheckResult& result) {
   auto* record = static_cast<PlatformJobRecord*>(cookie);
   WriteLog("[TessenLib] CPlatFormDownloader FileSizeCheck Completed");
+  nvCGuard recordAlive(*record);
   ReportSizeInfo(record->job, result.fileCount, result.totalSize);
+  // The host may have stopped or deleted the job on that event: its record and checker are gone.
+  if (!recordAlive) return;
   record->totalSize = result.totalSize;
   record->bytesAtStart = result.bytesAtStart;
   record->fileCount = result.fileCount;

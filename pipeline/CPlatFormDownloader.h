@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/nvCGuard.h"
 #include "pipeline/CJobDownloader.h"
 #include "pipeline/CPlatformFileSizeChecker.h"
 #include "pipeline/CPlatformReporter.h"
@@ -34,7 +35,7 @@ class CPlatFormDownloader final : public CJobDownloader,
   void TickJob(CJob* job) override;
 
  private:
-  struct PlatformJobRecord {
+  struct PlatformJobRecord : nvCGuarded {
     std::unique_ptr<CPlatformFileSizeChecker> checker;
     std::unique_ptr<CPlatformSession> session;
     CJob* job = nullptr;

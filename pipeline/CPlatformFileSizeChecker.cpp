@@ -75,7 +75,7 @@ void CPlatformFileSizeChecker::RunSizeCheck(std::span<const JobFileEntry* const>
 }
 
 void CPlatformFileSizeChecker::StartSessions() {
-  std::weak_ptr<char> alive = alive_;
+  nvCGuard alive(*this);
   IPlatformFileSizeCheckSessionEventListener* self = this;
   while (!ended_ && nextIndex_ < static_cast<int32_t>(records_.size()) && active_.size() < kMaxActive) {
     auto session = std::make_unique<CPlatformFileSizeCheckSession>(self, freeSpace_);
@@ -85,7 +85,7 @@ void CPlatformFileSizeChecker::StartSessions() {
     nextIndex_ += 1;
     started->Start(record);
     // A session does not report inside Start; should one ever do, its receiver may have ended us.
-    if (alive.expired()) return;
+    if (!alive) return;
   }
   if (!ended_ && doneCount_ == static_cast<int32_t>(records_.size())) ReportCompleted();
 }

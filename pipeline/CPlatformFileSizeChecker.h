@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "core/nvCGuard.h"
 #include "pipeline/CPlatformFileSizeCheckSession.h"
 #include "pipeline/JobFileEntry.h"
 
@@ -27,7 +28,7 @@ class ICheckerEventListener {
   ~ICheckerEventListener() = default;
 };
 
-class CPlatformFileSizeChecker final : private IPlatformFileSizeCheckSessionEventListener {
+class CPlatformFileSizeChecker final : public nvCGuarded, private IPlatformFileSizeCheckSessionEventListener {
  public:
   static constexpr size_t kMaxActive = 5;
 
@@ -71,6 +72,4 @@ class CPlatformFileSizeChecker final : private IPlatformFileSizeCheckSessionEven
   int64_t knownReceived_ = 0;
   int32_t knownCount_ = 0;
   bool ended_ = false;  // completed or failed: nothing more is reported
-  // Expires with the checker, so a loop that calls out can tell whether it still exists.
-  std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

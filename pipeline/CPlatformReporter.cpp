@@ -12,21 +12,21 @@
 #include "net/nwFrame.h"
 
 // Listens for the relay's address on the reporter's behalf. The address book keeps it alive until
-// the answer comes, which may be after the reporter is gone; the reporter then cuts the link.
+// the answer comes, which may be after the reporter is gone.
 class CPlatformReporter::ResolveWaiter final : public nvTRefCounted<>, public cpIHostResolveListener {
  public:
   ResolveWaiter(CPlatformReporter* owner, std::string host, uint16_t port)
-      : owner_(owner), host_(std::move(host)), port_(port) {}
-  void Detach() { owner_ = nullptr; }
+      : owner_(owner), ownerAlive_(*owner), host_(std::move(host)), port_(port) {}
   const std::string& Host() const { return host_; }
   uint16_t Port() const { return port_; }
 
   void OnHostResolved(bool found, uint32_t address) override {
-    if (owner_ != nullptr) owner_->OnRelayResolved(found, address);
+    if (ownerAlive_) owner_->OnRelayResolved(this, found, address);
   }
 
  private:
   CPlatformReporter* owner_;
+  nvCGuard ownerAlive_;
   std::string host_;
   uint16_t port_;
 };
@@ -46,9 +46,7 @@ uint16_t RelayPort() {
 CPlatformReporter::CPlatformReporter() = default;
 
 CPlatformReporter::~CPlatformReporter() {
-  if (waiter_ != nullptr) waiter_->Detach();
-  waiter_ = nullptr;
-  waiterRef_.Attach(nullptr);
+  waiter_.Reset();
   CloseConnection();
   Release();
   queue_.clear();
@@ -66,21 +64,19 @@ void CPlatformReporter::QueueReport(int32_t count, const FileReportEntry* entrie
 
 bool CPlatformReporter::Connect() {
   if (context_) return false;
-  if (waiter_ != nullptr) return true;
+  if (waiter_) return true;
   std::string host = settings::Get("relay_host");
   uint16_t port = RelayPort();
   if (host.empty()) return false;
-  auto* waiter = new ResolveWaiter(this, host, port);
-  nvSmartPtr waiterRef(waiter);
+  nvTSmartPtr<ResolveWaiter> waiter(new ResolveWaiter(this, host, port));
   uint32_t address = 0;
   // Never waits for a name server: an answer that is not known yet comes through the waiter.
-  switch (cpAddressBookPickAsync(host.c_str(), port, &address, waiter, waiterRef)) {
+  switch (cpAddressBookPickAsync(host.c_str(), port, &address, waiter.Get(), waiter.Untyped())) {
     case cpPickResult::kFound:
       OpenConnection(host.c_str(), port, address);
       return static_cast<bool>(context_);
     case cpPickResult::kPending:
-      waiter_ = waiter;
-      waiterRef_ = std::move(waiterRef);
+      waiter_ = std::move(waiter);
       return true;
     case cpPickResult::kNotFound:
     default:
@@ -89,12 +85,12 @@ bool CPlatformReporter::Connect() {
   }
 }
 
-void CPlatformReporter::OnRelayResolved(bool found, uint32_t address) {
-  nvSmartPtr keep = std::move(waiterRef_);
-  std::string host = waiter_ != nullptr ? waiter_->Host() : std::string();
-  uint16_t port = waiter_ != nullptr ? waiter_->Port() : 0;
-  if (waiter_ != nullptr) waiter_->Detach();
-  waiter_ = nullptr;
+void CPlatformReporter::OnRelayResolved(const ResolveWaiter* waiter, bool found, uint32_t address) {
+  // Only the lookup this reporter waits for counts; the waiter stays alive for this call.
+  if (waiter != waiter_.Get()) return;
+  std::string host = waiter->Host();
+  uint16_t port = waiter->Port();
+  waiter_.Reset();
   if (!found || context_ || queue_.empty()) return;
   OpenConnection(host.c_str(), port, address);
 }

@@ -11,11 +11,13 @@
 #include <memory>
 #include <vector>
 
+#include "core/nvCGuard.h"
 #include "core/nvSmartPtr.h"
+#include "core/nvTSmartPtr.h"
 #include "net/nwCAgentLayer.h"
 #include "pipeline/CPlatformSession.h"
 
-class CPlatformReporter final : private nwIAgentListener {
+class CPlatformReporter final : public nvCGuarded, private nwIAgentListener {
  public:
   // While the relay cannot be resolved or reached, the newest blocks are kept and older ones
   // dropped, so memory stays bounded however many jobs end meanwhile.
@@ -36,7 +38,7 @@ class CPlatformReporter final : private nwIAgentListener {
 
   size_t QueuedBlocks() const { return queue_.size(); }
   bool HasConnection() const { return static_cast<bool>(context_); }
-  bool IsResolving() const { return waiter_ != nullptr; }
+  bool IsResolving() const { return static_cast<bool>(waiter_); }
 
  private:
   struct Block {
@@ -48,7 +50,7 @@ class CPlatformReporter final : private nwIAgentListener {
   // True when a new connection was started or is waiting for the relay's address.
   bool Connect();
   void OpenConnection(const char* host, uint16_t port, uint32_t address);
-  void OnRelayResolved(bool found, uint32_t address);
+  void OnRelayResolved(const ResolveWaiter* waiter, bool found, uint32_t address);
   void SendQueue();
   void CloseConnection();
   void Release();
@@ -62,6 +64,5 @@ class CPlatformReporter final : private nwIAgentListener {
 
   nvSmartPtr context_;
   std::deque<Block> queue_;
-  ResolveWaiter* waiter_ = nullptr;  // the pending name lookup, kept alive by the address book
-  nvSmartPtr waiterRef_;
+  nvTSmartPtr<ResolveWaiter> waiter_;  // the pending name lookup (the address book holds it too)
 };

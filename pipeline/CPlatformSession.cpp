@@ -54,7 +54,6 @@ int64_t FileReportEntry::Received() const {
 CPlatformSession::CPlatformSession() = default;
 
 CPlatformSession::~CPlatformSession() {
-  if (destroyed_ != nullptr) *destroyed_ = true;
   listener_ = nullptr;
   cookie_ = nullptr;
   TearDown();
@@ -64,16 +63,9 @@ CPlatformSession::~CPlatformSession() {
 template <class Call>
 bool CPlatformSession::Notify(Call&& call) {
   if (listener_ == nullptr) return true;
-  bool destroyed = false;
-  bool* outer = destroyed_;
-  destroyed_ = &destroyed;
+  nvCGuard alive(*this);
   call(*listener_, cookie_);
-  if (destroyed) {
-    if (outer != nullptr) *outer = true;
-    return false;
-  }
-  destroyed_ = outer;
-  return true;
+  return alive.Alive();
 }
 
 void CPlatformSession::SetSessionListener(IPlatFormSessionEventListener* listener, void* cookie) {

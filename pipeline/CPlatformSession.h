@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/nvCGuard.h"
 #include "core/nvSmartPtr.h"
 #include "net/nwCHttpClientExLayer.h"
 #include "pipeline/JobFileEntry.h"
@@ -63,7 +64,7 @@ class IPlatFormSessionEventListener {
   ~IPlatFormSessionEventListener() = default;
 };
 
-class CPlatformSession final : private nwIHttpClientExEventListener {
+class CPlatformSession final : public nvCGuarded, private nwIHttpClientExEventListener {
  public:
   static constexpr int32_t kTriesPerUrl = 3;
   static constexpr int32_t kConnectTimeoutSeconds = 3;
@@ -145,6 +146,5 @@ class CPlatformSession final : private nwIHttpClientExEventListener {
   std::string currentPath_;
   std::vector<std::unique_ptr<SessionFileRecord>> records_;
   std::vector<std::string> urls_;
-  int32_t redirects_ = 0;      // redirects followed for the current file
-  bool* destroyed_ = nullptr;  // set by the destructor while a listener call is running
+  int32_t redirects_ = 0;  // redirects followed for the current file
 };

@@ -3,8 +3,11 @@
 #include "platform/MessageLoop.h"
 
 void EventTarget::Raise(int32_t code, intptr_t lParam) const {
-  Post(code, lParam);
-  Call(code, lParam);
+  // A window's post hook runs the host at once, and the host may delete the object this target
+  // belongs to: the callback is taken from a copy.
+  const EventTarget target = *this;
+  target.Post(code, lParam);
+  target.Call(code, lParam);
 }
 
 bool EventTarget::Post(int32_t code, intptr_t lParam) const {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 #include <memory>
@@ -44,7 +46,7 @@ class JobManagerTest : public ::testing::Test {
     return job;
   }
 
-  static CJob* AsJob(JobHandle handle) { return reinterpret_cast<CJob*>(handle); }
+  CJob* AsJob(JobHandle handle) const { return manager->FindJob(handle); }
 
   testsupport::TempFolder folder;
   EventRecorder recorder;
@@ -199,6 +201,20 @@ TEST_F(JobManagerTest, DeleteStopsAHeldJobAndForgetsIt) {
   EXPECT_EQ(DL_ERR_FAILED, manager->GetJobStatus(job, &status));
   JobHandle idle = NewJob();
   EXPECT_EQ(DL_OK, manager->DeleteJob(idle));
+}
+
+TEST_F(JobManagerTest, AHandleIsNeverGivenOutTwiceSoStaleEventsNameNoOtherJob) {
+  Make(true, true);
+  std::vector<JobHandle> seen;
+  for (int i = 0; i < 50; ++i) {
+    JobHandle job = NewJob();
+    EXPECT_EQ(std::find(seen.begin(), seen.end(), job), seen.end()) << "handle " << job << " came back";
+    seen.push_back(job);
+    // Freed at once: a handle made from the job's address would come back with the next job.
+    ASSERT_EQ(DL_OK, manager->DeleteJob(job));
+  }
+  JobStatus status{};
+  EXPECT_EQ(DL_ERR_FAILED, manager->GetJobStatus(seen.front(), &status));
 }
 
 TEST_F(JobManagerTest, ServiceCodeGoesToTheEngineDownloader) {

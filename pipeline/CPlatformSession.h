@@ -93,9 +93,6 @@ class CPlatformSession final : private nwIHttpClientExEventListener {
   // What the owner reads for its status.
   int64_t SessionBytes() const { return sessionBytes_; }
   const SessionFileRecord* Current() const { return current_; }
-  int32_t FileIndex() const { return fileIndex_; }
-  int32_t Tries() const { return tries_; }
-  const std::string& CurrentUrl() const { return currentUrl_; }
   const std::string& CurrentPath() const { return currentPath_; }
   size_t RecordCount() const { return records_.size(); }
   const SessionFileRecord* RecordAt(size_t index) const {
@@ -119,7 +116,6 @@ class CPlatformSession final : private nwIHttpClientExEventListener {
   void Redirect();
   void TearDown();
   void CloseFile();
-  nvIHttpClientExLayer* Layer() const;
 
   void OnConnected(nwListenerCookie /*cookie*/) override {}
   void OnHeaders(nwListenerCookie cookie) override;

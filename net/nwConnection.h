@@ -37,8 +37,8 @@ struct nwConnectionOptions {
 nvSmartPtr nwOpenConnection(const nwConnectionOptions& options, uint32_t layerClassId);
 
 struct nwHttpExchangeOptions {
-  nwHttpExchangeOptions(nwIHttpClientExEventListener* listener, std::string url,
-                        nwConnectionOptions connection);
+  nwHttpExchangeOptions(nwIHttpClientExEventListener* eventListener, std::string address,
+                        nwConnectionOptions options);
 
   nwConnectionOptions connection;
   nwIHttpClientExEventListener* listener;

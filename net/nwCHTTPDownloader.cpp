@@ -1,12 +1,9 @@
 #include "net/nwCHTTPDownloader.h"
 
 #include <algorithm>
-#include <cstring>
-#include <new>
 
 #include "core/cpCQoS.h"
-#include "core/cpCQoSContext.h"
-#include "core/nvCGarbageCollector.h"
+#include "net/nwConnection.h"
 #include "net/nwHttpLocation.h"
 
 nwCHTTPDownloader::~nwCHTTPDownloader() {
@@ -24,8 +21,8 @@ cpStatus nwCHTTPDownloader::Download(int32_t key, const char* url, int32_t userV
   return NW_S_OK;
 }
 
-nwCHTTPDownloader::Request* nwCHTTPDownloader::Start(int32_t key, const std::string& url, int32_t userValue,
-                                                     int32_t tries, int32_t redirects) {
+void nwCHTTPDownloader::Start(int32_t key, const std::string& url, int32_t userValue, int32_t tries,
+                              int32_t redirects) {
   auto request = std::make_unique<Request>();
   request->key = key;
   request->userValue = userValue;
@@ -34,27 +31,16 @@ nwCHTTPDownloader::Request* nwCHTTPDownloader::Start(int32_t key, const std::str
   request->url = url;
   Request* started = request.get();
   requests_.push_back(std::move(request));
-  cpQoSLockGuard lock;
-  StartRequest(started);
-  if (nvIHttpClientExLayer* layer = Layer(*started)) layer->SendGet();
-  return started;
+  // The GET waits in the send queue until the connection is up.
+  nwHttpExchangeOptions options(this, url, nwConnectionOptions::Timeouts(std::nullopt, kIdleLimitSeconds));
+  options.cookie = reinterpret_cast<nwListenerCookie>(started);
+  started->context = nwOpenHttpExchange(options);
 }
 
-nvIHttpClientExLayer* nwCHTTPDownloader::Layer(const Request& request) {
-  if (!request.context) return nullptr;
-  return static_cast<nvIHttpClientExLayer*>(request.context.As<nvIQoSContext>()->GetTopLayer());
-}
-
-void nwCHTTPDownloader::StartRequest(Request* request) {
-  request->context.CreateInstance(CLSID_cpCQoSContext);
-  auto* context = request->context.As<nvIQoSContext>();
-  context->Open(QOS_ACTION_HIGH, QOS_EV_CONNECT_FAILED | QOS_EV_IDLE, nullptr);
-  context->PushLayer(CLSID_nwCHttpClientExLayer, false);
-  context->SetOption(QOS_OPT_IDLE_LIMIT, &kIdleLimitSeconds);
-  if (nvIHttpClientExLayer* layer = Layer(*request)) {
-    layer->SetListener(this, reinterpret_cast<nwListenerCookie>(request));
-    layer->OpenUrl(request->url.c_str());
-  }
+size_t nwCHTTPDownloader::BodyCapacity() const {
+  size_t capacity = 0;
+  for (const auto& request : requests_) capacity += request->body.Capacity();
+  return capacity;
 }
 
 void nwCHTTPDownloader::RemoveRequest(Request* request) {
@@ -64,11 +50,7 @@ void nwCHTTPDownloader::RemoveRequest(Request* request) {
   if (it == requests_.end()) return;
   std::unique_ptr<Request> removed = std::move(*it);
   requests_.erase(it);
-  if (removed->context) {
-    if (nvIHttpClientExLayer* layer = Layer(*removed)) layer->SetListener(nullptr, 0);
-    removed->context.As<nvIQoSContext>()->Close();
-    nvCGarbageCollector::Instance()->DeferRelease(std::move(removed->context));
-  }
+  nwReleaseConnection(removed->context);
 }
 
 void nwCHTTPDownloader::FailRequest(Request* request) {
@@ -99,32 +81,20 @@ nwCHTTPDownloader::Request* nwCHTTPDownloader::Find(nwListenerCookie cookie) con
 
 void nwCHTTPDownloader::OnHeaders(nwListenerCookie cookie) {
   Request* request = Find(cookie);
-  nvIHttpClientExLayer* layer = request != nullptr ? Layer(*request) : nullptr;
+  nvIHttpClientExLayer* layer = request != nullptr ? nwHttpLayer(request->context) : nullptr;
   if (layer == nullptr) return;
   int32_t status = 0;
   layer->GetStatusCode(&status);
   if (status == 200 || status == 206) {
     int64_t length = 0;
     layer->GetContentLength(&length);
-    if (length <= 0 || length > kMaxBody) {
-      FailRequest(request);
-      return;
-    }
-    if (!request->body) {
-      request->body.reset(new (std::nothrow) char[static_cast<size_t>(length)]());
-      if (!request->body) {
-        FailRequest(request);
-        return;
-      }
-      request->size = static_cast<int32_t>(length);
-    }
+    // A missing, empty or oversized length fails here, before anything is allocated.
+    if (!request->body.Started() && !request->body.Start(length)) FailRequest(request);
     return;
   }
   if (status == 302 || status == 303) {
-    nvCString location;
-    layer->GetHeader("Location:", &location);
-    std::string target = nwResolveLocation(request->url, location.GetBuffer());
-    if (target.empty() || request->redirects >= kMaxRedirects) {
+    nwRedirect redirect = nwReadRedirect(layer, request->url);
+    if (redirect.url.empty() || request->redirects >= kMaxRedirects) {
       FailRequest(request);
       return;
     }
@@ -132,7 +102,7 @@ void nwCHTTPDownloader::OnHeaders(nwListenerCookie cookie) {
     int32_t userValue = request->userValue;
     int32_t redirects = request->redirects + 1;
     RemoveRequest(request);
-    Start(key, target, userValue, 0, redirects);
+    Start(key, redirect.url, userValue, 0, redirects);
     return;
   }
   FailRequest(request);
@@ -141,31 +111,25 @@ void nwCHTTPDownloader::OnHeaders(nwListenerCookie cookie) {
 int32_t nwCHTTPDownloader::OnData(nwListenerCookie cookie, const char* data, int32_t length) {
   Request* request = Find(cookie);
   if (request == nullptr) return length;
-  if (!request->body) {
+  if (!request->body.Started() || (length > 0 && !request->body.Append(data, static_cast<size_t>(length)))) {
     FailRequest(request);
-    return length;
   }
-  // Never beyond the buffer: bytes past the announced length are not stored.
-  int32_t room = std::max(request->size - request->received, 0);
-  int32_t stored = std::min(room, length);
-  if (stored > 0) std::memcpy(request->body.get() + request->received, data, static_cast<size_t>(stored));
-  request->received += stored;
   return length;
 }
 
 void nwCHTTPDownloader::OnComplete(nwListenerCookie cookie) {
   Request* request = Find(cookie);
   if (request == nullptr) return;
-  if (!request->body) {
+  if (!request->body.Complete()) {
     FailRequest(request);
     return;
   }
   int32_t key = request->key;
   int32_t userValue = request->userValue;
-  int32_t size = request->size;
-  std::unique_ptr<char[]> body = std::move(request->body);
+  nwBodyBuffer body = std::move(request->body);
   RemoveRequest(request);
-  if (listener_ != nullptr) listener_->OnDownloaded(key, userValue, body.get(), size);
+  if (listener_ != nullptr)
+    listener_->OnDownloaded(key, userValue, body.Data(), static_cast<int32_t>(body.Size()));
 }
 
 void nwCHTTPDownloader::OnUnreachable(nwListenerCookie cookie) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/nvSmartPtr.h"
+#include "net/nwBodyBuffer.h"
 #include "net/nwCHttpClientExLayer.h"
 
 class nwIHTTPDownloaderEventListener {
@@ -31,12 +32,11 @@ class nvIHTTPDownloader : public nvIUnknown {
   virtual cpStatus CancelAll() = 0;
 };
 
-class nwCHTTPDownloader final : public nvTRefCounted<nvIHTTPDownloader>, private nwIHttpClientExEventListener {
+class nwCHTTPDownloader final : public nvTRefCounted<nvIHTTPDownloader>,
+                                private nwIHttpClientExEventListener {
  public:
   static constexpr int32_t kIdleLimitSeconds = 5;
   static constexpr int32_t kUnreachableTries = 3;
-  // A body larger than this is not an in-memory resource.
-  static constexpr int64_t kMaxBody = 256LL * 1024 * 1024;
 
   nwCHTTPDownloader() = default;
   ~nwCHTTPDownloader() override;
@@ -47,6 +47,8 @@ class nwCHTTPDownloader final : public nvTRefCounted<nvIHTTPDownloader>, private
   cpStatus CancelAll() override;
 
   int32_t RequestCount() const { return static_cast<int32_t>(requests_.size()); }
+  // Memory held for the bodies of the requests in flight.
+  size_t BodyCapacity() const;
 
  private:
   struct Request {
@@ -54,19 +56,15 @@ class nwCHTTPDownloader final : public nvTRefCounted<nvIHTTPDownloader>, private
     int32_t userValue;
     int32_t tries;
     int32_t redirects;
-    std::unique_ptr<char[]> body;
-    int32_t size = 0;
-    int32_t received = 0;
+    nwBodyBuffer body;  // started by the headers of a 200 or 206
     std::string url;
     nvSmartPtr context;
   };
 
-  Request* Start(int32_t key, const std::string& url, int32_t userValue, int32_t tries, int32_t redirects);
-  void StartRequest(Request* request);
+  void Start(int32_t key, const std::string& url, int32_t userValue, int32_t tries, int32_t redirects);
   void RemoveRequest(Request* request);
   void FailRequest(Request* request);
   Request* Find(nwListenerCookie cookie) const;
-  static nvIHttpClientExLayer* Layer(const Request& request);
 
   void OnConnected(nwListenerCookie /*cookie*/) override {}
   void OnHeaders(nwListenerCookie cookie) override;

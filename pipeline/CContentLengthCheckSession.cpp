@@ -1,26 +1,19 @@
 #include "pipeline/CContentLengthCheckSession.h"
 
 #include <utility>
+#include <vector>
 
 #include "core/cpCQoS.h"
-#include "core/cpCQoSContext.h"
-#include "core/nvCGarbageCollector.h"
+#include "net/nwConnection.h"
 #include "net/nwHttpLocation.h"
 #include "pipeline/Log.h"
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// The first alternative of `text`, without blanks around it.
+// The first alternative of `text`, split as the download splits it.
 std::string FirstAlternative(const char* text) {
-  std::string url = text != nullptr ? text : "";
-  url = url.substr(0, url.find('|'));
-  std::string::size_type first = 0;
-  std::string::size_type last = url.size();
-  while (first < last && IsBlank(url[first])) ++first;
-  while (last > first && IsBlank(url[last - 1])) --last;
-  return url.substr(first, last - first);
+  std::vector<std::string> urls = nwSplitAlternatives(text != nullptr ? text : "");
+  return urls.empty() ? std::string() : urls.front();
 }
 
 }  // namespace
@@ -34,23 +27,7 @@ CContentLengthCheckSession::~CContentLengthCheckSession() {
   Stop();
 }
 
-nvIHttpClientExLayer* CContentLengthCheckSession::Layer() const {
-  if (!context_) return nullptr;
-  return static_cast<nvIHttpClientExLayer*>(context_.As<nvIQoSContext>()->GetTopLayer());
-}
-
-void CContentLengthCheckSession::Stop() {
-  cpQoSLockGuard lock;
-  TearDown();
-}
-
-void CContentLengthCheckSession::TearDown() {
-  if (!context_) return;
-  if (nvIHttpClientExLayer* layer = Layer()) layer->SetListener(nullptr, 0);
-  context_.As<nvIQoSContext>()->Close();
-  nvCGarbageCollector::Instance()->DeferRelease(std::move(context_));
-  context_.Attach(nullptr);
-}
+void CContentLengthCheckSession::Stop() { nwReleaseConnection(context_); }
 
 void CContentLengthCheckSession::SendRequest() {
   cpQoSLockGuard lock;
@@ -59,21 +36,9 @@ void CContentLengthCheckSession::SendRequest() {
   if (tried < kMaxTries) {
     if (context_) return;
     requestUrl_ = redirectUrl_.empty() ? url_ : redirectUrl_;
-    if (!context_.CreateInstance(CLSID_cpCQoSContext)) return;
-    auto* context = context_.As<nvIQoSContext>();
-    context->Open(QOS_ACTION_HIGH, QOS_EV_CONNECT_FAILED | QOS_EV_IDLE, nullptr);
-    context->PushLayer(CLSID_nwCHttpClientExLayer, false);
-    context->SetOption(QOS_OPT_IDLE_LIMIT, &kIdleLimitSeconds);
-    nvIHttpClientExLayer* layer = Layer();
-    if (layer == nullptr) {
-      // Without its layer the connection can never report; drop it rather than wait forever.
-      TearDown();
-      return;
-    }
-    layer->SetListener(this, 0);
     // A refused URL is reported from the message loop like an unreachable host.
-    layer->OpenUrl(requestUrl_.c_str());
-    layer->SendGet();
+    context_ = nwOpenHttpExchange(
+        {this, requestUrl_, nwConnectionOptions::Timeouts(std::nullopt, kIdleLimitSeconds)});
     return;
   }
   LogFormat("[TessenLib] ContentLength Check Failed reason:%s file:%d url:%s", reason_.c_str(), fileIndex_,
@@ -81,28 +46,22 @@ void CContentLengthCheckSession::SendRequest() {
   // The URL lives on this frame: the receiver may destroy the session.
   std::string url = url_;
   int32_t fileIndex = fileIndex_;
-  if (IContentLengthCheckSessionEventListener* checker = checker_) checker->OnLengthCheckFailed(fileIndex, url.c_str());
+  if (IContentLengthCheckSessionEventListener* checker = checker_)
+    checker->OnLengthCheckFailed(fileIndex, url.c_str());
 }
 
 void CContentLengthCheckSession::OnHeaders(nwListenerCookie /*cookie*/) {
   cpQoSLockGuard lock;
-  nvIHttpClientExLayer* layer = Layer();
-  if (layer == nullptr) return;
-  int32_t status = 0;
-  int64_t length = 0;
-  nvCString location;
-  layer->GetStatusCode(&status);
-  layer->GetContentLength(&length);
-  layer->GetHeader("Location:", &location);
-  TearDown();
-
-  if (status == 200) {
-    length_ = length;
-    if (IContentLengthCheckSessionEventListener* checker = checker_) checker->OnLengthKnown(fileIndex_, length);
+  std::optional<nwAnswerHead> head = nwTakeAnswerHead(context_, requestUrl_);
+  if (!head) return;
+  if (head->status == 200) {
+    if (IContentLengthCheckSessionEventListener* checker = checker_)
+      checker->OnLengthKnown(fileIndex_, head->length);
     return;
   }
-  reason_ = "ResCode:" + std::to_string(status);
-  if (status == 302 || status == 303) redirectUrl_ = nwResolveLocation(requestUrl_, location.GetBuffer());
+  reason_ = "ResCode:" + std::to_string(head->status);
+  // A redirect nowhere (or down to plain http) asks the original address again.
+  if (head->status == 302 || head->status == 303) redirectUrl_ = head->redirect.url;
   SendRequest();
 }
 
@@ -112,25 +71,26 @@ void CContentLengthCheckSession::OnClosed(nwListenerCookie /*cookie*/) {
   SendRequest();
 }
 
-void CContentLengthCheckSession::OnConnectTimeout(nwListenerCookie /*cookie*/) {
-  reason_ = "ConnectTimeout";
+void CContentLengthCheckSession::RetryAfterTimeout(const char* reason, const char* tag) {
+  reason_ = reason;
   Stop();
   int32_t fileIndex = fileIndex_;  // the request below may end in a report that destroys the session
   SendRequest();
-  LogFormat("[TessenLib] CLCS CT(file:%d)", fileIndex);
+  LogFormat("[TessenLib] CLCS %s(file:%d)", tag, fileIndex);
+}
+
+void CContentLengthCheckSession::OnConnectTimeout(nwListenerCookie /*cookie*/) {
+  RetryAfterTimeout("ConnectTimeout", "CT");
 }
 
 void CContentLengthCheckSession::OnReceiveTimeout(nwListenerCookie /*cookie*/) {
-  reason_ = "RecvTimeout";
-  Stop();
-  int32_t fileIndex = fileIndex_;  // the request below may end in a report that destroys the session
-  SendRequest();
-  LogFormat("[TessenLib] CLCS RT(file:%d)", fileIndex);
+  RetryAfterTimeout("RecvTimeout", "RT");
 }
 
 void CContentLengthCheckSession::OnUnreachable(nwListenerCookie /*cookie*/) {
   reason_ = "HostUnreach";
   Stop();
   LogFormat("[TessenLib] CLCS HU(file:%d)", fileIndex_);
-  if (IContentLengthCheckSessionEventListener* checker = checker_) checker->OnLengthCheckHostUnreachable(fileIndex_);
+  if (IContentLengthCheckSessionEventListener* checker = checker_)
+    checker->OnLengthCheckHostUnreachable(fileIndex_);
 }

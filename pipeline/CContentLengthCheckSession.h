@@ -26,7 +26,8 @@ class CContentLengthCheckSession final : private nwIHttpClientExEventListener {
   static constexpr int32_t kMaxTries = 3;
 
   // `text` may list alternatives separated by '|'; only the first is asked.
-  CContentLengthCheckSession(IContentLengthCheckSessionEventListener* checker, int32_t fileIndex, const char* text);
+  CContentLengthCheckSession(IContentLengthCheckSessionEventListener* checker, int32_t fileIndex,
+                             const char* text);
   ~CContentLengthCheckSession();
   CContentLengthCheckSession(const CContentLengthCheckSession&) = delete;
   CContentLengthCheckSession& operator=(const CContentLengthCheckSession&) = delete;
@@ -35,22 +36,18 @@ class CContentLengthCheckSession final : private nwIHttpClientExEventListener {
   void SendRequest();
   // No further reports.
   void Detach() { checker_ = nullptr; }
-  // Ends the request in flight, if any.
-  void Stop();
-
-  int32_t FileIndex() const { return fileIndex_; }
-  const std::string& Url() const { return url_; }
-  int64_t Length() const { return length_; }
-  int32_t Tries() const { return tries_; }
-  const std::string& Reason() const { return reason_; }
 
  private:
-  void TearDown();
-  nvIHttpClientExLayer* Layer() const;
+  // Ends the request in flight, if any.
+  void Stop();
+  // Retries after a time-out of the kind `reason`, then logs it under `tag` ("CT", "RT").
+  void RetryAfterTimeout(const char* reason, const char* tag);
 
   void OnConnected(nwListenerCookie /*cookie*/) override {}
   void OnHeaders(nwListenerCookie cookie) override;
-  int32_t OnData(nwListenerCookie /*cookie*/, const char* /*data*/, int32_t length) override { return length; }
+  int32_t OnData(nwListenerCookie /*cookie*/, const char* /*data*/, int32_t length) override {
+    return length;
+  }
   void OnComplete(nwListenerCookie /*cookie*/) override {}
   void OnReadyToSend(nwListenerCookie /*cookie*/) override {}
   void OnClosed(nwListenerCookie cookie) override;
@@ -60,7 +57,6 @@ class CContentLengthCheckSession final : private nwIHttpClientExEventListener {
 
   int32_t tries_ = 0;
   int32_t fileIndex_;
-  int64_t length_ = 0;
   std::string url_;
   std::string redirectUrl_;
   std::string requestUrl_;  // the target of the request in flight, for relative Locations

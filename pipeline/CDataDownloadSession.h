@@ -8,6 +8,7 @@
 
 #include "core/nvSmartPtr.h"
 #include "library/DownloadLib.h"
+#include "net/nwBodyBuffer.h"
 #include "net/nwCHttpClientExLayer.h"
 
 class IDataDownloadSessionEventListener {
@@ -31,9 +32,6 @@ class CDataDownloadSession final : private nwIHttpClientExEventListener {
   };
   static constexpr int32_t kConnectTimeoutSeconds = 4;
   static constexpr int32_t kIdleLimitSeconds = 4;
-  // A larger body is not a small in-memory resource: refused before anything is allocated, so a
-  // hostile Content-Length cannot make the library reserve and clear gigabytes.
-  static constexpr int64_t kMaxLength = 256LL * 1024 * 1024;
 
   explicit CDataDownloadSession(IDataDownloadSessionEventListener* listener);
   ~CDataDownloadSession();
@@ -46,6 +44,8 @@ class CDataDownloadSession final : private nwIHttpClientExEventListener {
   int32_t GetDataSize(int64_t* out) const;
   // 517 unless the destination is set and its size equals the downloaded size.
   int32_t GetData(DataBuffer* buffer) const;
+  // Memory held for the body of the last download.
+  size_t BodyCapacity() const { return body_.Capacity(); }
 
  private:
   void SendRequest(const std::string& url);
@@ -63,11 +63,8 @@ class CDataDownloadSession final : private nwIHttpClientExEventListener {
   void OnReceiveTimeout(nwListenerCookie cookie) override;
   void OnUnreachable(nwListenerCookie cookie) override;
 
-  nvIHttpClientExLayer* Layer() const;
-
   IDataDownloadSessionEventListener* listener_;
-  std::unique_ptr<char[]> buffer_;
-  int64_t received_ = 0;
+  nwBodyBuffer body_;  // a body too large for memory is refused before anything is allocated
   int64_t length_ = 0;
   bool complete_ = false;
   nvSmartPtr tickTimer_;

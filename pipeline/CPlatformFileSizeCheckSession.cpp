@@ -2,38 +2,14 @@
 
 #include <utility>
 
-#include "core/cpCQoS.h"
 #include "core/cpCQoSContext.h"
-#include "core/nvCGarbageCollector.h"
 #include "library/DownloadLib.h"
+#include "net/nwConnection.h"
 #include "net/nwHttpLocation.h"
 #include "platform/FileSystem.h"
 
-namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// The alternatives of a URL list, blanks around each removed, empty ones dropped.
-std::vector<std::string> SplitAlternatives(const std::string& list) {
-  std::vector<std::string> urls;
-  std::string::size_type start = 0;
-  while (start <= list.size()) {
-    std::string::size_type end = list.find('|', start);
-    if (end == std::string::npos) end = list.size();
-    std::string::size_type first = start;
-    std::string::size_type last = end;
-    while (first < last && IsBlank(list[first])) ++first;
-    while (last > first && IsBlank(list[last - 1])) --last;
-    if (last > first) urls.push_back(list.substr(first, last - first));
-    start = end + 1;
-  }
-  return urls;
-}
-
-}  // namespace
-
-CPlatformFileSizeCheckSession::CPlatformFileSizeCheckSession(IPlatformFileSizeCheckSessionEventListener* listener,
-                                                             FreeSpaceFunction freeSpace)
+CPlatformFileSizeCheckSession::CPlatformFileSizeCheckSession(
+    IPlatformFileSizeCheckSessionEventListener* listener, FreeSpaceFunction freeSpace)
     : listener_(listener), freeSpace_(std::move(freeSpace)) {
   if (!freeSpace_) freeSpace_ = &platform::FreeSpace;
 }
@@ -46,7 +22,7 @@ CPlatformFileSizeCheckSession::~CPlatformFileSizeCheckSession() {
 void CPlatformFileSizeCheckSession::Start(FileSizeRecord* record) {
   if (record == nullptr) return;
   record_ = record;
-  urls_ = SplitAlternatives(record->urlList);
+  urls_ = nwSplitAlternatives(record->urlList);
   // A list without any URL still fails through the normal path (the layer refuses the empty
   // address from the message loop), so Start never reports inside its own call.
   if (urls_.empty()) urls_.emplace_back();
@@ -56,11 +32,6 @@ void CPlatformFileSizeCheckSession::Start(FileSizeRecord* record) {
   currentUrl_ = urls_[0];
   redirectUrl_.clear();
   SendRequest();
-}
-
-nvIHttpClientExLayer* CPlatformFileSizeCheckSession::Layer() const {
-  if (!context_) return nullptr;
-  return static_cast<nvIHttpClientExLayer*>(context_.As<nvIQoSContext>()->GetTopLayer());
 }
 
 void CPlatformFileSizeCheckSession::SendRequest() {
@@ -73,39 +44,22 @@ void CPlatformFileSizeCheckSession::SendRequest() {
     }
     currentUrl_ = urls_[static_cast<size_t>(urlIndex_)];
     redirectUrl_.clear();
+    redirects_ = 0;
   }
   if (context_) return;
   requestUrl_ = redirectUrl_.empty() ? currentUrl_ : redirectUrl_;
-
-  cpQoSLockGuard lock;
-  if (!context_.CreateInstance(CLSID_cpCQoSContext)) return;
-  auto* context = context_.As<nvIQoSContext>();
-  context->Open(QOS_ACTION_HIGH, QOS_EV_CONNECT_FAILED | QOS_EV_IDLE, nullptr);
-  context->SetOption(QOS_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
-  context->SetOption(QOS_OPT_IDLE_LIMIT, &kIdleLimitSeconds);
-  context->PushLayer(CLSID_nwCHttpClientExLayer, false);
-  nvIHttpClientExLayer* layer = Layer();
-  if (layer == nullptr) {
-    // Without its layer the connection can never report; drop it rather than wait forever.
-    context->Close();
-    nvCGarbageCollector::Instance()->DeferRelease(std::move(context_));
-    return;
-  }
-  layer->SetListener(this, 0);
   // A refused URL is reported from the message loop like an unreachable host.
-  layer->OpenUrl(requestUrl_.c_str());
-  layer->SendGet();
-  ++tries_;
+  context_ = nwOpenHttpExchange(
+      {this, requestUrl_, nwConnectionOptions::Timeouts(kConnectTimeoutSeconds, kIdleLimitSeconds)});
+  if (context_) ++tries_;
 }
 
-void CPlatformFileSizeCheckSession::TearDown() {
-  if (!context_) return;
-  cpQoSLockGuard lock;
-  if (nvIHttpClientExLayer* layer = Layer()) layer->SetListener(nullptr, 0);
-  context_.As<nvIQoSContext>()->Close();
-  nvCGarbageCollector::Instance()->DeferRelease(std::move(context_));
-  context_.Attach(nullptr);
+void CPlatformFileSizeCheckSession::NextAlternative() {
+  tries_ = kTriesPerUrl;
+  SendRequest();
 }
+
+void CPlatformFileSizeCheckSession::TearDown() { nwReleaseConnection(context_); }
 
 void CPlatformFileSizeCheckSession::ReportSizeKnown() {
   if (IPlatformFileSizeCheckSessionEventListener* listener = listener_) listener->OnFileSizeKnown(this);
@@ -121,22 +75,14 @@ void CPlatformFileSizeCheckSession::Fail(int32_t code) {
 }
 
 void CPlatformFileSizeCheckSession::OnHeaders(nwListenerCookie /*cookie*/) {
-  nvIHttpClientExLayer* layer = Layer();
-  if (layer == nullptr) return;
-  int32_t status = 0;
-  int64_t length = 0;
-  nvCString location;
-  layer->GetStatusCode(&status);
-  layer->GetContentLength(&length);
-  layer->GetHeader("Location:", &location);
-  TearDown();
-
-  if (status == 200) {
+  std::optional<nwAnswerHead> head = nwTakeAnswerHead(context_, requestUrl_);
+  if (!head) return;
+  if (head->status == 200) {
     int64_t freeSpace = freeSpace_(record_->folder).value_or(0);
-    if (length > 0 && freeSpace > length) {
-      record_->size = length;
+    if (head->length > 0 && freeSpace > head->length) {
+      record_->size = head->length;
       ReportSizeKnown();
-    } else if (length > 0 && length > freeSpace) {
+    } else if (head->length > 0 && head->length > freeSpace) {
       Fail(DL_NOTE_DISK_FULL);
     } else {
       // No usable length, or a file that would leave the drive without a byte to spare.
@@ -144,15 +90,15 @@ void CPlatformFileSizeCheckSession::OnHeaders(nwListenerCookie /*cookie*/) {
     }
     return;
   }
-  if (status == 302 || status == 303) {
-    std::string target = nwResolveLocation(requestUrl_, location.GetBuffer());
-    // A redirect nowhere cannot succeed on a retry, and a loop must end.
-    if (target.empty() || ++redirects_ > kMaxRedirects) {
-      Fail(DL_ERR_FAILED);
+  if (head->status == 302 || head->status == 303) {
+    // A redirect nowhere (or down to plain http) and an endless chain are this alternative's
+    // failures, as its failed tries are: another mirror may still serve the file.
+    if (head->redirect.url.empty() || ++redirects_ > kMaxRedirects) {
+      NextAlternative();
       return;
     }
     // A new address gets its own tries, as the download itself gives it.
-    redirectUrl_ = target;
+    redirectUrl_ = head->redirect.url;
     tries_ = 0;
     SendRequest();
     return;
@@ -161,7 +107,8 @@ void CPlatformFileSizeCheckSession::OnHeaders(nwListenerCookie /*cookie*/) {
   Fail(DL_ERR_FAILED);
 }
 
-int32_t CPlatformFileSizeCheckSession::OnData(nwListenerCookie /*cookie*/, const char* /*data*/, int32_t length) {
+int32_t CPlatformFileSizeCheckSession::OnData(nwListenerCookie /*cookie*/, const char* /*data*/,
+                                              int32_t length) {
   TearDown();
   return length;
 }

@@ -34,7 +34,8 @@ class IPlatformFileSizeCheckSessionEventListener {
   virtual void OnFileSizeKnown(CPlatformFileSizeCheckSession* cookie) = 0;
   // code 517 (no usable answer) or 513 (the file does not fit); text is the record's URL list,
   // valid for the call only. The receiver may destroy the session.
-  virtual void OnFileSizeCheckFailed(CPlatformFileSizeCheckSession* cookie, int32_t code, const char* text) = 0;
+  virtual void OnFileSizeCheckFailed(CPlatformFileSizeCheckSession* cookie, int32_t code,
+                                     const char* text) = 0;
 
  protected:
   ~IPlatformFileSizeCheckSessionEventListener() = default;
@@ -48,7 +49,8 @@ class CPlatformFileSizeCheckSession final : private nwIHttpClientExEventListener
   static constexpr size_t kMaxFailureText = 1023;
 
   // An empty free-space function measures with platform::FreeSpace.
-  CPlatformFileSizeCheckSession(IPlatformFileSizeCheckSessionEventListener* listener, FreeSpaceFunction freeSpace);
+  CPlatformFileSizeCheckSession(IPlatformFileSizeCheckSessionEventListener* listener,
+                                FreeSpaceFunction freeSpace);
   ~CPlatformFileSizeCheckSession();
   CPlatformFileSizeCheckSession(const CPlatformFileSizeCheckSession&) = delete;
   CPlatformFileSizeCheckSession& operator=(const CPlatformFileSizeCheckSession&) = delete;
@@ -58,20 +60,15 @@ class CPlatformFileSizeCheckSession final : private nwIHttpClientExEventListener
   // No further reports.
   void Detach() { listener_ = nullptr; }
 
-  const FileSizeRecord* Record() const { return record_; }
-  int32_t Tries() const { return tries_; }
-  int32_t UrlIndex() const { return urlIndex_; }
-  const std::string& CurrentUrl() const { return currentUrl_; }
-  bool Busy() const { return static_cast<bool>(context_); }
-
  private:
   void SendRequest();
+  // The current alternative cannot serve the file: the next one is asked.
+  void NextAlternative();
   void TearDown();
   // Both end the session's work; the report is the last thing it does.
   void ReportSizeKnown();
   void Fail(int32_t code);
   void CloseContext();
-  nvIHttpClientExLayer* Layer() const;
 
   void OnConnected(nwListenerCookie /*cookie*/) override {}
   void OnHeaders(nwListenerCookie cookie) override;
@@ -89,7 +86,7 @@ class CPlatformFileSizeCheckSession final : private nwIHttpClientExEventListener
   FileSizeRecord* record_ = nullptr;
   int32_t tries_ = 0;
   int32_t urlIndex_ = 0;
-  int32_t redirects_ = 0;
+  int32_t redirects_ = 0;  // followed for the current alternative
   std::string currentUrl_;
   std::string redirectUrl_;
   std::string requestUrl_;  // the target of the request in flight, for relative Locations

@@ -8,7 +8,7 @@
 #include "core/cpCQoS.h"
 #include "core/cpCQoSContext.h"
 #include "core/cpSocket.h"
-#include "core/nvCGarbageCollector.h"
+#include "net/nwConnection.h"
 #include "net/nwFrame.h"
 
 // Listens for the relay's address on the reporter's behalf. The address book keeps it alive until
@@ -47,8 +47,7 @@ CPlatformReporter::CPlatformReporter() = default;
 
 CPlatformReporter::~CPlatformReporter() {
   waiter_.Reset();
-  CloseConnection();
-  Release();
+  nwReleaseConnection<nvIAgentLayer>(context_);
   queue_.clear();
 }
 
@@ -96,21 +95,12 @@ void CPlatformReporter::OnRelayResolved(const ResolveWaiter* waiter, bool found,
 }
 
 void CPlatformReporter::OpenConnection(const char* host, uint16_t port, uint32_t address) {
-  nvSmartPtr context;
-  if (!context.CreateInstance(CLSID_cpCQoSContext)) return;
   cpQoSLockGuard lock;
-  auto* connection = context.As<nvIQoSContext>();
-  connection->Open(QOS_ACTION_HIGH, QOS_EV_CONNECT_FAILED | QOS_EV_IDLE, nullptr);
-  connection->PushLayer(CLSID_nwCAgentLayer, false);
-  connection->SetOption(QOS_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
-  connection->SetOption(QOS_OPT_IDLE_LIMIT, &kIdleLimitSeconds);
-  auto* layer = static_cast<nvIAgentLayer*>(connection->GetTopLayer());
-  if (layer == nullptr) {
-    connection->Close();
-    nvCGarbageCollector::Instance()->DeferRelease(std::move(context));
-    return;
-  }
-  context_ = std::move(context);
+  context_ = nwOpenConnection(nwConnectionOptions::Timeouts(kConnectTimeoutSeconds, kIdleLimitSeconds),
+                              CLSID_nwCAgentLayer);
+  nvIAgentLayer* layer = Layer();
+  if (layer == nullptr) return;
+  auto* connection = context_.As<nvIQoSContext>();
   layer->SetListener(this, 0);
   // Host and address let the connection mark a relay address that failed in the address book.
   connection->SetHostName(host);
@@ -137,25 +127,6 @@ void CPlatformReporter::SendQueue() {
   }
 }
 
-void CPlatformReporter::CloseConnection() {
-  if (!context_) return;
-  cpQoSLockGuard lock;
-  auto* connection = context_.As<nvIQoSContext>();
-  if (nvIAgentLayer* layer = Layer()) layer->SetListener(nullptr, 0);
-  connection->Close();
-}
-
-void CPlatformReporter::Release() {
-  nvSmartPtr context = std::move(context_);
-  context_.Attach(nullptr);
-  if (!context) return;
-  if (auto* layer = static_cast<nvIAgentLayer*>(context.As<nvIQoSContext>()->GetTopLayer())) {
-    layer->SetListener(nullptr, 0);
-  }
-  // Released later: this may run inside a callback of that very connection.
-  nvCGarbageCollector::Instance()->DeferRelease(std::move(context));
-}
-
 void CPlatformReporter::OnAgentConnected(nwListenerCookie /*cookie*/) { SendQueue(); }
 
 void CPlatformReporter::OnAgentReply(nwListenerCookie /*cookie*/, uint8_t /*result*/) {
@@ -164,7 +135,10 @@ void CPlatformReporter::OnAgentReply(nwListenerCookie /*cookie*/, uint8_t /*resu
   context_.As<nvIQoSContext>()->Close();
 }
 
-void CPlatformReporter::OnAgentClosed(nwListenerCookie /*cookie*/) { Release(); }
+// Released later: this runs inside a callback of that very connection.
+void CPlatformReporter::OnAgentClosed(nwListenerCookie /*cookie*/) {
+  nwReleaseConnection<nvIAgentLayer>(context_);
+}
 
 void CPlatformReporter::OnAgentConnectFailed(nwListenerCookie /*cookie*/) {
   if (context_) context_.As<nvIQoSContext>()->Close();

@@ -52,8 +52,6 @@ class CPlatformReporter final : public nvCGuarded, private nwIAgentListener {
   void OpenConnection(const char* host, uint16_t port, uint32_t address);
   void OnRelayResolved(const ResolveWaiter* waiter, bool found, uint32_t address);
   void SendQueue();
-  void CloseConnection();
-  void Release();
   nvIAgentLayer* Layer() const;
 
   void OnAgentConnected(nwListenerCookie cookie) override;

@@ -4,10 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/cpCQoS.h"
 #include "core/cpCQoSContext.h"
-#include "core/nvCGarbageCollector.h"
 #include "core/nvCString.h"
+#include "net/nwConnection.h"
 #include "net/nwHttpLocation.h"
 #include "pipeline/Log.h"
 #include "platform/FileSystem.h"
@@ -113,25 +112,11 @@ void CPlatformSession::CollectReport(FileReportEntry* out, int32_t* count) const
 }
 
 void CPlatformSession::SplitUrls() {
-  urls_.clear();
-  const std::string& list = current_->urlList;
-  std::string::size_type start = 0;
-  for (;;) {
-    std::string::size_type bar = list.find('|', start);
-    std::string piece = list.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
-    // An empty alternative can never be fetched; it would only cost three doomed requests.
-    if (!piece.empty()) urls_.push_back(std::move(piece));
-    if (bar == std::string::npos) break;
-    start = bar + 1;
-  }
+  // Split as the size check splits: what passed the check is what gets downloaded.
+  urls_ = nwSplitAlternatives(current_->urlList);
   urlIndex_ = 0;
   // A list of nothing but separators must not fall back on the previous file's address.
-  currentUrl_ = urls_.empty() ? list : urls_.front();
-}
-
-nvIHttpClientExLayer* CPlatformSession::Layer() const {
-  if (!context_) return nullptr;
-  return static_cast<nvIHttpClientExLayer*>(context_.As<nvIQoSContext>()->GetTopLayer());
+  currentUrl_ = urls_.empty() ? current_->urlList : urls_.front();
 }
 
 bool CPlatformSession::SendFileRequest(bool resetTries) {
@@ -149,38 +134,17 @@ bool CPlatformSession::SendFileRequest(bool resetTries) {
   std::snprintf(range, sizeof(range), "bytes=%lld-", static_cast<long long>(current_->offset));
   if (context_) return true;
 
-  nvSmartPtr context;
-  if (!context.CreateInstance(CLSID_cpCQoSContext)) {
-    ++tries_;
-    CloseFile();
-    RetryOrFail();
-    return false;
-  }
-  nvIHttpClientExLayer* layer = nullptr;
-  {
-    cpQoSLockGuard lock;
-    auto* connection = context.As<nvIQoSContext>();
-    connection->Open(QOS_ACTION_OWN, QOS_EV_CONNECT_FAILED | QOS_EV_IDLE, nullptr);
-    connection->SetOption(QOS_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
-    connection->SetOption(QOS_OPT_IDLE_LIMIT, &kIdleLimitSeconds);
-    connection->PushLayer(CLSID_nwCHttpClientExLayer, false);
-    connection->SetAction(QOS_ACTION_OWN_RECV);
-    connection->SetActionLimit(0, &budget);
-    context_ = std::move(context);
-    layer = Layer();
-    if (layer != nullptr) {
-      layer->SetListener(this, 0);
-      // A URL that cannot be used fails from the message loop, through the retry rule.
-      layer->OpenUrl(currentUrl_.c_str());
-      layer->AddHeader("Range", range);
-      layer->SendGet();
-      ++tries_;
-    }
-  }
-  if (layer == nullptr) {
-    // No HTTP layer to carry the request: it counts as a failed request.
-    ++tries_;
-    TearDown();
+  // A URL that cannot be used fails from the message loop, through the retry rule.
+  nwConnectionOptions connection = nwConnectionOptions::Timeouts(kConnectTimeoutSeconds, kIdleLimitSeconds);
+  connection.actionType = QOS_ACTION_OWN;
+  connection.receiveAction = QOS_ACTION_OWN_RECV;
+  connection.receiveLimit = budget;
+  nwHttpExchangeOptions options(this, currentUrl_, connection);
+  options.headers = {{"Range", range}};
+  context_ = nwOpenHttpExchange(options);
+  ++tries_;
+  if (!context_) {
+    // No connection to carry the request: it counts as a failed request.
     CloseFile();
     RetryOrFail();
     return false;
@@ -217,18 +181,7 @@ CPlatformSession::OpenResult CPlatformSession::OpenTargetFile(SessionFileRecord&
   return OpenResult::kOpened;
 }
 
-void CPlatformSession::TearDown() {
-  nvSmartPtr context = std::move(context_);
-  context_.Attach(nullptr);
-  if (!context) return;
-  cpQoSLockGuard lock;
-  auto* connection = context.As<nvIQoSContext>();
-  if (auto* layer = static_cast<nvIHttpClientExLayer*>(connection->GetTopLayer()))
-    layer->SetListener(nullptr, 0);
-  connection->Close();
-  // Released later, outside the connection's own callback that may be running now.
-  nvCGarbageCollector::Instance()->DeferRelease(std::move(context));
-}
+void CPlatformSession::TearDown() { nwReleaseConnection(context_); }
 
 void CPlatformSession::CloseFile() {
   file_.Close();
@@ -269,17 +222,12 @@ void CPlatformSession::FinishFile() {
 }
 
 void CPlatformSession::Redirect() {
-  nvCString location;
-  std::string target;
-  if (nvIHttpClientExLayer* layer = Layer();
-      layer != nullptr && cpSucceeded(layer->GetHeader("Location:", &location))) {
-    target = nwResolveLocation(currentUrl_, location.GetBuffer());
-  }
+  nwRedirect redirect = nwReadRedirect(nwHttpLayer(context_), currentUrl_);
   // A redirect loop must end: past the limit a redirect counts as one without a target.
-  bool usable = !target.empty() && redirects_ < kMaxRedirects;
+  bool usable = !redirect.url.empty() && redirects_ < kMaxRedirects;
   if (usable) {
     ++redirects_;
-    currentUrl_ = target;
+    currentUrl_ = redirect.url;
     tries_ = 0;
   }
   TearDown();
@@ -288,13 +236,15 @@ void CPlatformSession::Redirect() {
     return;
   }
   CloseFile();
+  if (redirect.downgrade)
+    LogFormat("[TessenLib] Redirect from https to http refused : %s", currentUrl_.c_str());
   LogFormat("[TessenLib] eNWHSC_HTTP_SEEOTHER  : %s", currentUrl_.c_str());
   std::string url = currentUrl_;
   Notify([&](IPlatFormSessionEventListener& l, void* c) { l.OnSessionFailed(c, url.c_str()); });
 }
 
 void CPlatformSession::OnHeaders(nwListenerCookie /*cookie*/) {
-  nvIHttpClientExLayer* layer = Layer();
+  nvIHttpClientExLayer* layer = nwHttpLayer(context_);
   if (layer == nullptr || current_ == nullptr) return;
   int32_t status = 0;
   layer->GetStatusCode(&status);

@@ -94,9 +94,6 @@ class CPlatformSession final : public nvCGuarded, private nwIHttpClientExEventLi
   // What the owner reads for its status.
   int64_t SessionBytes() const { return sessionBytes_; }
   const SessionFileRecord* Current() const { return current_; }
-  int32_t FileIndex() const { return fileIndex_; }
-  int32_t Tries() const { return tries_; }
-  const std::string& CurrentUrl() const { return currentUrl_; }
   const std::string& CurrentPath() const { return currentPath_; }
   size_t RecordCount() const { return records_.size(); }
   const SessionFileRecord* RecordAt(size_t index) const {
@@ -120,7 +117,6 @@ class CPlatformSession final : public nvCGuarded, private nwIHttpClientExEventLi
   void Redirect();
   void TearDown();
   void CloseFile();
-  nvIHttpClientExLayer* Layer() const;
 
   void OnConnected(nwListenerCookie /*cookie*/) override {}
   void OnHeaders(nwListenerCookie cookie) override;

@@ -1,6 +1,7 @@
-// The in-memory HTTP downloader against real local servers: bodies byte-exact, redirects, the
-// statuses it refuses, retries of an unreachable host, cancellation, and time-outs on the manual
-// clock.
+// The in-memory HTTP downloader against real local servers: bodies byte-exact, redirects (never
+// from https down to http), the statuses it refuses, retries of an unreachable host, cancellation,
+// memory that follows the bytes received, and time-outs on the manual clock. Also the address
+// helpers every download shares: URL alternatives and redirect targets.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,15 +14,20 @@
 
 #include "core/cpCHostAddressBook.h"
 #include "core/nvSmartPtr.h"
+#include "net/nwBodyBuffer.h"
 #include "net/nwCHTTPDownloader.h"
 #include "net/nwCHttpClientExLayer.h"
+#include "net/nwHttpLocation.h"
 #include "net/nwRegisterClasses.h"
 #include "platform/Socket.h"
-#include "tests/support/TempFolder.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/HttpFileServer.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/StalledPort.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestCertificates.h"
+#include "tests/support/TlsHttpServer.h"
 
 namespace {
 
@@ -34,7 +40,9 @@ using testsupport::ScriptedServer;
 
 std::string Bytes(size_t size, uint32_t seed = 1) { return testsupport::PatternedBytes(size, seed); }
 
-std::string Ok(const std::string& body) { return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body); }
+std::string Ok(const std::string& body) {
+  return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body);
+}
 
 // Counts the HTTP layers made, that is the requests started (retries included).
 std::atomic<int> g_layersMade{0};
@@ -76,7 +84,9 @@ class Recorder final : public nwIHTTPDownloaderEventListener {
   void OnDownloaded(int32_t key, int32_t userValue, const char* data, int32_t size) override {
     Add({Outcome::Downloaded, key, userValue, std::string(data, static_cast<size_t>(size))});
   }
-  void OnDownloadFailed(int32_t key, int32_t userValue) override { Add({Outcome::Failed, key, userValue, {}}); }
+  void OnDownloadFailed(int32_t key, int32_t userValue) override {
+    Add({Outcome::Failed, key, userValue, {}});
+  }
   void OnDownloadUnreachable(int32_t key, int32_t userValue) override {
     Add({Outcome::Unreachable, key, userValue, {}});
   }
@@ -143,7 +153,8 @@ TEST_F(HttpDownloaderTest, MultiMegabyteBodyArrivesByteExact) {
 }
 
 TEST_F(HttpDownloaderTest, PartialContentIsAccepted) {
-  ScriptedServer server(Script().ReadRequest().Send(HttpResponse(206, {{"Content-Length", "4"}}, "part")).Stall());
+  ScriptedServer server(
+      Script().ReadRequest().Send(HttpResponse(206, {{"Content-Length", "4"}}, "part")).Stall());
   Downloader()->Download(1, server.Url("/range").c_str(), 2);
   ASSERT_TRUE(PumpUntilOutcomes(1));
   ExpectOnly(Outcome::Downloaded);
@@ -179,7 +190,8 @@ struct LocationCase {
 
 void PrintTo(const LocationCase& c, std::ostream* out) { *out << c.name; }
 
-class HttpDownloaderLocationTest : public HttpDownloaderTest, public ::testing::WithParamInterface<LocationCase> {};
+class HttpDownloaderLocationTest : public HttpDownloaderTest,
+                                   public ::testing::WithParamInterface<LocationCase> {};
 
 TEST_P(HttpDownloaderLocationTest, RelativeLocationIsResolvedAgainstTheRequest) {
   HttpFileServer server;
@@ -197,9 +209,13 @@ INSTANTIATE_TEST_SUITE_P(
         LocationCase{"AbsolutePath", [](const HttpFileServer&) { return std::string("/dir/final.bin"); }},
         LocationCase{"SameFolder", [](const HttpFileServer&) { return std::string("final.bin"); }},
         LocationCase{"SchemeRelative",
-                     [](const HttpFileServer& s) { return "//127.0.0.1:" + std::to_string(s.Port()) + "/dir/final.bin"; }},
+                     [](const HttpFileServer& s) {
+                       return "//127.0.0.1:" + std::to_string(s.Port()) + "/dir/final.bin";
+                     }},
         LocationCase{"UpperCaseScheme",
-                     [](const HttpFileServer& s) { return "HTTP://127.0.0.1:" + std::to_string(s.Port()) + "/dir/final.bin"; }}),
+                     [](const HttpFileServer& s) {
+                       return "HTTP://127.0.0.1:" + std::to_string(s.Port()) + "/dir/final.bin";
+                     }}),
     [](const ::testing::TestParamInfo<LocationCase>& test) { return test.param.name; });
 
 TEST_F(HttpDownloaderTest, RedirectWithoutLocationFails) {
@@ -237,7 +253,8 @@ TEST_P(HttpDownloaderStatusTest, StatusThatIsNeitherBodyNorRedirectFails) {
 INSTANTIATE_TEST_SUITE_P(Statuses, HttpDownloaderStatusTest, ::testing::Values(404, 500, 301, 307, 204));
 
 TEST_F(HttpDownloaderTest, OkWithoutContentLengthFailsAtOnce) {
-  ScriptedServer server(Script().ReadRequest().Send(HttpResponse(200, {{"Connection", "close"}}, "some")).Stall());
+  ScriptedServer server(
+      Script().ReadRequest().Send(HttpResponse(200, {{"Connection", "close"}}, "some")).Stall());
   Downloader()->Download(1, server.Url("/no-length").c_str(), 2);
   // No time passes and the server never closes: the headers alone decide.
   ASSERT_TRUE(PumpUntilOutcomes(1));
@@ -258,6 +275,20 @@ TEST_F(HttpDownloaderTest, BodyTooLargeForMemoryIsRefusedAtTheHeaders) {
   Downloader()->Download(1, server.Url("/huge").c_str(), 2);
   ASSERT_TRUE(PumpUntilOutcomes(1));
   ExpectOnly(Outcome::Failed);
+}
+
+TEST_F(HttpDownloaderTest, RedirectFromHttpsDownToHttpIsRefused) {
+  static const testsupport::TestCertificates pki;
+  testsupport::ScopedEnvironment trust("ORBA_TLS_CA_FILE", pki.CaFile());
+  HttpFileServer plain;
+  plain.AddResource("/file.bin", "in the clear");
+  testsupport::TlsHttpServer secure({pki.Issue()});
+  secure.AddRedirect("/file.bin", plain.Url("/file.bin"), 302);
+  Downloader()->Download(1, secure.Url("/file.bin", "127.0.0.1").c_str(), 2);
+  ASSERT_TRUE(PumpUntilOutcomes(1));
+  ExpectOnly(Outcome::Failed);
+  EXPECT_EQ(1, secure.RequestCount());
+  EXPECT_EQ(0, plain.RequestCount());
 }
 
 TEST_F(HttpDownloaderTest, BodyCutShortFails) {
@@ -305,8 +336,8 @@ TEST_P(HttpDownloaderBadUrlTest, EndsUnreachableOutsideTheCall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Urls, HttpDownloaderBadUrlTest,
-                         ::testing::Values(BadUrl{"OtherScheme", "ftp://127.0.0.1/x"}, BadUrl{"EmptyRest", "http://"},
-                                           BadUrl{"Null", nullptr}),
+                         ::testing::Values(BadUrl{"OtherScheme", "ftp://127.0.0.1/x"},
+                                           BadUrl{"EmptyRest", "http://"}, BadUrl{"Null", nullptr}),
                          [](const ::testing::TestParamInfo<BadUrl>& test) { return test.param.name; });
 
 TEST_F(HttpDownloaderTest, RedirectToAnUnreachableHostEndsUnreachable) {
@@ -413,13 +444,18 @@ TEST_F(HttpDownloaderTest, CancelAllAndDestructionReportNothing) {
   EXPECT_TRUE(recorder.outcomes.empty());
 }
 
-TEST_F(HttpDownloaderTest, StalledBodyFailsAtTheIdleLimit) {
+TEST_F(HttpDownloaderTest, StalledBodyHoldsMemoryOnlyForWhatArrivedAndFailsAtTheIdleLimit) {
   Gate sent;
-  ScriptedServer server(
-      Script().ReadRequest().Send(HttpResponse(200, {{"Content-Length", "100"}}, "part")).Notify(sent).Stall());
+  ScriptedServer server(Script()
+                            .ReadRequest()
+                            .Send(HttpResponse(200, {{"Content-Length", "268435455"}}, "part"))
+                            .Notify(sent)
+                            .Stall());
   Downloader()->Download(1, server.Url("/stall").c_str(), 2);
-  ASSERT_TRUE(runtime.PumpUntil([&] { return sent.IsOpen(); }));
+  ASSERT_TRUE(runtime.PumpUntil([&] { return sent.IsOpen() && Downloader()->BodyCapacity() > 0; }));
   Settle(100);
+  // Not the 256 MiB announced: a trickling server must not pin that much for as long as it likes.
+  EXPECT_LE(Downloader()->BodyCapacity(), nwBodyBuffer::kFirstReservation);
   runtime.AdvanceSeconds(nwCHTTPDownloader::kIdleLimitSeconds);
   EXPECT_TRUE(recorder.outcomes.empty());
   runtime.AdvanceSeconds(1);
@@ -465,5 +501,62 @@ TEST_F(HttpDownloaderTest, ListenerMayReleaseTheDownloaderInsideItsCall) {
   EXPECT_EQ(Outcome::Failed, recorder.outcomes[0].kind);
   never.Open();
 }
+
+// ---- the addresses of a download ----
+
+struct AlternativesCase {
+  const char* name;
+  std::string list;
+  std::vector<std::string> urls;
+};
+
+void PrintTo(const AlternativesCase& c, std::ostream* out) { *out << c.name; }
+
+class AlternativesTest : public ::testing::TestWithParam<AlternativesCase> {};
+
+TEST_P(AlternativesTest, SplitOnBarsWithoutBlanksOrEmptyPieces) {
+  EXPECT_EQ(GetParam().urls, nwSplitAlternatives(GetParam().list));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, AlternativesTest,
+    ::testing::Values(
+        AlternativesCase{"One", "http://a/x.bin", {"http://a/x.bin"}},
+        AlternativesCase{
+            "BlanksAroundBars", " http://a/x.bin | http://b/x.bin\t", {"http://a/x.bin", "http://b/x.bin"}},
+        AlternativesCase{"EmptyPieces", "|http://a/x||  |http://b/y|", {"http://a/x", "http://b/y"}},
+        AlternativesCase{"BlankInsideKept", "http://a/x y.bin", {"http://a/x y.bin"}},
+        AlternativesCase{"Nothing", " | ", {}}),
+    [](const ::testing::TestParamInfo<AlternativesCase>& test) { return test.param.name; });
+
+struct RedirectCase {
+  const char* name;
+  std::string request;
+  std::string location;
+  std::string url;  // empty: not followed
+  bool downgrade;
+};
+
+void PrintTo(const RedirectCase& c, std::ostream* out) { *out << c.name; }
+
+class RedirectTargetTest : public ::testing::TestWithParam<RedirectCase> {};
+
+TEST_P(RedirectTargetTest, ResolvesAgainstTheRequestAndNeverLeavesTls) {
+  nwRedirect redirect = nwResolveLocation(GetParam().request, GetParam().location);
+  EXPECT_EQ(GetParam().url, redirect.url);
+  EXPECT_EQ(GetParam().downgrade, redirect.downgrade);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, RedirectTargetTest,
+    ::testing::Values(
+        RedirectCase{"HttpToHttps", "http://a/x", "https://b/y", "https://b/y", false},
+        RedirectCase{"HttpsToHttps", "https://a/x", "HTTPS://b/y", "HTTPS://b/y", false},
+        RedirectCase{"HttpsToHttp", "https://a/x", "http://b/y", "", true},
+        RedirectCase{"UpperCaseHttpsToHttp", "HTTPS://a/x", "Http://b/y", "", true},
+        RedirectCase{"HttpsRelativeStaysHttps", "https://a/d/x?q=1/2", "y", "https://a/d/y", false},
+        RedirectCase{"HttpsSchemeRelativeStaysHttps", "https://a/x", "//b/y", "https://b/y", false},
+        RedirectCase{"HttpsToNothing", "https://a/x", "", "", false}),
+    [](const ::testing::TestParamInfo<RedirectCase>& test) { return test.param.name; });
 
 }  // namespace

@@ -15,14 +15,15 @@
 #include "core/cpSocket.h"
 #include "core/nvSmartPtr.h"
 #include "library/DownloadLib.h"
+#include "net/nwBodyBuffer.h"
 #include "net/nwRegisterClasses.h"
 #include "pipeline/CDataDownloadSession.h"
 #include "platform/Socket.h"
-#include "tests/support/TempFolder.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/StalledPort.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -35,7 +36,9 @@ using testsupport::ScriptedServer;
 
 std::string Bytes(size_t size, uint32_t seed = 1) { return testsupport::PatternedBytes(size, seed); }
 
-std::string Ok(const std::string& body) { return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body); }
+std::string Ok(const std::string& body) {
+  return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body);
+}
 
 class ScopedResolver {
  public:
@@ -127,6 +130,8 @@ TEST_F(DataDownloadSessionTest, MultiMegabyteBodyIsReadBackByteExact) {
   ASSERT_EQ(DL_OK, session->GetDataSize(&size));
   EXPECT_EQ(static_cast<int64_t>(body.size()), size);
   EXPECT_TRUE(Read() == body);
+  // Grown as the bytes came, never past the announced length.
+  EXPECT_EQ(body.size(), session->BodyCapacity());
 }
 
 TEST_F(DataDownloadSessionTest, WrongSizeOrNoDestinationCopiesNothing) {
@@ -154,7 +159,11 @@ TEST_F(DataDownloadSessionTest, NothingIsReadableBeforeOrDuringTheFirstDownload)
   EXPECT_EQ(DL_ERR_FAILED, session->GetDataSize(&size));
   EXPECT_EQ(7, size);
   Gate sent;
-  ScriptedServer server(Script().ReadRequest().Send(HttpResponse(200, {{"Content-Length", "10"}}, "01234")).Notify(sent).Stall());
+  ScriptedServer server(Script()
+                            .ReadRequest()
+                            .Send(HttpResponse(200, {{"Content-Length", "10"}}, "01234"))
+                            .Notify(sent)
+                            .Stall());
   session->StartData(server.Url("/half").c_str());
   ASSERT_TRUE(runtime.PumpUntil([&] { return sent.IsOpen(); }));
   Settle(100);
@@ -211,7 +220,8 @@ TEST_F(DataDownloadSessionTest, ZeroContentLengthFailsWithCode4) {
 }
 
 TEST_F(DataDownloadSessionTest, MissingContentLengthFailsWithCode4AtTheHeaders) {
-  ScriptedServer server(Script().ReadRequest().Send(HttpResponse(200, {{"Connection", "close"}}, "some")).Stall());
+  ScriptedServer server(
+      Script().ReadRequest().Send(HttpResponse(200, {{"Connection", "close"}}, "some")).Stall());
   session->StartData(server.Url("/no-length").c_str());
   ASSERT_TRUE(PumpUntilOutcome());
   EXPECT_EQ(Outcomes{"failed 4"}, recorder.outcomes);
@@ -225,7 +235,8 @@ TEST_F(DataDownloadSessionTest, BodyTooLargeForMemoryFailsWithCode4AtTheHeaders)
   EXPECT_EQ(Outcomes{"failed 4"}, recorder.outcomes);
 }
 
-class DataDownloadSessionStatusTest : public DataDownloadSessionTest, public ::testing::WithParamInterface<int> {};
+class DataDownloadSessionStatusTest : public DataDownloadSessionTest,
+                                      public ::testing::WithParamInterface<int> {};
 
 TEST_P(DataDownloadSessionStatusTest, StatusOtherThanOkOrRedirectFailsWithCode4) {
   HttpFileServer server;
@@ -279,7 +290,8 @@ TEST_F(DataDownloadSessionTest, UnresolvableHostFailsWithCode7OutsideTheCall) {
   ExpectOutcome("http://nowhere.session.test/list.txt", "failed 7");
 }
 
-class DataDownloadSessionBadUrlTest : public DataDownloadSessionTest, public ::testing::WithParamInterface<const char*> {};
+class DataDownloadSessionBadUrlTest : public DataDownloadSessionTest,
+                                      public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(DataDownloadSessionBadUrlTest, FailsWithCode7OutsideTheCall) { ExpectOutcome(GetParam(), "failed 7"); }
 
@@ -314,6 +326,14 @@ TEST_F(DataDownloadSessionTest, BodyCutShortFailsWithCode6) {
   ExpectOutcome(server.Url("/cut"), "failed 6");
 }
 
+TEST_F(DataDownloadSessionTest, TricklingBodyHoldsMemoryForWhatArrivedNotForWhatWasAnnounced) {
+  ScriptedServer server(
+      Script().ReadRequest().Send(HttpResponse(200, {{"Content-Length", "268435455"}}, "x")).Close());
+  ExpectOutcome(server.Url("/trickle"), "failed 6");
+  EXPECT_GT(session->BodyCapacity(), 0u);
+  EXPECT_LE(session->BodyCapacity(), nwBodyBuffer::kFirstReservation);
+}
+
 TEST_F(DataDownloadSessionTest, ResetInTheBodyFailsWithCode6) {
   HttpFileServer server;
   HttpResourceOptions options;
@@ -330,8 +350,11 @@ TEST_F(DataDownloadSessionTest, CloseBeforeAnyResponseFailsWithCode6) {
 
 TEST_F(DataDownloadSessionTest, StalledBodyFailsWithCode5AtTheIdleLimit) {
   Gate sent;
-  ScriptedServer server(
-      Script().ReadRequest().Send(HttpResponse(200, {{"Content-Length", "100"}}, "part")).Notify(sent).Stall());
+  ScriptedServer server(Script()
+                            .ReadRequest()
+                            .Send(HttpResponse(200, {{"Content-Length", "100"}}, "part"))
+                            .Notify(sent)
+                            .Stall());
   session->StartData(server.Url("/stall").c_str());
   ASSERT_TRUE(runtime.PumpUntil([&] { return sent.IsOpen(); }));
   Settle(100);

@@ -88,7 +88,9 @@ class FileSizeCheckerTest : public ::testing::Test, public ICheckerEventListener
   }
 
   bool Ended() const { return !completions.empty() || !failures.empty(); }
-  bool WaitEnded(int64_t timeoutMs = 10000) { return runtime.PumpUntil([this] { return Ended(); }, timeoutMs); }
+  bool WaitEnded(int64_t timeoutMs = 10000) {
+    return runtime.PumpUntil([this] { return Ended(); }, timeoutMs);
+  }
 
   // Pumps for a short real time, for checks that something does not happen.
   void PumpFor(int64_t milliseconds) {
@@ -137,7 +139,8 @@ TEST_F(FileSizeCheckerTest, EmptyJobCompletesWithZeroes) {
 TEST_F(FileSizeCheckerTest, SevenUnknownSizesRunFiveAtATime) {
   Gate release[7];
   std::vector<Script> scripts;
-  for (int i = 0; i < 7; ++i) scripts.push_back(Script().ReadRequest().WaitFor(release[i]).Send(OkHead(1000 + i)).Close());
+  for (int i = 0; i < 7; ++i)
+    scripts.push_back(Script().ReadRequest().WaitFor(release[i]).Send(OkHead(1000 + i)).Close());
   ScriptedServer server(scripts);
   Add(server.Url("/known1"), 50, 5);
   for (int i = 0; i < 7; ++i) Add(server.Url("/f" + std::to_string(i)), -1, i + 1);
@@ -175,7 +178,8 @@ TEST_F(FileSizeCheckerTest, SevenUnknownSizesRunFiveAtATime) {
 
 TEST_F(FileSizeCheckerTest, RecordsCopyTheirEntriesAndReceiveTheirOwnSizes) {
   testsupport::HttpFileServer server;
-  for (int i = 0; i < 6; ++i) server.AddResource("/r" + std::to_string(i), std::string(static_cast<size_t>(10 * (i + 1)), 'x'));
+  for (int i = 0; i < 6; ++i)
+    server.AddResource("/r" + std::to_string(i), std::string(static_cast<size_t>(10 * (i + 1)), 'x'));
   for (int i = 0; i < 6; ++i) Add(server.Url("/r" + std::to_string(i)));
   Run();
   ASSERT_TRUE(WaitEnded());
@@ -266,9 +270,9 @@ TEST_F(FileSizeCheckerTest, FailureTextIsCutAt1023Characters) {
 TEST_F(FileSizeCheckerTest, RedirectsAreFollowedWithoutUsingUpTries) {
   testsupport::HttpFileServer server;
   server.AddResource("/dir/final.bin", std::string(999, 'f'));
-  server.AddRedirect("/r1", "/r2", 302);                      // relative to the host
-  server.AddRedirect("/r2", server.Url("/dir/r3"), 303);     // absolute
-  server.AddRedirect("/dir/r3", "r4", 302);                   // relative to the folder
+  server.AddRedirect("/r1", "/r2", 302);                  // relative to the host
+  server.AddRedirect("/r2", server.Url("/dir/r3"), 303);  // absolute
+  server.AddRedirect("/dir/r3", "r4", 302);               // relative to the folder
   server.AddRedirect("/dir/r4", "final.bin", 302);
   Add(server.Url("/r1"));
   Run();
@@ -279,29 +283,51 @@ TEST_F(FileSizeCheckerTest, RedirectsAreFollowedWithoutUsingUpTries) {
   EXPECT_EQ(1, server.RequestCount("/dir/final.bin"));
 }
 
-TEST_F(FileSizeCheckerTest, RedirectLoopEndsWith517) {
+TEST_F(FileSizeCheckerTest, RedirectLoopOnEveryAlternativeEndsWith517) {
   testsupport::HttpFileServer server;
   server.AddRedirect("/loop", "/loop", 302);
-  Add(server.Url("/loop"));
+  server.AddRedirect("/other", "/other", 303);
+  Add(server.Url("/loop") + "|" + server.Url("/other"));
   Run();
   ASSERT_TRUE(WaitEnded());
   ASSERT_EQ(1u, failures.size());
   EXPECT_EQ(DL_ERR_FAILED, failures[0].code);
+  // Each alternative follows its own redirects up to the limit.
   EXPECT_EQ(kMaxRedirects + 1, server.RequestCount("/loop"));
+  EXPECT_EQ(kMaxRedirects + 1, server.RequestCount("/other"));
 }
 
-TEST_F(FileSizeCheckerTest, RedirectWithoutLocationFailsAtOnce) {
+struct DeadEndRedirect {
+  const char* name;
+  const char* location;  // of /first, which redirects with 302
+  int firstRequests;
+};
+
+void PrintTo(const DeadEndRedirect& c, std::ostream* out) { *out << c.name; }
+
+class FileSizeCheckerDeadEndTest : public FileSizeCheckerTest,
+                                   public ::testing::WithParamInterface<DeadEndRedirect> {};
+
+TEST_P(FileSizeCheckerDeadEndTest, RedirectThatLeadsNowhereGivesWayToTheNextAlternative) {
   testsupport::HttpFileServer server;
-  server.AddResource("/good", "x");
-  server.AddRedirect("/nowhere", "", 302);
-  Add(server.Url("/nowhere") + "|" + server.Url("/good"));
+  server.AddResource("/good", std::string(321, 'g'));
+  server.AddRedirect("/first", GetParam().location, 302);
+  Add(server.Url("/first") + "|" + server.Url("/good"));
   Run();
   ASSERT_TRUE(WaitEnded());
-  ASSERT_EQ(1u, failures.size());
-  EXPECT_EQ(DL_ERR_FAILED, failures[0].code);
-  EXPECT_EQ(1, server.RequestCount("/nowhere"));
-  EXPECT_EQ(0, server.RequestCount("/good"));
+  ASSERT_TRUE(failures.empty()) << failures[0].code;
+  ASSERT_EQ(1u, completions.size());
+  EXPECT_EQ(321, completions[0].result.totalSize);
+  EXPECT_EQ(GetParam().firstRequests, server.RequestCount("/first"));
+  EXPECT_EQ(1, server.RequestCount("/good"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Redirects, FileSizeCheckerDeadEndTest,
+                         ::testing::Values(DeadEndRedirect{"WithoutLocation", "", 1},
+                                           DeadEndRedirect{"EndlessLoop", "/first", kMaxRedirects + 1}),
+                         [](const ::testing::TestParamInfo<DeadEndRedirect>& test) {
+                           return test.param.name;
+                         });
 
 TEST_F(FileSizeCheckerTest, ResponsesWithoutAPositiveLengthFail517) {
   // A 200 with Content-Length 0, and a 200 that announces no length at all.
@@ -327,7 +353,8 @@ struct FreeSpaceCase {
 
 void PrintTo(const FreeSpaceCase& c, std::ostream* out) { *out << "FreeSpace" << c.freeSpace; }
 
-class FileSizeCheckerFreeSpaceTest : public FileSizeCheckerTest, public ::testing::WithParamInterface<FreeSpaceCase> {};
+class FileSizeCheckerFreeSpaceTest : public FileSizeCheckerTest,
+                                     public ::testing::WithParamInterface<FreeSpaceCase> {};
 
 constexpr int64_t kLength = 4096;
 
@@ -349,9 +376,10 @@ TEST_P(FileSizeCheckerFreeSpaceTest, FileMustLeaveSpaceToSpare) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Boundary, FileSizeCheckerFreeSpaceTest,
-                         ::testing::Values(FreeSpaceCase{kLength + 1, DL_OK},               // one byte less than free
-                                           FreeSpaceCase{kLength, DL_ERR_FAILED},           // exactly the free space
-                                           FreeSpaceCase{kLength - 1, DL_NOTE_DISK_FULL},   // one byte more than free
+                         ::testing::Values(FreeSpaceCase{kLength + 1, DL_OK},      // one byte less than free
+                                           FreeSpaceCase{kLength, DL_ERR_FAILED},  // exactly the free space
+                                           FreeSpaceCase{kLength - 1,
+                                                         DL_NOTE_DISK_FULL},  // one byte more than free
                                            FreeSpaceCase{0, DL_NOTE_DISK_FULL}));
 
 TEST_F(FileSizeCheckerTest, UnmeasurableFreeSpaceCountsAsNone) {

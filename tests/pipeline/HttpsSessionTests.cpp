@@ -1,7 +1,8 @@
 // The sessions over https, against a local TLS server whose certificates the test made, on the
 // runtime of the test thread: the data download, the file session and the content-length check
-// succeed byte-exact when the test authority is trusted, and a refused certificate or a server
-// that drops or stalls mid-handshake ends in each session's ordinary failure path, exactly once.
+// succeed byte-exact when the test authority is trusted, and a refused certificate, a server
+// that drops or stalls mid-handshake, or a redirect down to plain http ends in each session's
+// ordinary failure path, exactly once.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,10 +21,12 @@
 #include "net/nwRegisterClasses.h"
 #include "pipeline/CContentLengthChecker.h"
 #include "pipeline/CDataDownloadSession.h"
+#include "pipeline/CPlatformFileSizeChecker.h"
 #include "pipeline/CPlatformSession.h"
 #include "pipeline/Log.h"
 #include "platform/Socket.h"
 #include "tests/support/CoreRuntime.h"
+#include "tests/support/HttpFileServer.h"
 #include "tests/support/IsolatedUserFolders.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TempFolder.h"
@@ -66,7 +69,8 @@ class TlsRuntimeEnd final : public ::testing::Environment {
  public:
   void TearDown() override { TlsShutdown(); }
 };
-[[maybe_unused]] ::testing::Environment* const kTlsRuntimeEnd = ::testing::AddGlobalTestEnvironment(new TlsRuntimeEnd);
+[[maybe_unused]] ::testing::Environment* const kTlsRuntimeEnd =
+    ::testing::AddGlobalTestEnvironment(new TlsRuntimeEnd);
 
 class HttpsPipelineTest : public ::testing::Test {
  protected:
@@ -79,7 +83,8 @@ class HttpsPipelineTest : public ::testing::Test {
     cpAddressBookSetResolver([](const std::string& host) {
       uint32_t address = 0;
       if (platform::ParseIPv4(host, &address)) return std::vector<uint32_t>{address};
-      if (host == "localhost" && platform::ParseIPv4("127.0.0.1", &address)) return std::vector<uint32_t>{address};
+      if (host == "localhost" && platform::ParseIPv4("127.0.0.1", &address))
+        return std::vector<uint32_t>{address};
       return std::vector<uint32_t>{};
     });
   }
@@ -91,16 +96,20 @@ class HttpsPipelineTest : public ::testing::Test {
   }
 
   void TrustTestAuthority() { trust_.emplace("ORBA_TLS_CA_FILE", Pki().CaFile()); }
-  void PumpFor(int64_t milliseconds) { runtime.PumpUntil([] { return false; }, milliseconds); }
+  void PumpFor(int64_t milliseconds) {
+    runtime.PumpUntil([] { return false; }, milliseconds);
+  }
   std::vector<std::string> Log() const {
     std::vector<std::string> messages;
-    for (const std::string& line : testsupport::LogLines(folders_.LogPath())) messages.push_back(testsupport::LogMessage(line));
+    for (const std::string& line : testsupport::LogLines(folders_.LogPath()))
+      messages.push_back(testsupport::LogMessage(line));
     return messages;
   }
   int LogCount(const std::string& part) const {
     std::vector<std::string> messages = Log();
-    return static_cast<int>(std::count_if(messages.begin(), messages.end(),
-                                          [&](const std::string& m) { return m.find(part) != std::string::npos; }));
+    return static_cast<int>(std::count_if(messages.begin(), messages.end(), [&](const std::string& m) {
+      return m.find(part) != std::string::npos;
+    }));
   }
 
   ScopedEnvironment keepDataHome_{"XDG_DATA_HOME", Environment("XDG_DATA_HOME")};
@@ -152,7 +161,8 @@ TEST_F(HttpsDataSessionTest, BodyArrivesByteExactWithTheAuthorityTrusted) {
 }
 
 TEST_F(HttpsDataSessionTest, RefusedCertificatesFailOnceAsAConnectionClosedEarly) {
-  for (const testsupport::TestCertificate& certificate : {Pki().SelfSigned(), Pki().Issue({"DNS:other.example"})}) {
+  for (const testsupport::TestCertificate& certificate :
+       {Pki().SelfSigned(), Pki().Issue({"DNS:other.example"})}) {
     TlsHttpServer server({certificate});
     server.AddResource("/list.txt", "never");
     recorder.outcomes.clear();
@@ -191,7 +201,9 @@ class FileRecorder final : public IPlatFormSessionEventListener {
  public:
   std::vector<std::string> events;  // without progress
   void OnAllFilesCompleted(void* /*cookie*/) override { events.push_back("all"); }
-  void OnSessionFailed(void* /*cookie*/, const char* url) override { events.push_back(std::string("failed ") + url); }
+  void OnSessionFailed(void* /*cookie*/, const char* url) override {
+    events.push_back(std::string("failed ") + url);
+  }
   void OnFileCompleted(void* /*cookie*/, const SessionFileRecord* file) override {
     events.push_back("completed " + file->fileName);
   }
@@ -224,7 +236,9 @@ class HttpsFileSessionTest : public HttpsPipelineTest {
     session_->SetFullSpeed(1);
     session_->StartFiles(entries_);
   }
-  bool WaitEnd() { return runtime.PumpUntil([&] { return recorder_.Ended(); }, 5000); }
+  bool WaitEnd() {
+    return runtime.PumpUntil([&] { return recorder_.Ended(); }, 5000);
+  }
   std::vector<std::string> Without(const std::string& name) const {
     std::vector<std::string> out;
     for (const std::string& e : recorder_.events) {
@@ -250,11 +264,13 @@ TEST_F(HttpsFileSessionTest, SeveralFilesArriveByteExact) {
   }
   Start();
   ASSERT_TRUE(WaitEnd());
-  EXPECT_EQ((std::vector<std::string>{"completed f0.bin", "completed f1.bin", "completed f2.bin", "all"}), Without("opened"));
+  EXPECT_EQ((std::vector<std::string>{"completed f0.bin", "completed f1.bin", "completed f2.bin", "all"}),
+            Without("opened"));
   for (size_t i = 0; i < bodies.size(); ++i) {
     EXPECT_TRUE(testsupport::ReadFileText(downloads_ / ("f" + std::to_string(i) + ".bin")) == bodies[i]) << i;
   }
-  for (const testsupport::ReceivedRequest& request : server.Requests()) EXPECT_EQ("bytes=0-", request.Header("Range"));
+  for (const testsupport::ReceivedRequest& request : server.Requests())
+    EXPECT_EQ("bytes=0-", request.Header("Range"));
 }
 
 TEST_F(HttpsFileSessionTest, RefusedCertificateRunsTheRetryRuleThenTheNextAlternative) {
@@ -292,7 +308,8 @@ class HttpsContentLengthTest : public HttpsPipelineTest, public IContentLengthCh
   void OnContentLengthCheckFailed(const char* url) override { failed.push_back(url); }
   void OnContentLengthCheckHostUnreachable() override { ++unreachable; }
   bool WaitReport() {
-    return runtime.PumpUntil([&] { return completed.size() + failed.size() + static_cast<size_t>(unreachable) > 0; }, 5000);
+    return runtime.PumpUntil(
+        [&] { return completed.size() + failed.size() + static_cast<size_t>(unreachable) > 0; }, 5000);
   }
 
   std::vector<int64_t> completed;
@@ -325,5 +342,109 @@ TEST_F(HttpsContentLengthTest, SelfSignedServerFailsTheCheck) {
   EXPECT_EQ(std::vector<std::string>{server.Url("/a")}, failed);
   EXPECT_EQ(0, server.RequestCount());
 }
+
+// ---- redirects from https down to plain http, in every session ----
+
+// Each runs one session on `url` to its first report and tells how it ended.
+std::string RunDataDownload(testsupport::CoreRuntime& runtime, const std::string& url) {
+  DataRecorder recorder;
+  CDataDownloadSession session(&recorder);
+  session.StartData(url.c_str());
+  runtime.PumpUntil([&] { return !recorder.outcomes.empty(); }, 5000);
+  return recorder.outcomes.empty() ? "nothing" : recorder.outcomes.front();
+}
+
+std::string RunFileSession(testsupport::CoreRuntime& runtime, const std::string& url) {
+  testsupport::TempFolder folder;
+  JobFileEntry entry;
+  entry.url = url;
+  entry.folder = folder.Path() + "/";
+  entry.fileName = "file.bin";
+  const JobFileEntry* entries[] = {&entry};
+  FileRecorder recorder;
+  CPlatformSession session;
+  session.SetSessionListener(&recorder, kCookie);
+  session.StartFiles(entries);
+  runtime.PumpUntil([&] { return recorder.Ended(); }, 5000);
+  for (const std::string& event : recorder.events) {
+    if (event == "failed " + url) return "failed";
+    if (event != "opened") return event;
+  }
+  return "nothing";
+}
+
+std::string RunFileSizeCheck(testsupport::CoreRuntime& runtime, const std::string& url) {
+  struct Recorder final : ICheckerEventListener {
+    std::string outcome;
+    void OnSizeCheckCompleted(void* /*cookie*/, const FileSizeCheckResult& result) override {
+      outcome = "completed " + std::to_string(result.totalSize);
+    }
+    void OnSizeCheckFailed(void* /*cookie*/, int32_t code, const char* /*text*/) override {
+      outcome = "failed " + std::to_string(code);
+    }
+  } recorder;
+  JobFileEntry entry;
+  entry.url = url;
+  entry.folder = "/";
+  entry.size = -1;
+  const JobFileEntry* entries[] = {&entry};
+  CPlatformFileSizeChecker checker;
+  checker.SetCheckerListener(&recorder, nullptr);
+  checker.SetFreeSpaceFunction([](const std::string&) { return int64_t{1} << 40; });
+  checker.RunSizeCheck(entries);
+  runtime.PumpUntil([&] { return !recorder.outcome.empty(); }, 5000);
+  return recorder.outcome.empty() ? "nothing" : recorder.outcome;
+}
+
+std::string RunContentLengthCheck(testsupport::CoreRuntime& runtime, const std::string& url) {
+  struct Recorder final : IContentLengthCheckerEventListener {
+    std::string outcome;
+    void OnContentLengthCheckCompleted(int64_t total) override {
+      outcome = "completed " + std::to_string(total);
+    }
+    void OnContentLengthCheckFailed(const char* /*url*/) override { outcome = "failed"; }
+    void OnContentLengthCheckHostUnreachable() override { outcome = "unreachable"; }
+  } recorder;
+  CContentLengthChecker checker(&recorder);
+  checker.AddUrl(url.c_str());
+  checker.StartCheck();
+  runtime.PumpUntil([&] { return !recorder.outcome.empty(); }, 5000);
+  return recorder.outcome.empty() ? "nothing" : recorder.outcome;
+}
+
+struct DowngradeCase {
+  const char* name;
+  std::string (*run)(testsupport::CoreRuntime& runtime, const std::string& url);
+  const char* outcome;
+  int secureRequests;  // the redirect counts as one of the session's tries where it has tries
+  bool logsRefusal;
+};
+
+void PrintTo(const DowngradeCase& c, std::ostream* out) { *out << c.name; }
+
+class HttpsDowngradeTest : public HttpsPipelineTest, public ::testing::WithParamInterface<DowngradeCase> {};
+
+TEST_P(HttpsDowngradeTest, RedirectToPlainHttpFailsAndNothingIsAskedInTheClear) {
+  TrustTestAuthority();
+  testsupport::HttpFileServer plain;
+  plain.AddResource("/file.bin", "in the clear");
+  TlsHttpServer secure({Pki().Issue()});
+  secure.AddRedirect("/file.bin", plain.Url("/file.bin"), 302);
+  std::string url = secure.Url("/file.bin");
+  EXPECT_EQ(GetParam().outcome, GetParam().run(runtime, url));
+  EXPECT_EQ(0, plain.RequestCount());
+  EXPECT_EQ(GetParam().secureRequests, secure.RequestCount());
+  EXPECT_EQ(GetParam().logsRefusal ? 1 : 0,
+            LogCount("[TessenLib] Redirect from https to http refused : " + url));
+  EXPECT_EQ(GetParam().logsRefusal ? 1 : 0, LogCount("[TessenLib] eNWHSC_HTTP_SEEOTHER  : " + url));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sessions, HttpsDowngradeTest,
+    ::testing::Values(DowngradeCase{"DataDownload", &RunDataDownload, "failed 4", 1, false},
+                      DowngradeCase{"FileSession", &RunFileSession, "failed", 1, true},
+                      DowngradeCase{"FileSizeCheck", &RunFileSizeCheck, "failed 517", 1, false},
+                      DowngradeCase{"ContentLengthCheck", &RunContentLengthCheck, "failed", 3, false}),
+    [](const ::testing::TestParamInfo<DowngradeCase>& test) { return test.param.name; });
 
 }  // namespace

@@ -263,6 +263,20 @@ TEST_F(PlatformSessionTest, RefusedFirstAlternativeGetsThreeRequestsThenTheSecon
   EXPECT_EQ(0, LogCount("[TessenLib] TryMax Over : " + server.Url("/file.bin")));
 }
 
+TEST_F(PlatformSessionTest, BlanksAroundAlternativesAreNotPartOfTheAddresses) {
+  HttpFileServer server;
+  std::string body = Bytes(3000);
+  server.AddResource("/x.bin", body);
+  server.AddResource("/y.bin", "the second");
+  AddEntry(" " + server.Url("/x.bin") + " | " + server.Url("/y.bin") + " ", "x.bin");
+  Start();
+  ASSERT_TRUE(WaitEnd());
+  ASSERT_EQ(1, recorder_.Count("all"));
+  EXPECT_EQ(1, recorder_.Count("opened"));
+  EXPECT_EQ(1, server.RequestCount());
+  EXPECT_TRUE(ReadFileText(Target("x.bin")) == body);
+}
+
 TEST_F(PlatformSessionTest, UnusableUrlCountsAsThreeFailedRequests) {
   HttpFileServer server;
   server.AddResource("/file.bin", "served");

@@ -60,11 +60,16 @@ int OnClientHello(SSL* ssl, int* /*alert*/, void* /*arg*/) {
 
 const char* Reason(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 404: return "Not Found";
-    case 416: return "Range Not Satisfiable";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 206:
+      return "Partial Content";
+    case 404:
+      return "Not Found";
+    case 416:
+      return "Range Not Satisfiable";
+    default:
+      return "Status";
   }
 }
 
@@ -111,13 +116,14 @@ TlsHttpServer::TlsHttpServer(TlsServerOptions options) : options_(std::move(opti
   SSL_CTX* context = SSL_CTX_new(TLS_server_method());
   BIO* certificateBio = BIO_new_mem_buf(options_.certificate.certificatePem.data(),
                                         static_cast<int>(options_.certificate.certificatePem.size()));
-  BIO* keyBio = BIO_new_mem_buf(options_.certificate.keyPem.data(), static_cast<int>(options_.certificate.keyPem.size()));
+  BIO* keyBio = BIO_new_mem_buf(options_.certificate.keyPem.data(),
+                                static_cast<int>(options_.certificate.keyPem.size()));
   X509* certificate = PEM_read_bio_X509(certificateBio, nullptr, nullptr, nullptr);
   EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
   BIO_free(certificateBio);
   BIO_free(keyBio);
-  if (context == nullptr || certificate == nullptr || key == nullptr || SSL_CTX_use_certificate(context, certificate) != 1 ||
-      SSL_CTX_use_PrivateKey(context, key) != 1) {
+  if (context == nullptr || certificate == nullptr || key == nullptr ||
+      SSL_CTX_use_certificate(context, certificate) != 1 || SSL_CTX_use_PrivateKey(context, key) != 1) {
     std::fprintf(stderr, "TlsHttpServer: cannot use the certificate: %s\n", OpenSslErrors().c_str());
     std::abort();
   }
@@ -141,7 +147,9 @@ std::string TlsHttpServer::BaseUrl(const std::string& host) const {
   return "https://" + host + ":" + std::to_string(port_);
 }
 
-std::string TlsHttpServer::Url(const std::string& path, const std::string& host) const { return BaseUrl(host) + path; }
+std::string TlsHttpServer::Url(const std::string& path, const std::string& host) const {
+  return BaseUrl(host) + path;
+}
 
 void TlsHttpServer::AddResource(const std::string& path, std::string bytes) {
   auto resource = std::make_shared<Resource>();
@@ -155,6 +163,14 @@ void TlsHttpServer::AddResource(const std::string& path, uint64_t size, TlsConte
   auto resource = std::make_shared<Resource>();
   resource->size = size;
   resource->provider = std::move(provider);
+  std::lock_guard lock(mutex_);
+  resources_[path] = std::move(resource);
+}
+
+void TlsHttpServer::AddRedirect(const std::string& path, const std::string& location, int status) {
+  auto resource = std::make_shared<Resource>();
+  resource->redirectStatus = status;
+  resource->location = location;
   std::lock_guard lock(mutex_);
   resources_[path] = std::move(resource);
 }
@@ -288,11 +304,13 @@ bool TlsHttpServer::Handshake(Session& session) {
       });
       // The faults strike before anything of the server's answer leaves.
       if (options_.fault == TlsServerFault::kCloseAfterClientHello) {
-        Update(session.index, [](TlsServerConnection& c) { c.handshakeError = "closed after the ClientHello"; });
+        Update(session.index,
+               [](TlsServerConnection& c) { c.handshakeError = "closed after the ClientHello"; });
         return false;
       }
       if (options_.fault == TlsServerFault::kStallAfterClientHello) {
-        Update(session.index, [](TlsServerConnection& c) { c.handshakeError = "stalled after the ClientHello"; });
+        Update(session.index,
+               [](TlsServerConnection& c) { c.handshakeError = "stalled after the ClientHello"; });
         while (stop_.SleepFor(1000)) {
         }
         return false;
@@ -305,12 +323,14 @@ bool TlsHttpServer::Handshake(Session& session) {
     }
     if (error == SSL_ERROR_WANT_READ) {
       if (Flush(session) && ReadCiphertext(session)) continue;
-      Update(session.index, [](TlsServerConnection& c) { c.handshakeError = "the connection ended during the handshake"; });
+      Update(session.index,
+             [](TlsServerConnection& c) { c.handshakeError = "the connection ended during the handshake"; });
       return false;
     }
     std::string reason = OpenSslErrors();
     Flush(session);  // the alert, if OpenSSL wrote one
-    Update(session.index, [&](TlsServerConnection& c) { c.handshakeError = reason.empty() ? "handshake failed" : reason; });
+    Update(session.index,
+           [&](TlsServerConnection& c) { c.handshakeError = reason.empty() ? "handshake failed" : reason; });
     return false;
   }
 }
@@ -352,7 +372,8 @@ bool TlsHttpServer::ReadPlaintext(Session& session, std::string* out) {
     int n = SSL_read(session.ssl, buffer, sizeof buffer);
     if (n > 0) {
       out->append(buffer, static_cast<size_t>(n));
-      Update(session.index, [&](TlsServerConnection& c) { c.received.append(buffer, static_cast<size_t>(n)); });
+      Update(session.index,
+             [&](TlsServerConnection& c) { c.received.append(buffer, static_cast<size_t>(n)); });
       return true;
     }
     if (SSL_get_error(session.ssl, n) != SSL_ERROR_WANT_READ) return false;
@@ -382,7 +403,10 @@ bool TlsHttpServer::Respond(Session& session, const ReceivedRequest& request) {
   uint64_t first = 0;
   uint64_t count = 0;
   std::string extra;
-  if (body) {
+  if (body && body->redirectStatus != 0) {
+    status = body->redirectStatus;
+    extra = "Location: " + body->location + "\r\n";
+  } else if (body) {
     const uint64_t size = body->size;
     uint64_t rangeFirst = 0;
     uint64_t rangeLast = 0;
@@ -396,17 +420,18 @@ bool TlsHttpServer::Respond(Session& session, const ReceivedRequest& request) {
         status = 206;
         first = rangeFirst;
         count = last - first + 1;
-        extra = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size) +
-                "\r\n";
+        extra = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                std::to_string(size) + "\r\n";
       }
     } else {
       status = 200;
       count = size;
     }
   }
-  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
-                     "\r\nContent-Type: application/octet-stream\r\nContent-Length: " + std::to_string(count) + "\r\n" + extra +
-                     "\r\n";
+  std::string head =
+      "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
+      "\r\nContent-Type: application/octet-stream\r\nContent-Length: " + std::to_string(count) + "\r\n" +
+      extra + "\r\n";
   if (!WritePlaintext(session, head.data(), head.size())) return false;
   if (request.method == "HEAD" || count == 0) return true;
   if (!body->provider) return WritePlaintext(session, body->bytes.data() + first, static_cast<size_t>(count));

@@ -88,6 +88,8 @@ class TlsHttpServer {
   // A resource of `size` bytes made piece by piece while it is sent, so a large body needs no
   // memory of its size.
   void AddResource(const std::string& path, uint64_t size, TlsContentProvider provider);
+  // `status` (302, 303, ...) with "Location: <location>" and an empty body.
+  void AddRedirect(const std::string& path, const std::string& location, int status = 302);
 
   std::vector<ReceivedRequest> Requests() const;
   int RequestCount() const;
@@ -106,6 +108,8 @@ class TlsHttpServer {
     std::string bytes;
     uint64_t size = 0;
     TlsContentProvider provider;  // set: the bytes are made on demand
+    int redirectStatus = 0;       // set: a redirect to `location` instead of the bytes
+    std::string location;
   };
   void AcceptLoop();
   void Run(int index, int fd);

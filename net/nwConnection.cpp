@@ -1,0 +1,73 @@
+#include "net/nwConnection.h"
+
+#include "core/cpCQoSContext.h"
+#include "core/nvCGarbageCollector.h"
+
+nwConnectionOptions nwConnectionOptions::Timeouts(std::optional<int32_t> connectTimeoutSeconds,
+                                                  int32_t idleLimitSeconds) {
+  nwConnectionOptions options;
+  options.connectTimeoutSeconds = connectTimeoutSeconds;
+  options.idleLimitSeconds = idleLimitSeconds;
+  return options;
+}
+
+nwHttpExchangeOptions::nwHttpExchangeOptions(nwIHttpClientExEventListener* eventListener, std::string address,
+                                             nwConnectionOptions options)
+    : connection(std::move(options)), listener(eventListener), url(std::move(address)) {}
+
+nvSmartPtr nwOpenConnection(const nwConnectionOptions& options, uint32_t layerClassId) {
+  nvSmartPtr context;
+  if (!context.CreateInstance(CLSID_cpCQoSContext)) return {};
+  cpQoSLockGuard lock;
+  auto* connection = context.As<nvIQoSContext>();
+  connection->Open(options.actionType, options.eventMask, nullptr);
+  if (options.connectTimeoutSeconds)
+    connection->SetOption(QOS_OPT_CONNECT_TIMEOUT, &*options.connectTimeoutSeconds);
+  if (options.idleLimitSeconds) connection->SetOption(QOS_OPT_IDLE_LIMIT, &*options.idleLimitSeconds);
+  if (!cpSucceeded(connection->PushLayer(layerClassId, false)) || connection->GetTopLayer() == nullptr) {
+    // Without its layer the connection could never report: drop it rather than leave it open.
+    nwCloseAndDefer(std::move(context));
+    return {};
+  }
+  if (options.receiveAction) {
+    connection->SetAction(*options.receiveAction);
+    connection->SetActionLimit(0, &options.receiveLimit);
+  }
+  return context;
+}
+
+nvSmartPtr nwOpenHttpExchange(const nwHttpExchangeOptions& options) {
+  cpQoSLockGuard lock;
+  nvSmartPtr context = nwOpenConnection(options.connection, CLSID_nwCHttpClientExLayer);
+  nvIHttpClientExLayer* layer = nwHttpLayer(context);
+  if (layer == nullptr) return {};
+  layer->SetListener(options.listener, options.cookie);
+  layer->OpenUrl(options.url.c_str());
+  for (const auto& [name, value] : options.headers) layer->AddHeader(name.c_str(), value.c_str());
+  layer->SendGet();
+  return context;
+}
+
+nvIHttpClientExLayer* nwHttpLayer(const nvSmartPtr& context) {
+  if (!context) return nullptr;
+  return static_cast<nvIHttpClientExLayer*>(context.As<nvIQoSContext>()->GetTopLayer());
+}
+
+void nwCloseAndDefer(nvSmartPtr context) {
+  if (!context) return;
+  cpQoSLockGuard lock;
+  context.As<nvIQoSContext>()->Close();
+  if (nvCGarbageCollector* collector = nvCGarbageCollector::Instance())
+    collector->DeferRelease(std::move(context));
+}
+
+std::optional<nwAnswerHead> nwTakeAnswerHead(nvSmartPtr& context, const std::string& requestUrl) {
+  nvIHttpClientExLayer* layer = nwHttpLayer(context);
+  if (layer == nullptr) return std::nullopt;
+  nwAnswerHead head;
+  layer->GetStatusCode(&head.status);
+  layer->GetContentLength(&head.length);
+  head.redirect = nwReadRedirect(layer, requestUrl);
+  nwReleaseConnection(context);
+  return head;
+}

@@ -37,11 +37,12 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     } else if (argument.startsWith(QLatin1String("--dest="))) {
       destination = argument.mid(7);
       destinationGiven = true;
-    } else {
+    } else if (line.error.isEmpty()) {
+      // Read on: whether the run wants a window at all is known only from every argument.
       line.error = QStringLiteral("unknown option %1").arg(argument);
-      return line;
     }
   }
+  if (!line.error.isEmpty()) return line;
   if (destinationGiven && destination.isEmpty()) {
     line.error = QStringLiteral("--dest needs a folder");
     return line;
@@ -76,8 +77,8 @@ QString CommandLineHelp(const QString& program) {
              "      --no-consent  download without the high-speed download consent\n"
              "      --install     start the downloaded installer at the end\n"
              "      Questions are answered without a user: earlier data is resumed for every file.\n"
-             "      Two headless runs into the same folder do not run at the same time; a headless\n"
-             "      run does not count as a running window.\n"
+             "      Two downloads into the same folder, headless or in a window, do not run at the\n"
+             "      same time; a headless run does not count as a running window.\n"
              "      Exit code 0 when every file completed (and, with --install, the installer\n"
              "      started); otherwise 1, after the message that says why.\n"
              "\n"

@@ -11,15 +11,16 @@
 struct CommandLine {
   bool help = false;
   bool headless = false;
-  QString fileListUrl;   // empty: the built-in list
-  QString destination;   // --dest; empty: the default folder
+  QString fileListUrl;  // empty: the built-in list
+  QString destination;  // --dest; empty: the default folder
   bool noConsent = false;
   bool install = false;
-  bool start = false;    // --start: the window runs the download by itself
-  QString error;         // not empty: the arguments cannot be used, and why
+  bool start = false;  // --start: the window runs the download by itself
+  QString error;       // not empty: the arguments cannot be used, and why
 };
 
-// `arguments` without the program's own name.
+// `arguments` without the program's own name. After an unknown option the rest is still read, so
+// `headless` and `help` tell whether a window is wanted even then (`error` names the first one).
 CommandLine ParseCommandLine(const QStringList& arguments);
 // The --help text.
 QString CommandLineHelp(const QString& program);

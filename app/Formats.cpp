@@ -49,5 +49,6 @@ QString FormatTime(int64_t seconds) {
 QString FileLabel(const QString& line, int number, int count) {
   int slash = line.lastIndexOf(QLatin1Char('/'));
   QString name = slash < 0 ? QString() : line.mid(slash + 1);
-  return QStringLiteral("%1 [%2/%3]").arg(name).arg(number).arg(count);
+  // One call: a name holding "%2" or "%3" of its own ("a%2Db.pak") stays as it is.
+  return QStringLiteral("%1 [%2/%3]").arg(name, QString::number(number), QString::number(count));
 }

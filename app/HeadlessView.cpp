@@ -5,7 +5,6 @@
 #include <QTimer>
 
 #include "app/LibraryEventBridge.h"
-#include "app/SingleInstance.h"
 
 namespace {
 
@@ -17,13 +16,15 @@ constexpr int64_t kLineDrawMs = 1000;
 QString Bar(int percent) {
   int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
   int filled = clamped * kBarWidth / 100;
-  return QStringLiteral("[%1%2] %3%").arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('-')))
+  return QStringLiteral("[%1%2] %3%")
+      .arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('-')))
       .arg(clamped, 3);
 }
 
 }  // namespace
 
-HeadlessView::HeadlessView(MainDialogOptions dialogOptions, HeadlessOptions options, std::FILE* out, std::FILE* err)
+HeadlessView::HeadlessView(MainDialogOptions dialogOptions, HeadlessOptions options, std::FILE* out,
+                           std::FILE* err)
     : dialogOptions_(std::move(dialogOptions)), options_(std::move(options)), out_(out), err_(err) {
   clock_.start();
 }
@@ -37,18 +38,16 @@ HeadlessView::~HeadlessView() {
 
 int HeadlessView::Run() {
   // A relative folder would depend on where the library happens to resolve it.
-  if (!options_.destination.isEmpty()) options_.destination = QFileInfo(options_.destination).absoluteFilePath();
+  if (!options_.destination.isEmpty())
+    options_.destination = QFileInfo(options_.destination).absoluteFilePath();
   QString folder = options_.destination.isEmpty() ? dialogOptions_.defaultFolder : options_.destination;
-  // Two runs writing the same files would spoil each other's downloads.
-  instance_ = std::make_unique<SingleInstance>(HeadlessInstanceName(folder));
-  if (!instance_->IsFirst()) {
-    ShowMessage(QStringLiteral("正在進行下載作業"), dialogOptions_.applicationName, MessageIcon::kExclamation,
-                MessageButtons::kOk);
-    return 1;
-  }
-
-  bridge_ = std::make_unique<LibraryEventBridge>([this](int32_t code, intptr_t lParam) { OnLibraryEvent(code, lParam); });
   controller_ = std::make_unique<MainDialogController>(*this, dialogOptions_);
+  // Two downloads writing the same files would spoil each other: the folder is claimed before
+  // anything is fetched (the job's start keeps the same claim).
+  if (!controller_->LockFolder(folder)) return 1;
+
+  bridge_ = std::make_unique<LibraryEventBridge>(
+      [this](int32_t code, intptr_t lParam) { OnLibraryEvent(code, lParam); });
   if (!controller_->Start(bridge_->Window())) {
     End(1);  // the controller has said why and asked to quit already
     return exitCode_;
@@ -80,7 +79,8 @@ void HeadlessView::OnLibraryEvent(int32_t code, intptr_t lParam) {
       break;
     case DL_EV_JOB_NOTICE:
       // The job does not go on after these: waiting would never end.
-      if (controller_->LastNotice() == DL_NOTE_DISK_FULL || controller_->LastNotice() == DL_NOTE_DOWNLOAD_FAILED) {
+      if (controller_->LastNotice() == DL_NOTE_DISK_FULL ||
+          controller_->LastNotice() == DL_NOTE_DOWNLOAD_FAILED) {
         End(1);
       }
       break;
@@ -99,8 +99,8 @@ void HeadlessView::BeginDownload() {
     return;
   }
   Write(out_, QStringLiteral("%1 file(s), %2, into %3\n")
-                  .arg(controller_->Lines().size())
-                  .arg(labels_[DialogLabel::kTotal], controller_->DestinationFolder()));
+                  .arg(QString::number(controller_->Lines().size()), labels_[DialogLabel::kTotal],
+                       controller_->DestinationFolder()));
   controller_->OnStartStop();
   if (controller_->StartResult() != DL_OK) {
     End(1, QStringLiteral("The download could not start in %1").arg(controller_->DestinationFolder()));
@@ -155,8 +155,8 @@ QString HeadlessView::StatusLine() const {
   };
   return QStringLiteral("%1  %2 / %3  %4  elapsed %5  remaining %6  file %7  total %8")
       .arg(label(DialogLabel::kFile), label(DialogLabel::kDownloaded), label(DialogLabel::kTotal),
-           label(DialogLabel::kSpeed), label(DialogLabel::kElapsed), label(DialogLabel::kRemaining), Bar(filePercent_),
-           Bar(jobPercent_));
+           label(DialogLabel::kSpeed), label(DialogLabel::kElapsed), label(DialogLabel::kRemaining),
+           Bar(filePercent_), Bar(jobPercent_));
 }
 
 void HeadlessView::Draw(bool force) {

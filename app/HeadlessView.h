@@ -20,10 +20,9 @@
 
 class LibraryEventBridge;
 class QEventLoop;
-class SingleInstance;
 
 struct HeadlessOptions {
-  QString destination;    // empty: the default folder
+  QString destination;  // empty: the default folder
   bool noConsent = false;
   bool install = false;
   bool terminal = false;  // standard output is a terminal: the status line is redrawn in place
@@ -76,7 +75,6 @@ class HeadlessView final : public MainDialogView {
   HeadlessOptions options_;
   std::FILE* out_;
   std::FILE* err_;
-  std::unique_ptr<SingleInstance> instance_;
   // Declared before the controller: the library is finalised before its window goes.
   std::unique_ptr<LibraryEventBridge> bridge_;
   std::unique_ptr<MainDialogController> controller_;
@@ -85,11 +83,11 @@ class HeadlessView final : public MainDialogView {
   std::map<DialogLabel, QString> labels_;
   int filePercent_ = 0;
   int jobPercent_ = 0;
-  bool downloading_ = false;   // the status line is worth drawing
-  bool lineOpen_ = false;      // a status line is on the terminal without its line end
+  bool downloading_ = false;  // the status line is worth drawing
+  bool lineOpen_ = false;     // a status line is on the terminal without its line end
   QElapsedTimer clock_;
   int64_t lastDrawMs_ = 0;
-  bool drawn_ = false;         // a status line was written at all
+  bool drawn_ = false;  // a status line was written at all
   bool askingConsent_ = false;
   bool launching_ = false;
   int messages_ = 0;

@@ -5,10 +5,9 @@
 #include <QSet>
 #include <QSettings>
 
-#include <vector>
-
 #include "app/FileListParser.h"
 #include "app/Formats.h"
+#include "app/SingleInstance.h"
 #include "platform/Process.h"
 
 namespace {
@@ -85,7 +84,11 @@ void MainDialogController::FailAndQuit(const QString& text, bool applicationCapt
 }
 
 bool MainDialogController::Start(DownloadLibWindow window) {
-  if (DownloadLibInitialize(window, nullptr, nullptr) != DL_OK) {
+  int32_t initialised = DownloadLibInitialize(window, nullptr, nullptr);
+  if (initialised != DL_OK) {
+    // A failed start leaves the library registered, its worker maybe still starting: finalised
+    // at once, unless the library is another owner's that refused a second start.
+    if (initialised != DL_ERR_ALREADY_INITIALIZED) DownloadLibFinalize();
     AppMessage(QStringLiteral("初始化失敗。"));
     view_.Quit(1);
     return false;
@@ -235,7 +238,8 @@ void MainDialogController::OnSizeKnown() {
 
 void MainDialogController::ShowFileLabel() {
   if (filesDone_ < lines_.size()) {
-    view_.SetLabel(DialogLabel::kFile, FileLabel(lines_[filesDone_], currentFile_, static_cast<int>(lines_.size())));
+    view_.SetLabel(DialogLabel::kFile,
+                   FileLabel(lines_[filesDone_], currentFile_, static_cast<int>(lines_.size())));
   }
 }
 
@@ -246,8 +250,10 @@ void MainDialogController::OnStatus(JobHandle job) {
   view_.SetLabel(DialogLabel::kElapsed, FormatTime(status.elapsedSeconds));
   view_.SetProgress(ProgressBar::kFile, status.currentFilePercent);
   view_.SetProgress(ProgressBar::kJob, status.percent);
-  view_.SetLabel(DialogLabel::kDownloaded, FormatSize(static_cast<double>(static_cast<uint64_t>(status.downloadedBytes))));
-  view_.SetLabel(DialogLabel::kTotal, FormatSize(static_cast<double>(static_cast<uint64_t>(status.totalBytes))));
+  view_.SetLabel(DialogLabel::kDownloaded,
+                 FormatSize(static_cast<double>(static_cast<uint64_t>(status.downloadedBytes))));
+  view_.SetLabel(DialogLabel::kTotal,
+                 FormatSize(static_cast<double>(static_cast<uint64_t>(status.totalBytes))));
   view_.SetLabel(DialogLabel::kSpeed, FormatSpeed(status.bytesPerSecond));
   view_.AddSpeedSample(static_cast<int64_t>(status.bytesPerSecond) * 8 / 1048576);
   view_.Refresh();
@@ -299,8 +305,9 @@ void MainDialogController::OnCompleted(JobHandle job) {
 void MainDialogController::OnNotice(JobHandle job) {
   int32_t length = 0;
   DownloadLibGetNoticeLength(job, &length);
-  std::vector<char> text(static_cast<size_t>(length > 0 ? length : 1), '\0');
-  JobNotice notice{0, text.data()};
+  // The window shows no notice's text, so none is fetched: a buffer sized by the length call
+  // could meet a different notice by the time it is filled.
+  JobNotice notice{0, nullptr};
   DownloadLibGetNotice(job, &notice);
   if (job_ == 0 || job != job_) return;
   lastNotice_ = notice.code;
@@ -309,7 +316,8 @@ void MainDialogController::OnNotice(JobHandle job) {
       int64_t remaining = 0;
       DownloadLibGetRemainingSize(job_, &remaining);
       StopJob();
-      Message(QStringLiteral("硬碟(%1)的空間不足(%2)。").arg(folder_, FormatSize(static_cast<double>(remaining))));
+      Message(QStringLiteral("硬碟(%1)的空間不足(%2)。")
+                  .arg(folder_, FormatSize(static_cast<double>(remaining))));
       break;
     }
     case DL_NOTE_NETWORK_DOWN:
@@ -343,6 +351,11 @@ void MainDialogController::OnStartStop() {
 }
 
 void MainDialogController::StartJob() {
+  // A headless run or another window downloading into the same folder would spoil its files.
+  if (!LockFolder(folder_)) {
+    startResult_ = DL_ERR_FAILED;
+    return;
+  }
   // Only what this job completes may become its installer.
   installerPath_.clear();
   completedFiles_.clear();
@@ -377,6 +390,23 @@ void MainDialogController::StopLibraryJob() {
   job_ = 0;
   filesDone_ = 0;
   currentFile_ = 1;
+  folderLock_.reset();
+  folderLockName_.clear();
+}
+
+bool MainDialogController::LockFolder(const QString& folder) {
+  QString name = FolderInstanceName(folder);
+  if (folderLock_ && folderLockName_ == name) return true;
+  folderLock_.reset();
+  folderLockName_.clear();
+  auto lock = std::make_unique<SingleInstance>(name);
+  if (!lock->IsFirst()) {
+    AppMessage(QStringLiteral("正在進行下載作業"));
+    return false;
+  }
+  folderLock_ = std::move(lock);
+  folderLockName_ = name;
+  return true;
 }
 
 void MainDialogController::ShowRunningState() {
@@ -396,9 +426,9 @@ void MainDialogController::OnConsentClicked(bool checked) {
     consent_ = QStringLiteral("2");
     return;
   }
-  MessageAnswer answer =
-      view_.ShowMessage(QStringLiteral("不同意超高速下載時，以一般下載方式進行。\n要使用一般下載方式進行嗎？"),
-                        options_.applicationName, MessageIcon::kInformation, MessageButtons::kYesNo);
+  MessageAnswer answer = view_.ShowMessage(
+      QStringLiteral("不同意超高速下載時，以一般下載方式進行。\n要使用一般下載方式進行嗎？"),
+      options_.applicationName, MessageIcon::kInformation, MessageButtons::kYesNo);
   if (answer == MessageAnswer::kYes) {
     consent_ = QStringLiteral("1");
   } else {
@@ -465,8 +495,9 @@ void MainDialogController::OnClose() {
     view_.CloseWindow();
     return;
   }
-  MessageAnswer answer = Message(QStringLiteral("關閉視窗時，即會中止下載 %1\n確定要關閉視窗嗎？").arg(options_.gameName),
-                                 QStringLiteral("ORBA"), MessageIcon::kInformation, MessageButtons::kYesNo);
+  MessageAnswer answer =
+      Message(QStringLiteral("關閉視窗時，即會中止下載 %1\n確定要關閉視窗嗎？").arg(options_.gameName),
+              QStringLiteral("ORBA"), MessageIcon::kInformation, MessageButtons::kYesNo);
   if (answer == MessageAnswer::kYes) {
     StopJob();
     view_.CloseWindow();

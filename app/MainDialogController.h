@@ -7,14 +7,17 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <memory>
 
 #include "app/MainDialogView.h"
 #include "library/DownloadLib.h"
 
+class SingleInstance;
+
 struct MainDialogOptions {
-  QString fileListUrl;     // the first command-line argument, else the built-in list
-  QString defaultFolder;   // where files go unless the user chooses another folder
-  QString engineFolder;    // the local engine's folder, never a download folder
+  QString fileListUrl;    // the first command-line argument, else the built-in list
+  QString defaultFolder;  // where files go unless the user chooses another folder
+  QString engineFolder;   // the local engine's folder, never a download folder
   QString serviceCode = QStringLiteral("sunnorel_orba_tw");
   QString gameName = QStringLiteral("ORBA");
   QString applicationName = QStringLiteral("orba-downloader");  // caption of the plain message boxes
@@ -29,7 +32,8 @@ class MainDialogController {
   MainDialogController& operator=(const MainDialogController&) = delete;
 
   // Initialises the library with `window` as its notify window and asks for the file list.
-  // False when the program must end (the message was shown and Quit asked for).
+  // False when the program must end (the message was shown and Quit asked for); a library that
+  // this start initialised is finalised by then or by Shutdown.
   bool Start(DownloadLibWindow window);
   // Stops and deletes the job, finalises the library (the window's destruction). Does not call
   // the view, which may be half destroyed by then.
@@ -39,16 +43,21 @@ class MainDialogController {
   void OnLibraryEvent(int32_t code, intptr_t lParam);
 
   // The user's commands.
-  void OnStartStop();           // button 1011
-  void OnClose();               // button 1012 or Esc
-  void OnWindowClose();         // the window's own close
-  void OnChooseFolder();        // button 1008
+  void OnStartStop();     // button 1011
+  void OnClose();         // button 1012 or Esc
+  void OnWindowClose();   // the window's own close
+  void OnChooseFolder();  // button 1008
   void OnConsentClicked(bool checked);
-  void OnInstall();             // button 1017
-  void OnLaunch();              // the launch step after Install
+  void OnInstall();  // button 1017
+  void OnLaunch();   // the launch step after Install
   // Set the destination folder directly (the headless front end's --dest), under the same rule
   // as a chosen folder: the engine's folder is refused with a message. False when refused.
   bool SetDestinationFolder(const QString& folder);
+  // Claims `folder` for this program's download: one download into one folder at a time, by a
+  // window or a headless run alike. A job start claims its folder itself; the headless front end
+  // claims its folder before anything is fetched. False, after the message, when another holds
+  // it. The claim ends with the job (or with this controller).
+  bool LockFolder(const QString& folder);
 
   // What the views and tests read.
   const QStringList& Lines() const { return lines_; }
@@ -65,7 +74,8 @@ class MainDialogController {
   bool InstallerStarted() const { return installerStarted_; }
   // The local paths of the files the current (or finished) job completed, in completion order.
   const QStringList& CompletedFiles() const { return completedFiles_; }
-  // What the library answered to the last start of a job (DL_OK when it runs), 0 before any.
+  // What the library answered to the last start of a job (DL_OK when it runs), 0 before any;
+  // DL_ERR_FAILED when the folder was not free and no job was made.
   int32_t StartResult() const { return startResult_; }
   // The code of the last notice handled for the current job, 0 before any.
   int32_t LastNotice() const { return lastNotice_; }
@@ -118,4 +128,6 @@ class MainDialogController {
   bool installerStarted_ = false;
   int32_t startResult_ = 0;
   int32_t lastNotice_ = 0;
+  std::unique_ptr<SingleInstance> folderLock_;
+  QString folderLockName_;
 };

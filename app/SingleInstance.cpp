@@ -72,8 +72,9 @@ QString WindowInstanceName(const QString& builtInFileListUrl) {
   return QStringLiteral("%1::%2").arg(QStringLiteral("QTX-Downloader"), builtInFileListUrl).left(260);
 }
 
-QString HeadlessInstanceName(const QString& folder) {
+QString FolderInstanceName(const QString& folder) {
   QString path = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
   QString canonical = QFileInfo(path).canonicalFilePath();
-  return QStringLiteral("%1::%2").arg(QStringLiteral("QTX-Downloader-headless"), canonical.isEmpty() ? path : canonical);
+  return QStringLiteral("%1::%2").arg(QStringLiteral("QTX-Downloader-folder"),
+                                      canonical.isEmpty() ? path : canonical);
 }

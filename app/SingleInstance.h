@@ -47,6 +47,6 @@ class SingleInstance : public QObject {
 // The window's name: "%s::%s" with "QTX-Downloader" and the built-in file-list URL, cut to 260
 // characters. A list given on the command line does not change it.
 QString WindowInstanceName(const QString& builtInFileListUrl);
-// A headless run's name: one download into one folder at a time, whatever the list; a window and
-// a headless run never block each other.
-QString HeadlessInstanceName(const QString& folder);
+// A download folder's name: one download into one folder at a time, whatever the list, by a
+// window or a headless run alike. The window's own name above does not block a headless run.
+QString FolderInstanceName(const QString& folder);

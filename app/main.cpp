@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QStringList>
 #include <cstdio>
+#include <memory>
 
 #include "app/ApplicationOptions.h"
 #include "app/CQTXDownloaderDlg.h"
@@ -19,15 +20,14 @@ void Print(std::FILE* stream, const QString& text) {
   std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
 }
 
-// The arguments before any application object exists: which one to create depends on them.
+// The arguments as the program received them.
 QStringList Arguments(int argc, char** argv) {
   QStringList arguments;
   for (int i = 1; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
   return arguments;
 }
 
-int RunWindow(int argc, char** argv, const CommandLine& line) {
-  QApplication application(argc, argv);
+int RunWindow(const CommandLine& line) {
   MainDialogOptions options = DefaultDialogOptions(line.fileListUrl);
   // One window per built-in list, whatever list this start names.
   SingleInstance instance(WindowInstanceName(BuiltInFileListUrl()));
@@ -39,7 +39,8 @@ int RunWindow(int argc, char** argv, const CommandLine& line) {
   }
   CQTXDownloaderDlg dialog(options);
   if (line.start) {
-    QString destination = line.destination.isEmpty() ? QString() : QFileInfo(line.destination).absoluteFilePath();
+    QString destination =
+        line.destination.isEmpty() ? QString() : QFileInfo(line.destination).absoluteFilePath();
     dialog.SetAutomation(WindowAutomation{true, destination, line.install});
   }
   QObject::connect(&instance, &SingleInstance::activationRequested, &dialog, [&dialog] {
@@ -54,8 +55,7 @@ int RunWindow(int argc, char** argv, const CommandLine& line) {
   return dialog.Run();
 }
 
-int RunHeadless(int argc, char** argv, const CommandLine& line) {
-  QCoreApplication application(argc, argv);
+int RunHeadless(const CommandLine& line) {
   HeadlessOptions options;
   options.destination = line.destination;
   options.noConsent = line.noConsent;
@@ -68,7 +68,17 @@ int RunHeadless(int argc, char** argv, const CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CommandLine line = ParseCommandLine(Arguments(argc, argv));
+  // Qt takes its own options (-platform, -session, -style, ...) out of the arguments when its
+  // application object is made, so ours are read from what it leaves. Which object that is
+  // depends on ours: a run without a window needs no window system.
+  CommandLine wanted = ParseCommandLine(Arguments(argc, argv));
+  std::unique_ptr<QCoreApplication> application;
+  if (wanted.headless || wanted.help) {
+    application = std::make_unique<QCoreApplication>(argc, argv);
+  } else {
+    application = std::make_unique<QApplication>(argc, argv);
+  }
+  CommandLine line = ParseCommandLine(QCoreApplication::arguments().mid(1));
   QString program = QStringLiteral("orba-downloader");
   if (line.help) {
     Print(stdout, CommandLineHelp(program));
@@ -78,5 +88,10 @@ int main(int argc, char** argv) {
     Print(stderr, QStringLiteral("%1: %2\n\n").arg(program, line.error) + CommandLineHelp(program));
     return 2;
   }
-  return line.headless ? RunHeadless(argc, argv, line) : RunWindow(argc, argv, line);
+  // Only a window needs the window system's application object.
+  if (!line.headless && qobject_cast<QApplication*>(application.get()) == nullptr) {
+    Print(stderr, QStringLiteral("%1: the arguments ask for a window and for none\n").arg(program));
+    return 2;
+  }
+  return line.headless ? RunHeadless(line) : RunWindow(line);
 }

@@ -1,6 +1,7 @@
 #include "library/CDownloadLibThread.h"
 
 #include <chrono>
+#include <system_error>
 
 #include "core/cpCMutex.h"
 #include "pipeline/Log.h"
@@ -9,26 +10,48 @@ CDownloadLibThread::CDownloadLibThread(Options options) : options_(std::move(opt
 
 CDownloadLibThread::~CDownloadLibThread() {
   if (worker_.joinable()) worker_.join();
-  delete manager_.exchange(nullptr);
+  published_.store(nullptr);
+  manager_.reset();
 }
 
 bool CDownloadLibThread::Start() {
   running_ = true;
-  worker_ = std::thread(&CDownloadLibThread::Run, this);
+  try {
+    std::function<void()> body = [this] { Run(); };
+    worker_ = options_.startWorker ? options_.startWorker(std::move(body)) : std::thread(std::move(body));
+  } catch (const std::system_error&) {
+    // No worker: nothing will ever signal, and nothing needs stopping.
+    running_ = false;
+    return false;
+  }
   std::unique_lock lock(signalMutex_);
-  return signal_.wait_for(lock, std::chrono::milliseconds(options_.startTimeoutMs), [this] { return started_; });
+  return signal_.wait_for(lock, std::chrono::milliseconds(options_.startTimeoutMs),
+                          [this] { return started_; });
 }
 
 void CDownloadLibThread::Run() {
   if (options_.beforeStart) options_.beforeStart();
-  platform::EnsureMessageQueue();
-  workerId_ = platform::CurrentThreadId();
+  {
+    std::lock_guard guard(signalMutex_);
+    // A worker whose stop began before it did leaves without creating anything: given up at the
+    // stop time-out, it would otherwise build a runtime root that takes over the process-wide
+    // services (timers, QoS, collector, MIME map) of the library initialised after it.
+    if (!running_) {
+      finished_ = true;
+      signal_.notify_all();
+      return;
+    }
+    // From here on a stop reaches this queue.
+    platform::EnsureMessageQueue();
+    workerId_ = platform::CurrentThreadId();
+  }
 
   nvSmartPtr lock;
   lock.CreateInstance(CLSID_cpCMutex);
   auto* mutex = lock.As<cpCMutex>();
   mutex->Lock();
-  manager_.store(new CJobManager(lock, options_.downloaders), std::memory_order_release);
+  manager_ = std::make_unique<CJobManager>(lock, options_.downloaders);
+  published_.store(manager_.get(), std::memory_order_release);
   {
     std::lock_guard guard(signalMutex_);
     started_ = true;
@@ -42,7 +65,7 @@ void CDownloadLibThread::Run() {
     platform::DispatchMessageToWindow(message);
   }
   WriteLog("[TessenLib] Exit GetMessage Loop");
-  Manager()->Shutdown();
+  manager_->Shutdown();
   // The worker's own reference goes before the end is signalled: whoever destroys the manager
   // afterwards holds the last one.
   lock.Attach(nullptr);
@@ -58,12 +81,19 @@ bool CDownloadLibThread::Finished() {
 }
 
 bool CDownloadLibThread::Stop() {
-  running_ = false;
-  // A worker still starting has no queue yet; it sees the cleared flag at its first message.
-  platform::PostToThread(workerId_, platform::kMsgQuit, 0, 0);
+  if (!worker_.joinable()) return true;  // no worker was ever started
+  platform::ThreadId worker = 0;
+  {
+    // Together with the worker's check: either it sees the cleared flag and creates nothing, or
+    // its queue exists and gets the quit message.
+    std::lock_guard guard(signalMutex_);
+    running_ = false;
+    worker = workerId_;
+  }
+  if (worker != 0) platform::PostToThread(worker, platform::kMsgQuit, 0, 0);
   std::unique_lock lock(signalMutex_);
-  bool ended = signal_.wait_for(lock, std::chrono::milliseconds(options_.stopTimeoutMs),
-                                [this] { return finished_; });
+  bool ended =
+      signal_.wait_for(lock, std::chrono::milliseconds(options_.stopTimeoutMs), [this] { return finished_; });
   lock.unlock();
   if (!ended) {
     worker_.detach();

@@ -1,12 +1,12 @@
 #include "library/COsn.h"
 
 #include "core/cpCQoS.h"
-#include "core/cpLog.h"
 #include "core/cpCTimerService.h"
+#include "core/cpLog.h"
 #include "core/cpSocket.h"
 #include "core/nvCGarbageCollector.h"
-#include "net/nwCHttpMimeTypeMap.h"
 #include "net/Lib_SSL/TlsRuntime.h"
+#include "net/nwCHttpMimeTypeMap.h"
 #include "net/nwRegisterClasses.h"
 #include "pipeline/Log.h"
 
@@ -17,10 +17,10 @@ COsn::COsn(nvSmartPtr lock) {
   LoadBuiltInCertificates();
   nwRegisterClasses();
   cpNetStartup();
-  timerService_ = new cpCTimerService(lock);
-  cpCTimerService::SetInstance(timerService_);
-  qos_ = new cpCQoS(lock);
-  cpCQoS::SetInstance(qos_);
+  timerService_ = std::make_unique<cpCTimerService>(lock);
+  cpCTimerService::SetInstance(timerService_.get());
+  qos_ = std::make_unique<cpCQoS>(lock);
+  cpCQoS::SetInstance(qos_.get());
   nvCGarbageCollector::Instance();
   nwCHttpMimeTypeMap::Instance();
 }
@@ -29,9 +29,9 @@ COsn::~COsn() {
   nwCHttpMimeTypeMap::DestroyInstance();
   nvCGarbageCollector::DestroyInstance();
   cpCQoS::SetInstance(nullptr);
-  delete qos_;
+  qos_.reset();
   cpCTimerService::SetInstance(nullptr);
-  delete timerService_;
+  timerService_.reset();
 }
 
 void COsn::Shutdown() {

@@ -2,6 +2,8 @@
 // The library's runtime root: starts the process-wide services the network objects rely on when
 // the library starts, and ends them, in reverse order, when it ends.
 
+#include <memory>
+
 #include "core/nvSmartPtr.h"
 
 class cpCTimerService;
@@ -19,6 +21,6 @@ class COsn {
   void Shutdown();
 
  private:
-  cpCTimerService* timerService_ = nullptr;
-  cpCQoS* qos_ = nullptr;
+  std::unique_ptr<cpCTimerService> timerService_;
+  std::unique_ptr<cpCQoS> qos_;
 };

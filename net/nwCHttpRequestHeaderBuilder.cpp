@@ -1,8 +1,10 @@
 #include "net/nwCHttpRequestHeaderBuilder.h"
 
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <exception>
 #include <limits>
+#include <random>
 
 #include "core/Settings.h"
 #include "net/nwCHttpMimeTypeMap.h"
@@ -106,7 +108,7 @@ std::string nwCHttpRequestHeaderBuilder::BuildTarget() const {
   while (!path.empty()) {
     const std::size_t slash = path.find('/');
     const std::string_view segment = path.substr(0, slash);
-    if (!segment.empty()) target.append("/").append(utCUriCodec::EncodeString(segment));
+    if (!segment.empty()) target.append("/").append(utCUriCodec::EncodeUrlString(segment));
     if (slash == std::string_view::npos) break;
     path.remove_prefix(slash + 1);
   }
@@ -115,9 +117,9 @@ std::string nwCHttpRequestHeaderBuilder::BuildTarget() const {
 
   for (std::size_t i = 0; i < params_.size(); ++i) {
     target.append(i == 0 ? "?" : "&");
-    target.append(utCUriCodec::EncodeString(View(params_[i].name)))
+    target.append(utCUriCodec::EncodeUrlString(View(params_[i].name)))
         .append("=")
-        .append(utCUriCodec::EncodeString(View(params_[i].value)));
+        .append(utCUriCodec::EncodeUrlString(View(params_[i].value)));
   }
   return target;
 }
@@ -184,15 +186,37 @@ cpStatus nwCHttpGETHeaderBuilder::BuildTrailer(nvCString* out) {
   return NW_S_OK;
 }
 
-nwCHttpPOSTHeaderBuilder::nwCHttpPOSTHeaderBuilder() {
-  // Drawn one after the other on purpose: the second value is printed first.
-  const auto first = static_cast<unsigned>(std::rand());
-  const auto second = static_cast<unsigned>(std::rand());
-  char digits[2 * 8 + 1] = {};
-  std::snprintf(digits, sizeof digits, "%08X%08X", second & 0xFFFFFFFFu, first & 0xFFFFFFFFu);
-  boundary_ = "---------------------------";
-  boundary_.Append(digits);
+namespace {
+
+// 64 bits from the system's random source; without one, bits that still differ between runs.
+uint64_t RandomBits() {
+  try {
+    std::random_device source;
+    std::uniform_int_distribution<uint64_t> bits;
+    return bits(source);
+  } catch (const std::exception&) {
+    static const int anchor = 0;
+    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return now ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&anchor)) << 16);
+  }
 }
+
+// 27 hyphens and 16 uppercase hex digits, drawn once per process: a fixed text could turn up in an
+// uploaded file and end its part early, and one that follows rand() is as easy to guess.
+const std::string& ProcessBoundary() {
+  static const std::string boundary = [] {
+    const uint64_t bits = RandomBits();
+    char digits[2 * 8 + 1] = {};
+    std::snprintf(digits, sizeof digits, "%08X%08X", static_cast<unsigned>(bits >> 32),
+                  static_cast<unsigned>(bits & 0xFFFFFFFFu));
+    return std::string("---------------------------") + digits;
+  }();
+  return boundary;
+}
+
+}  // namespace
+
+nwCHttpPOSTHeaderBuilder::nwCHttpPOSTHeaderBuilder() : boundary_(ProcessBoundary().c_str()) {}
 
 std::string nwCHttpPOSTHeaderBuilder::PartPreamble() const {
   std::string preamble = "--";

@@ -47,7 +47,8 @@ class nwCHttpRequestHeaderBuilder {
   const std::vector<nwHttpField>& Params() const { return params_; }
 
   // The path of the "GET" (else "POST") header, each non-empty segment encoded behind a '/'
-  // ("/" for no segment), then '?' and the encoded name=value parameters joined with '&'.
+  // ("/" for no segment), then '?' and the encoded name=value parameters joined with '&'. Escapes
+  // the URL already carries ("%20") are kept as they are.
   std::string BuildTarget() const;
 
  protected:
@@ -82,7 +83,8 @@ class nwCHttpGETHeaderBuilder : public nwCHttpRequestHeaderBuilder {
 // A multipart/form-data upload of one file body under the field "attach_file".
 class nwCHttpPOSTHeaderBuilder : public nwCHttpRequestHeaderBuilder {
  public:
-  // Draws the boundary: 27 hyphens and two rand() values as "%08X%08X", the second drawn first.
+  // The boundary: 27 hyphens and 16 uppercase hex digits, random per process and the same for
+  // every upload of the process.
   nwCHttpPOSTHeaderBuilder();
 
   // Also NW_E_FAIL when the body length is too large for its Content-Length.

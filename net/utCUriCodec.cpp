@@ -14,6 +14,23 @@ int HexValue(char c) {
   return -1;
 }
 
+// A '%' at `at` with two hexadecimal digits after it (a '%' within the last two bytes is none).
+bool IsEscapeAt(std::string_view text, std::size_t at) {
+  return text[at] == '%' && at + 2 < text.size() && HexValue(text[at + 1]) >= 0 &&
+         HexValue(text[at + 2]) >= 0;
+}
+
+void AppendEncoded(std::string* out, char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  if (utCUriCodec::IsUnreserved(byte)) {
+    out->push_back(c);
+  } else {
+    out->push_back('%');
+    out->push_back(kHexDigits[byte >> 4]);
+    out->push_back(kHexDigits[byte & 0x0F]);
+  }
+}
+
 // The shared tail of Encode and Decode: the length always, the bytes when there is room given.
 cpStatus Deliver(const std::string& result, char* dst, uint32_t* outLength) {
   // A result that its own length field cannot describe is refused rather than cut.
@@ -46,14 +63,19 @@ cpStatus utCUriCodec::Encode(const char* src, char* dst, uint32_t* outLength) {
 std::string utCUriCodec::EncodeString(std::string_view text) {
   std::string result;
   result.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (IsUnreserved(byte)) {
-      result += c;
+  for (char c : text) AppendEncoded(&result, c);
+  return result;
+}
+
+std::string utCUriCodec::EncodeUrlString(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (IsEscapeAt(text, i)) {
+      result.append(text.substr(i, 3));
+      i += 2;
     } else {
-      result += '%';
-      result += kHexDigits[byte >> 4];
-      result += kHexDigits[byte & 0x0F];
+      AppendEncoded(&result, text[i]);
     }
   }
   return result;
@@ -63,8 +85,7 @@ std::string utCUriCodec::DecodeString(std::string_view text) {
   std::string result;
   result.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    // A '%' within the last two bytes cannot start an escape.
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+    if (IsEscapeAt(text, i)) {
       result += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
       i += 2;
     } else {

@@ -1,6 +1,7 @@
 #pragma once
 // Percent-encoding of URL pieces and header values. Everything outside a fixed set of 68 bytes is
-// encoded, so '/', '~', ' ' and every byte of a multi-byte character go out as %XX.
+// encoded, so '/', '~', ' ' and every byte of a multi-byte character go out as %XX. URL pieces
+// keep the escapes they already carry, as curl sends them.
 
 #include <cstdint>
 #include <string>
@@ -30,6 +31,10 @@ class utCUriCodec {
 
   // The same rules for the library's own callers; these keep a decoded NUL byte.
   static std::string EncodeString(std::string_view text);
+  // EncodeString for a piece of a URL (a path segment, a query name or value): a '%' with two hex
+  // digits after it is an escape the URL already carries and stays as it is, so "%20" is sent
+  // once and not as "%2520"; any other '%' becomes "%25".
+  static std::string EncodeUrlString(std::string_view text);
   static std::string DecodeString(std::string_view text);
 
   static bool IsUnreserved(unsigned char byte);

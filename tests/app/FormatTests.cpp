@@ -66,6 +66,11 @@ TEST(Formats, FileLabelNamesTheTextAfterTheLastSlash) {
   EXPECT_EQ(QStringLiteral("a.bin?x=1 [2/2]"), FileLabel(QStringLiteral("http://h/a.bin?x=1"), 2, 2));
   EXPECT_EQ(QStringLiteral(" [1/1]"), FileLabel(QStringLiteral("nothing"), 1, 1));
   EXPECT_EQ(QStringLiteral(" [1/1]"), FileLabel(QStringLiteral("http://h/d/"), 1, 1));
+  // Escapes and percent signs of the name are shown as they are, never filled in as numbers.
+  EXPECT_EQ(QStringLiteral("a%2Db.pak [1/2]"), FileLabel(QStringLiteral("http://h/a%2Db.pak"), 1, 2));
+  EXPECT_EQ(QStringLiteral("c%3A%1%9.bin [12/34]"),
+            FileLabel(QStringLiteral("http://h/c%3A%1%9.bin"), 12, 34));
+  EXPECT_EQ(QStringLiteral("100%.bin [3/3]"), FileLabel(QStringLiteral("http://h/100%.bin"), 3, 3));
 }
 
 }  // namespace

@@ -43,8 +43,8 @@ class HeadlessTest : public ::testing::Test {
  protected:
   void SetUp() override {
     apptest::MakePrivate(runtime_.Path());
-    apptest::WriteScript(bin_ / "xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > '" + (bin_ / "opened.txt") +
-                                                 "'\n/bin/sh \"$1\"\n");
+    apptest::WriteScript(bin_ / "xdg-open",
+                         "#!/bin/sh\nprintf '%s' \"$1\" > '" + (bin_ / "opened.txt") + "'\n/bin/sh \"$1\"\n");
   }
 
   // The program's world: its own home, data, settings and runtime folders, the loopback relay,
@@ -54,6 +54,9 @@ class HeadlessTest : public ::testing::Test {
     for (const QString& name : environment.keys()) {
       if (name.startsWith(QStringLiteral("ORBA_"))) environment.remove(name);
     }
+    // No window system: a window opens only where the command line names a platform.
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+      environment.remove(QString::fromLatin1(name));
     environment.insert(QStringLiteral("HOME"), Q(home_.Path()));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), Q(home_ / "data"));
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), Q(home_ / "config"));
@@ -63,6 +66,7 @@ class HeadlessTest : public ::testing::Test {
     environment.insert(QStringLiteral("ORBA_RELAY_HOST"), QStringLiteral("127.0.0.1"));
     environment.insert(QStringLiteral("ORBA_RELAY_PORT"), QString::number(closedRelay_.Port()));
     environment.insert(QStringLiteral("ORBA_FILE_LIST_URL"), Q(builtInList_));
+    environment.insert(QStringLiteral("ORBA_BANNER_URL"), Q(server_.Url("/banner.gif")));
     return environment;
   }
 
@@ -115,9 +119,10 @@ TEST_F(HeadlessTest, DownloadsEveryFileAndEndsWithZero) {
   server_.AddResource("/files/a.bin", a);
   server_.AddResource("/files/b.bin", b);
   server_.AddResource("/files/c.bin", c);
-  server_.AddResource("/filelist.txt", "\r\n" + server_.Url("/files/a.bin") + "\r\n\r\n" + server_.Url("/files/b.bin") +
-                                           "\n" + server_.Url("/files/c.bin"));
-  Outcome run = Run({QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())});
+  server_.AddResource("/filelist.txt", "\r\n" + server_.Url("/files/a.bin") + "\r\n\r\n" +
+                                           server_.Url("/files/b.bin") + "\n" + server_.Url("/files/c.bin"));
+  Outcome run = Run(
+      {QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())});
   ASSERT_TRUE(run.ended);
   EXPECT_EQ(0, run.exitCode) << run.err.toStdString();
   EXPECT_TRUE(run.err.isEmpty()) << run.err.toStdString();
@@ -129,13 +134,16 @@ TEST_F(HeadlessTest, DownloadsEveryFileAndEndsWithZero) {
   QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
   ASSERT_GE(lines.size(), 2) << run.out.toStdString();
   EXPECT_TRUE(lines.first().startsWith(QStringLiteral("3 file(s), 1.49 MB, into "))) << run.out.toStdString();
-  EXPECT_TRUE(lines.last().startsWith(QStringLiteral("c.bin [3/3]  1.49 MB / 1.49 MB"))) << run.out.toStdString();
-  EXPECT_TRUE(lines.last().endsWith(QStringLiteral("total [####################] 100%"))) << run.out.toStdString();
+  EXPECT_TRUE(lines.last().startsWith(QStringLiteral("c.bin [3/3]  1.49 MB / 1.49 MB")))
+      << run.out.toStdString();
+  EXPECT_TRUE(lines.last().endsWith(QStringLiteral("total [####################] 100%")))
+      << run.out.toStdString();
 }
 
 TEST_F(HeadlessTest, AListThatIsNotThereEndsWithItsMessage) {
   server_.AddStatus("/filelist.txt", 404);
-  Outcome run = Run({QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())});
+  Outcome run = Run(
+      {QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())});
   ASSERT_TRUE(run.ended);
   EXPECT_NE(0, run.exitCode);
   EXPECT_TRUE(run.err.contains(QStringLiteral("下載檔案目錄失敗"))) << run.err.toStdString();
@@ -145,7 +153,8 @@ TEST_F(HeadlessTest, AListThatIsNotThereEndsWithItsMessage) {
 TEST_F(HeadlessTest, AHostileListEndsWithOneMessage) {
   std::string list = server_.Url("/files/..") + "\r\n" + std::string("\0\x01\x02garbage", 10) + "\n";
   server_.AddResource("/filelist.txt", list);
-  Outcome run = Run({QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())});
+  Outcome run = Run(
+      {QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())});
   ASSERT_TRUE(run.ended);
   EXPECT_NE(0, run.exitCode);
   EXPECT_EQ(QStringLiteral("ORBA: 輸入了錯誤的URL\n"), run.err);
@@ -154,8 +163,10 @@ TEST_F(HeadlessTest, AHostileListEndsWithOneMessage) {
 
 TEST_F(HeadlessTest, InstallStartsTheInstallerAtTheEnd) {
   std::string marker = home_ / "marker.txt";
-  std::string list = ServeList({{"data.bin", Content(300000, 4)}, {"setup.exe", "#!/bin/sh\nprintf ran > '" + marker + "'\n"}});
-  Outcome run = Run({QStringLiteral("--headless"), Q(list), QStringLiteral("--dest"), Q(Dest()), QStringLiteral("--install")});
+  std::string list = ServeList(
+      {{"data.bin", Content(300000, 4)}, {"setup.exe", "#!/bin/sh\nprintf ran > '" + marker + "'\n"}});
+  Outcome run = Run({QStringLiteral("--headless"), Q(list), QStringLiteral("--dest"), Q(Dest()),
+                     QStringLiteral("--install")});
   ASSERT_TRUE(run.ended);
   EXPECT_EQ(0, run.exitCode) << run.err.toStdString();
   EXPECT_TRUE(run.out.contains(QStringLiteral("檢查下載的文件後執行安裝。")));
@@ -164,9 +175,21 @@ TEST_F(HeadlessTest, InstallStartsTheInstallerAtTheEnd) {
   EXPECT_FALSE(apptest::FileExists(bin_ / "opened.txt"));
 }
 
+TEST_F(HeadlessTest, TheWindowLeavesQtItsOwnOptions) {
+  std::string marker = home_ / "marker.txt";
+  std::string list = ServeList({{"setup.exe", "#!/bin/sh\nprintf ran > '" + marker + "'\n"}});
+  Outcome run =
+      Run({QStringLiteral("-platform"), QStringLiteral("offscreen"), Q(list), QStringLiteral("--start"),
+           QStringLiteral("--dest"), Q(Dest()), QStringLiteral("--install")});
+  ASSERT_TRUE(run.ended);
+  EXPECT_EQ(0, run.exitCode) << run.err.toStdString();
+  ASSERT_TRUE(guitest::WaitUntil([&] { return ReadFile(marker) == "ran"; }, 10000));
+}
+
 TEST_F(HeadlessTest, InstallWithoutAnInstallerEndsWithNonZero) {
   std::string list = ServeList({{"a.bin", Content(1000, 5)}, {"b.bin", Content(1000, 6)}});
-  Outcome run = Run({QStringLiteral("--headless"), Q(list), QStringLiteral("--dest"), Q(Dest()), QStringLiteral("--install")});
+  Outcome run = Run({QStringLiteral("--headless"), Q(list), QStringLiteral("--dest"), Q(Dest()),
+                     QStringLiteral("--install")});
   ASSERT_TRUE(run.ended);
   EXPECT_NE(0, run.exitCode);
   EXPECT_TRUE(run.err.contains(QStringLiteral("該路徑(NULL)檔案不存在。"))) << run.err.toStdString();
@@ -178,7 +201,8 @@ TEST_F(HeadlessTest, AFailedDownloadEndsWithItsMessage) {
   broken.cutAfter = 0;
   server_.AddResource("/files/broken.bin", Content(50000, 7), broken);
   server_.AddResource("/filelist.txt", server_.Url("/files/broken.bin") + "\n");
-  Outcome run = Run({QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())});
+  Outcome run = Run(
+      {QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())});
   ASSERT_TRUE(run.ended) << "the run waited for a download that had failed";
   EXPECT_NE(0, run.exitCode);
   EXPECT_TRUE(run.err.contains(QStringLiteral("ORBA: 下載ORBA失敗\n請稍候再試\n"))) << run.err.toStdString();
@@ -186,10 +210,12 @@ TEST_F(HeadlessTest, AFailedDownloadEndsWithItsMessage) {
 
 TEST_F(HeadlessTest, TooLittleDiskSpaceEndsWithItsMessage) {
   const std::string kLength = std::to_string(900LL * 1024 * 1024 * 1024 * 1024);
-  ScriptedServer huge(Script().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: " + kLength + "\r\n\r\n").Close());
+  ScriptedServer huge(
+      Script().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: " + kLength + "\r\n\r\n").Close());
   server_.AddResource("/filelist.txt", huge.Url("/files/huge.bin") + "\n");
-  Outcome run = Run({QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())},
-                    60000);
+  Outcome run = Run(
+      {QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())},
+      60000);
   ASSERT_TRUE(run.ended) << "the run waited after the job had stopped";
   EXPECT_NE(0, run.exitCode);
   EXPECT_TRUE(run.err.contains(QStringLiteral("ORBA: 硬碟(%1/)的空間不足(900.00 TB)。").arg(Q(Dest()))))
@@ -199,11 +225,13 @@ TEST_F(HeadlessTest, TooLittleDiskSpaceEndsWithItsMessage) {
 TEST_F(HeadlessTest, WithoutConsentTheDownloadIsPaced) {
   std::string data = Content(4 * 393216, 8);
   std::string list = ServeList({{"paced.bin", data}});
-  Outcome run = Run({QStringLiteral("--headless"), Q(list), QStringLiteral("--dest"), Q(Dest()), QStringLiteral("--no-consent")});
+  Outcome run = Run({QStringLiteral("--headless"), Q(list), QStringLiteral("--dest"), Q(Dest()),
+                     QStringLiteral("--no-consent")});
   ASSERT_TRUE(run.ended);
   EXPECT_EQ(0, run.exitCode) << run.err.toStdString();
   EXPECT_GE(run.milliseconds, 2500);
-  EXPECT_TRUE(run.err.contains(QStringLiteral("不同意超高速下載時，以一般下載方式進行。\n要使用一般下載方式進行嗎？ [是]")))
+  EXPECT_TRUE(run.err.contains(
+      QStringLiteral("不同意超高速下載時，以一般下載方式進行。\n要使用一般下載方式進行嗎？ [是]")))
       << run.err.toStdString();
   EXPECT_TRUE(ReadFile(Dest() + "/paced.bin") == data);
 }
@@ -219,7 +247,7 @@ TEST_F(HeadlessTest, TheDefaultFolderIsInTheHomeFolder) {
 
 TEST_F(HeadlessTest, TwoRunsIntoOneFolderDoNotRunTogether) {
   ScopedEnvironment runtime("XDG_RUNTIME_DIR", runtime_.Path());
-  SingleInstance running(HeadlessInstanceName(Q(Dest())));
+  SingleInstance running(FolderInstanceName(Q(Dest())));
   ASSERT_TRUE(running.IsFirst());
   std::string list = ServeList({{"a.bin", Content(1000, 10)}});
   Outcome run = Run({QStringLiteral("--headless"), Q(list), QStringLiteral("--dest"), Q(Dest() + "/")});
@@ -245,14 +273,15 @@ TEST_F(HeadlessTest, AKilledRunLeavesItsFolderFree) {
   server_.AddResource("/filelist.txt", "never\n", slow);
   QProcess process;
   process.setProcessEnvironment(Environment());
-  process.start(QStringLiteral(ORBA_DOWNLOADER_PATH),
-                {QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())});
+  process.start(
+      QStringLiteral(ORBA_DOWNLOADER_PATH),
+      {QStringLiteral("--headless"), Q(server_.Url("/filelist.txt")), QStringLiteral("--dest"), Q(Dest())});
   ASSERT_TRUE(process.waitForStarted(10000));
   ASSERT_TRUE(server_.WaitForRequests(1, 20000));
   process.kill();
   ASSERT_TRUE(process.waitForFinished(10000));
   ScopedEnvironment runtime("XDG_RUNTIME_DIR", runtime_.Path());
-  SingleInstance next(HeadlessInstanceName(Q(Dest())));
+  SingleInstance next(FolderInstanceName(Q(Dest())));
   EXPECT_TRUE(next.IsFirst());
 }
 
@@ -261,7 +290,8 @@ TEST_F(HeadlessTest, HelpExplainsBothWaysAndMistakesAreRefused) {
   ASSERT_TRUE(help.ended);
   EXPECT_EQ(0, help.exitCode);
   EXPECT_TRUE(help.out.contains(QStringLiteral("orba-downloader [URL]")));
-  EXPECT_TRUE(help.out.contains(QStringLiteral("orba-downloader --headless [URL] [--dest DIR] [--no-consent] [--install]")));
+  EXPECT_TRUE(help.out.contains(
+      QStringLiteral("orba-downloader --headless [URL] [--dest DIR] [--no-consent] [--install]")));
   Outcome wrong = Run({QStringLiteral("--headless"), QStringLiteral("--fast")});
   ASSERT_TRUE(wrong.ended);
   EXPECT_EQ(2, wrong.exitCode);

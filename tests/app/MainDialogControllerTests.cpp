@@ -9,15 +9,20 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "app/Formats.h"
 #include "app/LibraryEventBridge.h"
 #include "app/MainDialogController.h"
+#include "app/SingleInstance.h"
 #include "library/DownloadLib.h"
+#include "library/LibraryControl.h"
 #include "tests/app/ControllerTestSupport.h"
 #include "tests/app/GuiTestSupport.h"
+#include "tests/app/LibraryShim.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/ScriptedServer.h"
@@ -42,6 +47,8 @@ class ControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     relayPort_ = std::make_unique<ScopedEnvironment>("ORBA_RELAY_PORT", std::to_string(closedRelay_.Port()));
+    // Download folders are claimed in a runtime folder of this test's own.
+    apptest::MakePrivate(runtime_.Path());
   }
   void TearDown() override {
     // The library ends before the window its events are posted to.
@@ -99,8 +106,11 @@ class ControllerTest : public ::testing::Test {
   ScopedEnvironment network_{"ORBA_NETWORK_STATE", std::string("online")};
   ScopedEnvironment relayHost_{"ORBA_RELAY_HOST", std::string("127.0.0.1")};
   std::unique_ptr<ScopedEnvironment> relayPort_;
+  testsupport::TempFolder runtime_;
+  ScopedEnvironment runtimeFolder_{"XDG_RUNTIME_DIR", runtime_.Path()};
   testsupport::TempFolder folder_;
   HttpFileServer server_;
+  apptest::LibraryShim shim_;
   RecordingView view_;
   std::unique_ptr<LibraryEventBridge> bridge_;
   std::unique_ptr<MainDialogController> controller_;
@@ -179,7 +189,8 @@ TEST_F(ControllerTest, AWholeJobCompletesAndFinishesTheWindow) {
   EXPECT_EQ(100, view_.progress[ProgressBar::kJob]);
   EXPECT_TRUE(ReadFile(DefaultFolder() + "a.bin") == a);
   EXPECT_TRUE(ReadFile(DefaultFolder() + "b.bin") == b);
-  EXPECT_EQ(QStringList({Q(DefaultFolder() + "a.bin"), Q(DefaultFolder() + "b.bin")}), controller_->CompletedFiles());
+  EXPECT_EQ(QStringList({Q(DefaultFolder() + "a.bin"), Q(DefaultFolder() + "b.bin")}),
+            controller_->CompletedFiles());
   QSettings stored(QStringLiteral("Norvik Inc."), QStringLiteral("DownloadPath"));
   EXPECT_EQ(Q(DefaultFolder()), stored.value(QStringLiteral("ORBA")).toString());
 
@@ -250,7 +261,8 @@ class BadListTest : public ControllerTest, public ::testing::WithParamInterface<
 
 TEST_P(BadListTest, EndsWithOneMessageAndNoFile) {
   const BadList& list = GetParam();
-  if (std::optional<std::string> body = list.body(server_.BaseUrl())) server_.AddResource("/filelist.txt", *body);
+  if (std::optional<std::string> body = list.body(server_.BaseUrl()))
+    server_.AddResource("/filelist.txt", *body);
   QElapsedTimer timer;
   timer.start();
   Begin(Options(server_.Url("/filelist.txt")));
@@ -281,13 +293,17 @@ std::string ManyLines(const std::string& base) {
 INSTANTIATE_TEST_SUITE_P(
     Lists, BadListTest,
     ::testing::Values(
-        BadList{"Missing", [](const std::string&) { return std::optional<std::string>(); }, "下載檔案目錄失敗"},
-        BadList{"Empty", [](const std::string&) { return std::optional<std::string>(""); }, "下載檔案目錄失敗"},
+        BadList{"Missing", [](const std::string&) { return std::optional<std::string>(); },
+                "下載檔案目錄失敗"},
+        BadList{"Empty", [](const std::string&) { return std::optional<std::string>(""); },
+                "下載檔案目錄失敗"},
         BadList{"OnlyLineEnds", [](const std::string&) { return std::optional<std::string>("\r\n\n\r\n"); },
                 "下載檔案目錄失敗"},
-        BadList{"OnlySpaces", [](const std::string&) { return std::optional<std::string>("   \r\n    \n \t  "); },
+        BadList{"OnlySpaces",
+                [](const std::string&) { return std::optional<std::string>("   \r\n    \n \t  "); },
                 "下載檔案目錄失敗"},
-        BadList{"Binary", [](const std::string&) { return std::optional<std::string>(Binary()); }, "輸入了錯誤的URL"},
+        BadList{"Binary", [](const std::string&) { return std::optional<std::string>(Binary()); },
+                "輸入了錯誤的URL"},
         BadList{"Nul",
                 [](const std::string& base) {
                   return std::optional<std::string>(base + "/files/a" + std::string(1, '\0') + ".bin\r\n");
@@ -304,7 +320,9 @@ INSTANTIATE_TEST_SUITE_P(
                 [](const std::string& base) { return std::optional<std::string>(base + "/files/..\r\n"); },
                 "輸入了錯誤的URL"},
         BadList{"DotDotBeforeTheQuery",
-                [](const std::string& base) { return std::optional<std::string>(base + "/files/..?name=x.bin\r\n"); },
+                [](const std::string& base) {
+                  return std::optional<std::string>(base + "/files/..?name=x.bin\r\n");
+                },
                 "輸入了錯誤的URL"},
         BadList{"NoFileName",
                 [](const std::string& base) { return std::optional<std::string>(base + "/files/\r\n"); },
@@ -314,7 +332,8 @@ INSTANTIATE_TEST_SUITE_P(
                   return std::optional<std::string>(base + "/a/x.bin\r\n" + base + "/b/X.BIN\r\n");
                 },
                 "輸入了錯誤的URL"},
-        BadList{"AHundredThousandLines", [](const std::string& base) { return std::optional<std::string>(ManyLines(base)); },
+        BadList{"AHundredThousandLines",
+                [](const std::string& base) { return std::optional<std::string>(ManyLines(base)); },
                 "下載檔案目錄失敗"}),
     [](const ::testing::TestParamInfo<BadList>& test) { return std::string(test.param.name); });
 
@@ -362,16 +381,21 @@ TEST_F(ControllerTest, AFailedDownloadIsNoticedWithTheGameName) {
 TEST_F(ControllerTest, TooLittleDiskSpaceStopsTheJobAndNamesFolderAndSize) {
   // 900 TB: more than any test machine has, less than the 1024 TB where sizes stop showing.
   const std::string kLength = std::to_string(900LL * 1024 * 1024 * 1024 * 1024);
-  ScriptedServer huge(Script().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: " + kLength + "\r\n\r\n").Close());
+  ScriptedServer huge(
+      Script().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: " + kLength + "\r\n\r\n").Close());
   server_.AddResource("/filelist.txt", huge.Url("/files/huge.bin") + "\r\n");
   BeginReady();
   EXPECT_EQ(QStringLiteral("900.00 TB"), view_.Label(DialogLabel::kTotal));
   controller_->OnStartStop();
   ASSERT_TRUE(WaitUntil([&] { return !view_.messages.empty(); }));
   ASSERT_EQ(1u, view_.messages.size());
-  EXPECT_EQ(QStringLiteral("硬碟(%1)的空間不足(900.00 TB)。").arg(Q(DefaultFolder())), view_.messages[0].text);
+  EXPECT_EQ(QStringLiteral("硬碟(%1)的空間不足(900.00 TB)。").arg(Q(DefaultFolder())),
+            view_.messages[0].text);
   EXPECT_EQ(QStringLiteral("ORBA"), view_.messages[0].caption);
   EXPECT_EQ(DL_NOTE_DISK_FULL, controller_->LastNotice());
+  // The notice carries the URL as its text, which the window never shows: no buffer is passed.
+  EXPECT_EQ(1, shim_.noticeReads);
+  EXPECT_EQ(0, shim_.noticeTextBuffers);
   // Ready for another folder and another start.
   EXPECT_EQ(0u, controller_->Job());
   EXPECT_FALSE(view_.startShowsStop);
@@ -513,7 +537,8 @@ TEST_F(ControllerTest, DecliningConsentAnsweredNoKeepsIt) {
   view_.consentChecked.reset();
   controller_->OnConsentClicked(false);
   ASSERT_EQ(1u, view_.messages.size());
-  EXPECT_EQ(QStringLiteral("不同意超高速下載時，以一般下載方式進行。\n要使用一般下載方式進行嗎？"), view_.messages[0].text);
+  EXPECT_EQ(QStringLiteral("不同意超高速下載時，以一般下載方式進行。\n要使用一般下載方式進行嗎？"),
+            view_.messages[0].text);
   EXPECT_EQ(kApplication, view_.messages[0].caption);
   EXPECT_EQ(MessageIcon::kInformation, view_.messages[0].icon);
   EXPECT_EQ(MessageButtons::kYesNo, view_.messages[0].buttons);
@@ -663,6 +688,50 @@ TEST_F(ControllerTest, TheEndOfAnotherJobChangesNothing) {
   EXPECT_FALSE(view_.Enabled(DialogButton::kInstall));
   controller_->OnLibraryEvent(DL_EV_FILE_DONE, 0x1234);
   EXPECT_EQ(0, controller_->FilesDone());
+}
+
+TEST_F(ControllerTest, AJobDoesNotStartInAFolderAnotherDownloadHolds) {
+  ServeList({{"a.bin", Content(1000, 29)}});
+  BeginReady();
+  auto other = std::make_unique<SingleInstance>(FolderInstanceName(Q(DefaultFolder())));
+  ASSERT_TRUE(other->IsFirst());
+  controller_->OnStartStop();
+  ASSERT_EQ(1u, view_.messages.size());
+  EXPECT_EQ(QStringLiteral("正在進行下載作業"), view_.messages[0].text);
+  EXPECT_EQ(kApplication, view_.messages[0].caption);
+  EXPECT_EQ(MessageIcon::kExclamation, view_.messages[0].icon);
+  EXPECT_EQ(0u, controller_->Job());
+  EXPECT_EQ(DL_ERR_FAILED, controller_->StartResult());
+  EXPECT_FALSE(view_.startShowsStop);
+
+  // Once the folder is free the job runs, and holds the folder until it has completed.
+  other.reset();
+  controller_->OnStartStop();
+  EXPECT_NE(0u, controller_->Job());
+  EXPECT_FALSE(SingleInstance(FolderInstanceName(Q(DefaultFolder()))).IsFirst());
+  ASSERT_TRUE(WaitUntil([&] { return controller_->Finished() || view_.messages.size() > 1; }));
+  ASSERT_TRUE(controller_->Finished());
+  EXPECT_TRUE(SingleInstance(FolderInstanceName(Q(DefaultFolder()))).IsFirst());
+}
+
+TEST_F(ControllerTest, ALibraryWhoseStartFailedIsFinalised) {
+  shim_.initialize = [](DownloadLibWindow window, DownloadLibCallback callback, void* userData) {
+    CDownloadLibThread::Options options;
+    options.startWorker = [](std::function<void()>) -> std::thread {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    return LibraryInitialize(window, callback, userData, true, std::move(options));
+  };
+  bridge_ = std::make_unique<LibraryEventBridge>([](int32_t, intptr_t) {});
+  controller_ = std::make_unique<MainDialogController>(view_, Options(server_.Url("/filelist.txt")));
+  EXPECT_FALSE(controller_->Start(bridge_->Window()));
+  // Nothing is left registered: a later start of the library succeeds.
+  EXPECT_EQ(nullptr, LibraryThread());
+  ASSERT_EQ(1u, view_.messages.size());
+  EXPECT_EQ(QStringLiteral("初始化失敗。"), view_.messages[0].text);
+  shim_.initialize = nullptr;
+  EXPECT_EQ(DL_OK, DownloadLibInitialize(nullptr, nullptr, nullptr));
+  DownloadLibFinalize();
 }
 
 TEST_F(ControllerTest, ALibraryThatCannotStartEndsTheProgram) {

@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -47,11 +48,12 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 
 // A 1 x 1 PNG, enough for the banner to have something to show.
 std::string PngBytes() {
-  static const unsigned char kPng[] = {
-      0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48, 0x44, 0x52, 0x00, 0x00,
-      0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x02, 0x00, 0x00, 0x00, 0x90, 0x77, 0x53, 0xDE, 0x00, 0x00, 0x00,
-      0x0C, 0x49, 0x44, 0x41, 0x54, 0x08, 0xD7, 0x63, 0xF8, 0xCF, 0xC0, 0x00, 0x00, 0x03, 0x01, 0x01, 0x00, 0x18,
-      0xDD, 0x8D, 0xB0, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+  static const unsigned char kPng[] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D,
+                                       0x49, 0x48, 0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
+                                       0x08, 0x02, 0x00, 0x00, 0x00, 0x90, 0x77, 0x53, 0xDE, 0x00, 0x00, 0x00,
+                                       0x0C, 0x49, 0x44, 0x41, 0x54, 0x08, 0xD7, 0x63, 0xF8, 0xCF, 0xC0, 0x00,
+                                       0x00, 0x03, 0x01, 0x01, 0x00, 0x18, 0xDD, 0x8D, 0xB0, 0x00, 0x00, 0x00,
+                                       0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
   return std::string(reinterpret_cast<const char*>(kPng), sizeof kPng);
 }
 
@@ -59,6 +61,9 @@ class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     relay_ = std::make_unique<ScopedEnvironment>("ORBA_RELAY_PORT", std::to_string(closedRelay_.Port()));
+    // A started job claims its folder in a runtime folder of this test's own.
+    std::filesystem::permissions(runtime_.Path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
     server_.AddResource("/banner.png", PngBytes(), Typed("image/png"));
     banner_ = std::make_unique<ScopedEnvironment>("ORBA_BANNER_URL", server_.Url("/banner.png"));
   }
@@ -89,7 +94,8 @@ class MainWindowTest : public ::testing::Test {
     window_ = std::make_unique<CQTXDownloaderDlg>(options);
     window_->SetMessageSeam([this](const MessageRequest& request) {
       messages_.push_back(request);
-      if (answers_.empty()) return request.buttons == MessageButtons::kYesNo ? MessageAnswer::kNo : MessageAnswer::kOk;
+      if (answers_.empty())
+        return request.buttons == MessageButtons::kYesNo ? MessageAnswer::kNo : MessageAnswer::kOk;
       MessageAnswer answer = answers_.front();
       answers_.pop_front();
       return answer;
@@ -101,7 +107,8 @@ class MainWindowTest : public ::testing::Test {
   // Opens the window on the served list and waits until the sizes are known.
   CQTXDownloaderDlg& OpenReady() {
     CQTXDownloaderDlg& window = Open(Options());
-    EXPECT_TRUE(WaitUntil([&] { return !window.LabelText(DialogLabel::kTotal).isEmpty() || window.Ended(); }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return !window.LabelText(DialogLabel::kTotal).isEmpty() || window.Ended(); }));
     EXPECT_FALSE(window.Ended());
     return window;
   }
@@ -111,6 +118,8 @@ class MainWindowTest : public ::testing::Test {
   ScopedEnvironment relayHost_{"ORBA_RELAY_HOST", std::string("127.0.0.1")};
   std::unique_ptr<ScopedEnvironment> relay_;
   std::unique_ptr<ScopedEnvironment> banner_;
+  testsupport::TempFolder runtime_;
+  ScopedEnvironment runtimeFolder_{"XDG_RUNTIME_DIR", runtime_.Path()};
   testsupport::TempFolder folder_;
   HttpFileServer server_;
   std::unique_ptr<CQTXDownloaderDlg> window_;
@@ -133,7 +142,8 @@ TEST_F(MainWindowTest, WholeDownloadShowsSizesProgressCompletionAndStartsTheInst
   CQTXDownloaderDlg& window = OpenReady();
 
   // Ready: the sizes, the first file, zero times and speed, the default folder.
-  EXPECT_EQ(FormatSize(static_cast<double>(data.size() + setup.size())), window.LabelText(DialogLabel::kTotal));
+  EXPECT_EQ(FormatSize(static_cast<double>(data.size() + setup.size())),
+            window.LabelText(DialogLabel::kTotal));
   EXPECT_EQ(QStringLiteral("data.bin [1/2]"), window.LabelText(DialogLabel::kFile));
   EXPECT_EQ(QStringLiteral("0 Bytes"), window.LabelText(DialogLabel::kDownloaded));
   EXPECT_EQ(QStringLiteral("00:00:00"), window.LabelText(DialogLabel::kElapsed));
@@ -357,7 +367,8 @@ TEST_F(MainWindowTest, ConsentBoxIsHiddenWithItsTipAndAsksBeforeNormalDownload) 
   answers_.push_back(MessageAnswer::kNo);
   window.ConsentBox()->click();
   ASSERT_EQ(1u, messages_.size());
-  EXPECT_EQ(QStringLiteral("不同意超高速下載時，以一般下載方式進行。\n要使用一般下載方式進行嗎？"), messages_[0].text);
+  EXPECT_EQ(QStringLiteral("不同意超高速下載時，以一般下載方式進行。\n要使用一般下載方式進行嗎？"),
+            messages_[0].text);
   EXPECT_EQ(MessageIcon::kInformation, messages_[0].icon);
   EXPECT_EQ(MessageButtons::kYesNo, messages_[0].buttons);
   EXPECT_TRUE(window.ConsentChecked());
@@ -414,26 +425,65 @@ QRect LabelPlace(const CQTXDownloaderDlg& window, DialogLabel label) { return wi
 INSTANTIATE_TEST_SUITE_P(
     Layout, ControlPlaceTest,
     ::testing::Values(
-        PlaceCase{"Banner", [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kBanner); }, QRect(9, 3, 383, 442)},
-        PlaceCase{"TopStrip", [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kTopStrip); }, QRect(0, 0, 748, 21)},
-        PlaceCase{"BottomStrip", [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kBottomStrip); }, QRect(0, 416, 748, 21)},
-        PlaceCase{"LeftStrip", [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kLeftStrip); }, QRect(0, 20, 21, 396)},
-        PlaceCase{"RightPanel", [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kRightPanel); }, QRect(363, 20, 385, 396)},
-        PlaceCase{"FileLabel", [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kFile); }, QRect(456, 28, 263, 14)},
-        PlaceCase{"DownloadedLabel", [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kDownloaded); }, QRect(456, 59, 263, 14)},
-        PlaceCase{"TotalLabel", [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kTotal); }, QRect(456, 90, 263, 14)},
-        PlaceCase{"ElapsedLabel", [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kElapsed); }, QRect(460, 134, 85, 14)},
-        PlaceCase{"RemainingLabel", [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kRemaining); }, QRect(634, 134, 85, 14)},
-        PlaceCase{"StatusLabel", [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kSpeed); }, QRect(456, 173, 270, 14)},
-        PlaceCase{"FolderLabel", [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kFolder); }, QRect(447, 356, 201, 14)},
-        PlaceCase{"SpeedGraph", [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kSpeedGraph); }, QRect(385, 191, 342, 69)},
-        PlaceCase{"FileBar", [](const CQTXDownloaderDlg& w) { return w.Geometry(ProgressBar::kFile); }, QRect(441, 282, 286, 18)},
-        PlaceCase{"JobBar", [](const CQTXDownloaderDlg& w) { return w.Geometry(ProgressBar::kJob); }, QRect(441, 312, 286, 18)},
-        PlaceCase{"FolderButton", [](const CQTXDownloaderDlg& w) { return QRect(w.Geometry(DialogButton::kFolder).topLeft(), QSize(0, 0)); }, QRect(662, 352, 0, 0)},
-        PlaceCase{"StartButton", [](const CQTXDownloaderDlg& w) { return QRect(w.Geometry(DialogButton::kStart).topLeft(), QSize(0, 0)); }, QRect(384, 391, 0, 0)},
-        PlaceCase{"InstallButton", [](const CQTXDownloaderDlg& w) { return QRect(w.Geometry(DialogButton::kInstall).topLeft(), QSize(0, 0)); }, QRect(502, 391, 0, 0)},
-        PlaceCase{"CloseButton", [](const CQTXDownloaderDlg& w) { return QRect(w.Geometry(DialogButton::kClose).topLeft(), QSize(0, 0)); }, QRect(620, 391, 0, 0)},
-        PlaceCase{"ConsentBox", [](const CQTXDownloaderDlg& w) { return QRect(w.Geometry(DialogButton::kConsent).topLeft(), QSize(0, 0)); }, QRect(13, 293, 0, 0)},
+        PlaceCase{"Banner", [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kBanner); },
+                  QRect(9, 3, 383, 442)},
+        PlaceCase{"TopStrip", [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kTopStrip); },
+                  QRect(0, 0, 748, 21)},
+        PlaceCase{"BottomStrip",
+                  [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kBottomStrip); },
+                  QRect(0, 416, 748, 21)},
+        PlaceCase{"LeftStrip",
+                  [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kLeftStrip); },
+                  QRect(0, 20, 21, 396)},
+        PlaceCase{"RightPanel",
+                  [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kRightPanel); },
+                  QRect(363, 20, 385, 396)},
+        PlaceCase{"FileLabel", [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kFile); },
+                  QRect(456, 28, 263, 14)},
+        PlaceCase{"DownloadedLabel",
+                  [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kDownloaded); },
+                  QRect(456, 59, 263, 14)},
+        PlaceCase{"TotalLabel", [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kTotal); },
+                  QRect(456, 90, 263, 14)},
+        PlaceCase{"ElapsedLabel",
+                  [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kElapsed); },
+                  QRect(460, 134, 85, 14)},
+        PlaceCase{"RemainingLabel",
+                  [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kRemaining); },
+                  QRect(634, 134, 85, 14)},
+        PlaceCase{"StatusLabel",
+                  [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kSpeed); },
+                  QRect(456, 173, 270, 14)},
+        PlaceCase{"FolderLabel",
+                  [](const CQTXDownloaderDlg& w) { return LabelPlace(w, DialogLabel::kFolder); },
+                  QRect(447, 356, 201, 14)},
+        PlaceCase{"SpeedGraph",
+                  [](const CQTXDownloaderDlg& w) { return w.Geometry(DialogControl::kSpeedGraph); },
+                  QRect(385, 191, 342, 69)},
+        PlaceCase{"FileBar", [](const CQTXDownloaderDlg& w) { return w.Geometry(ProgressBar::kFile); },
+                  QRect(441, 282, 286, 18)},
+        PlaceCase{"JobBar", [](const CQTXDownloaderDlg& w) { return w.Geometry(ProgressBar::kJob); },
+                  QRect(441, 312, 286, 18)},
+        PlaceCase{"FolderButton",
+                  [](const CQTXDownloaderDlg&
+                         w) { return QRect(w.Geometry(DialogButton::kFolder).topLeft(), QSize(0, 0)); },
+                  QRect(662, 352, 0, 0)},
+        PlaceCase{"StartButton",
+                  [](const CQTXDownloaderDlg&
+                         w) { return QRect(w.Geometry(DialogButton::kStart).topLeft(), QSize(0, 0)); },
+                  QRect(384, 391, 0, 0)},
+        PlaceCase{"InstallButton",
+                  [](const CQTXDownloaderDlg&
+                         w) { return QRect(w.Geometry(DialogButton::kInstall).topLeft(), QSize(0, 0)); },
+                  QRect(502, 391, 0, 0)},
+        PlaceCase{"CloseButton",
+                  [](const CQTXDownloaderDlg&
+                         w) { return QRect(w.Geometry(DialogButton::kClose).topLeft(), QSize(0, 0)); },
+                  QRect(620, 391, 0, 0)},
+        PlaceCase{"ConsentBox",
+                  [](const CQTXDownloaderDlg&
+                         w) { return QRect(w.Geometry(DialogButton::kConsent).topLeft(), QSize(0, 0)); },
+                  QRect(13, 293, 0, 0)},
         PlaceCase{"ClientArea", [](const CQTXDownloaderDlg& w) { return w.rect(); }, QRect(0, 0, 748, 437)}),
     [](const ::testing::TestParamInfo<PlaceCase>& place) { return std::string(place.param.name); });
 

@@ -36,15 +36,16 @@ TEST(CommandLine, OnlyTheFirstArgumentIsTheList) {
 }
 
 TEST(CommandLine, HeadlessTakesItsOptionsInAnyOrder) {
-  CommandLine line =
-      ParseCommandLine(Arguments({"--dest", "/tmp/x", "--headless", "http://h/list.txt", "--install", "--no-consent"}));
+  CommandLine line = ParseCommandLine(
+      Arguments({"--dest", "/tmp/x", "--headless", "http://h/list.txt", "--install", "--no-consent"}));
   EXPECT_TRUE(line.headless);
   EXPECT_EQ(QStringLiteral("http://h/list.txt"), line.fileListUrl);
   EXPECT_EQ(QStringLiteral("/tmp/x"), line.destination);
   EXPECT_TRUE(line.install);
   EXPECT_TRUE(line.noConsent);
   EXPECT_TRUE(line.error.isEmpty());
-  EXPECT_EQ(QStringLiteral("/tmp/y"), ParseCommandLine(Arguments({"--headless", "--dest=/tmp/y"})).destination);
+  EXPECT_EQ(QStringLiteral("/tmp/y"),
+            ParseCommandLine(Arguments({"--headless", "--dest=/tmp/y"})).destination);
 }
 
 TEST(CommandLine, MistakesAreExplained) {
@@ -55,7 +56,8 @@ TEST(CommandLine, MistakesAreExplained) {
   EXPECT_FALSE(ParseCommandLine(Arguments({"--install"})).error.isEmpty());
   EXPECT_FALSE(ParseCommandLine(Arguments({"--dest", "/tmp/z"})).error.isEmpty());
   EXPECT_FALSE(ParseCommandLine(Arguments({"--start", "--no-consent"})).error.isEmpty());
-  CommandLine unattended = ParseCommandLine(Arguments({"--start", "--dest", "/tmp/z", "--install", "http://h/l.txt"}));
+  CommandLine unattended =
+      ParseCommandLine(Arguments({"--start", "--dest", "/tmp/z", "--install", "http://h/l.txt"}));
   EXPECT_TRUE(unattended.error.isEmpty());
   EXPECT_TRUE(unattended.start && unattended.install && !unattended.headless);
   EXPECT_EQ(QStringLiteral("/tmp/z"), unattended.destination);
@@ -63,6 +65,19 @@ TEST(CommandLine, MistakesAreExplained) {
   EXPECT_TRUE(ParseCommandLine(Arguments({"-h"})).help);
   // After "--" everything is a list, even what looks like an option.
   EXPECT_EQ(QStringLiteral("--odd"), ParseCommandLine(Arguments({"--", "--odd"})).fileListUrl);
+}
+
+// Options of Qt's own are read by Qt when the window runs; before that the line must still tell
+// whether a window is wanted at all.
+TEST(CommandLine, AfterAnUnknownOptionTheRestIsStillRead) {
+  CommandLine headless = ParseCommandLine(Arguments({"-platform", "offscreen", "--headless", "--dest="}));
+  EXPECT_TRUE(headless.headless);
+  EXPECT_EQ(QStringLiteral("unknown option -platform"), headless.error);
+  CommandLine help = ParseCommandLine(Arguments({"-style", "fusion", "-session", "x", "--help"}));
+  EXPECT_TRUE(help.help);
+  EXPECT_EQ(QStringLiteral("unknown option -style"), help.error);
+  CommandLine window = ParseCommandLine(Arguments({"-platform", "offscreen", "http://h/l.txt"}));
+  EXPECT_FALSE(window.headless || window.help);
 }
 
 TEST(CommandLine, HelpExplainsBothWays) {
@@ -80,11 +95,11 @@ TEST(InstanceName, IsTheMutexNameOfTheBuiltInList) {
   EXPECT_TRUE(name.startsWith(QStringLiteral("QTX-Downloader::http://h/xxx")));
 }
 
-TEST(InstanceName, AHeadlessRunIsNamedByItsFolderHoweverWritten) {
+TEST(InstanceName, ADownloadFolderIsNamedByItsPathHoweverWritten) {
   testsupport::TempFolder folder;
-  EXPECT_EQ(HeadlessInstanceName(Q(folder.Path())), HeadlessInstanceName(Q(folder / "a/../")));
-  EXPECT_NE(HeadlessInstanceName(Q(folder / "a")), HeadlessInstanceName(Q(folder / "b")));
-  EXPECT_NE(WindowInstanceName(Q(folder.Path())), HeadlessInstanceName(Q(folder.Path())));
+  EXPECT_EQ(FolderInstanceName(Q(folder.Path())), FolderInstanceName(Q(folder / "a/../")));
+  EXPECT_NE(FolderInstanceName(Q(folder / "a")), FolderInstanceName(Q(folder / "b")));
+  EXPECT_NE(WindowInstanceName(Q(folder.Path())), FolderInstanceName(Q(folder.Path())));
 }
 
 class SingleInstanceTest : public ::testing::Test {

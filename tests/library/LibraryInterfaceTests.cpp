@@ -5,14 +5,20 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
+#include "core/cpCQoS.h"
+#include "core/cpCTimerService.h"
+#include "core/nvCGarbageCollector.h"
 #include "library/DownloadLib.h"
 #include "library/LibraryControl.h"
+#include "net/nwCHttpMimeTypeMap.h"
 #include "pipeline/Log.h"
 #include "platform/Clock.h"
 #include "tests/library/LibraryTestEnvironment.h"
 #include "tests/support/EventRecorder.h"
+#include "tests/support/HttpFileServer.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
@@ -23,7 +29,8 @@ using testsupport::LogMessage;
 
 std::vector<std::string> LogMessages() {
   std::vector<std::string> messages;
-  for (const std::string& line : LogLines(LibraryTestFolders().LogPath())) messages.push_back(LogMessage(line));
+  for (const std::string& line : LogLines(LibraryTestFolders().LogPath()))
+    messages.push_back(LogMessage(line));
   return messages;
 }
 
@@ -50,6 +57,22 @@ class Gate {
   bool open_ = false;
 };
 
+// Waits for the worker to leave its procedure; false when it did not within a generous limit.
+bool WaitUntilFinished(CDownloadLibThread* thread) {
+  int64_t deadline = platform::MonotonicMilliseconds() + 10000;
+  while (!thread->Finished() && platform::MonotonicMilliseconds() < deadline) std::this_thread::yield();
+  return thread->Finished();
+}
+
+// The process-wide services a library's runtime root installs.
+struct RuntimeServices {
+  cpCTimerService* timers = cpCTimerService::Instance();
+  cpCQoS* qos = cpCQoS::Instance();
+  nvCGarbageCollector* collector = nvCGarbageCollector::Instance();
+  nwCHttpMimeTypeMap* mimeTypes = nwCHttpMimeTypeMap::Instance();
+  bool operator==(const RuntimeServices&) const = default;
+};
+
 class LibraryInterfaceTest : public ::testing::Test {
  protected:
   // The log folder exists from the start, as it does after the library ran once on a machine.
@@ -62,10 +85,11 @@ class LibraryInterfaceTest : public ::testing::Test {
 TEST_F(LibraryInterfaceTest, InitialiseAndFinaliseWriteTheirLogLinesInOrder) {
   ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, nullptr, nullptr));
   ASSERT_EQ(DL_OK, DownloadLibFinalize());
-  std::vector<std::string> expected = {"[TessenLib] Launch(3.5.0.2)", "[TessenLib] Initialize",
-                                       "[TessenLib] Finalize Begin",  "[TessenLib] Exit GetMessage Loop",
-                                       "[TessenLib] Destroy JobManager", "[TessenLib] CPlatFormDownloader Destroy",
-                                       "[TessenLib] Finalize End"};
+  std::vector<std::string> expected = {
+      "[TessenLib] Launch(3.5.0.2)",    "[TessenLib] Initialize",
+      "[TessenLib] Finalize Begin",     "[TessenLib] Exit GetMessage Loop",
+      "[TessenLib] Destroy JobManager", "[TessenLib] CPlatFormDownloader Destroy",
+      "[TessenLib] Finalize End"};
   EXPECT_EQ(expected, LogMessages());
 }
 
@@ -77,8 +101,9 @@ TEST_F(LibraryInterfaceTest, LogLinesCarryTheClocksTimeInCtimeForm) {
   std::time_t seconds = 1'000'000'000;
   std::string ctimeText = std::ctime(&seconds);
   ctimeText.pop_back();
-  EXPECT_EQ("[" + ctimeText + "] [TessenLib] Launch(3.5.0.2)\r\n[" + ctimeText + "] [TessenLib] Initialize\r\n",
-            content);
+  EXPECT_EQ(
+      "[" + ctimeText + "] [TessenLib] Launch(3.5.0.2)\r\n[" + ctimeText + "] [TessenLib] Initialize\r\n",
+      content);
 }
 
 TEST_F(LibraryInterfaceTest, SecondInitialisationIsRefusedUntilFinalised) {
@@ -140,12 +165,67 @@ TEST_F(LibraryInterfaceTest, WorkerThatDoesNotEndInTimeIsLeftAloneNotFreed) {
   EXPECT_EQ("[TessenLib] Finalize End", messages.back());
   EXPECT_EQ(nullptr, LibraryThread());
 
-  // The worker goes on safely with what it owns and ends by itself once it runs.
+  // The worker, given up, ends by itself once it runs, without creating anything.
   gate.Open();
-  int64_t deadline = platform::MonotonicMilliseconds() + 5000;
-  while (!stuck->Finished() && platform::MonotonicMilliseconds() < deadline) std::this_thread::yield();
-  ASSERT_TRUE(stuck->Finished());
+  ASSERT_TRUE(WaitUntilFinished(stuck));
+  EXPECT_EQ(nullptr, stuck->Manager());
   delete stuck;
+}
+
+TEST_F(LibraryInterfaceTest, AWorkerGivenUpAtStopCreatesNothingAndLeavesTheNextLibraryItsServices) {
+  Gate gate;
+  CDownloadLibThread::Options options;
+  options.startTimeoutMs = 20;
+  options.stopTimeoutMs = 20;
+  options.beforeStart = [&gate] { gate.Wait(); };
+  ASSERT_EQ(DL_ERR_FAILED, LibraryInitialize(nullptr, nullptr, nullptr, true, std::move(options)));
+  CDownloadLibThread* givenUp = LibraryThread();
+  ASSERT_EQ(DL_OK, DownloadLibFinalize());
+
+  // The next library starts while the old worker still waits to begin.
+  ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, &EventRecorder::Callback, recorder.UserData()));
+  RuntimeServices services;
+  ASSERT_NE(nullptr, services.timers);
+  ASSERT_NE(nullptr, services.qos);
+  gate.Open();
+  ASSERT_TRUE(WaitUntilFinished(givenUp));
+  // A manager left behind would own a runtime root that replaced the services below.
+  ASSERT_EQ(nullptr, givenUp->Manager());
+  delete givenUp;
+  EXPECT_TRUE(RuntimeServices{} == services);
+
+  // And the running library still works on them.
+  testsupport::HttpFileServer server;
+  server.AddResource("/list.txt", "http://h/a\r\n");
+  ASSERT_EQ(DL_OK, DownloadLibDownloadData(server.Url("/list.txt").c_str()));
+  EXPECT_TRUE(recorder.WaitFor(DL_EV_DATA_DONE, 1, 15000));
+}
+
+TEST_F(LibraryInterfaceTest, AThreadTheSystemRefusesFailsTheStartInsteadOfThrowing) {
+  CDownloadLibThread::Options options;
+  options.startWorker = [](std::function<void()>) -> std::thread {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  EXPECT_EQ(DL_ERR_FAILED, LibraryInitialize(nullptr, nullptr, nullptr, true, std::move(options)));
+  EXPECT_EQ("[TessenLib] Initialize Failed : 517", LogMessages().back());
+  EXPECT_EQ(DL_ERR_ALREADY_INITIALIZED, DownloadLibInitialize(nullptr, nullptr, nullptr));
+  // Nothing runs, so nothing needs waiting for: the object goes at once.
+  EXPECT_EQ(DL_OK, DownloadLibFinalize());
+  std::vector<std::string> messages = LogMessages();
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_EQ("[TessenLib] Destroy JobManager", messages[messages.size() - 2]);
+  EXPECT_EQ(nullptr, LibraryThread());
+  EXPECT_EQ(DL_OK, DownloadLibInitialize(nullptr, nullptr, nullptr));
+}
+
+TEST_F(LibraryInterfaceTest, AnEncodedUrlReachesTheServerWithItsEscapesOnce) {
+  testsupport::HttpFileServer server;
+  server.AddResource("/my%20files/a%2Db.txt", "http://h/a\r\n");
+  ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, &EventRecorder::Callback, recorder.UserData()));
+  ASSERT_EQ(DL_OK, DownloadLibDownloadData(server.Url("/my%20files/a%2Db.txt?v=1%2B1&w=50%").c_str()));
+  ASSERT_TRUE(recorder.WaitFor(DL_EV_DATA_DONE, 1, 15000));
+  ASSERT_EQ(1, server.RequestCount());
+  EXPECT_EQ("/my%20files/a%2Db.txt?v=1%2B1&w=50%25", server.Requests()[0].target);
 }
 
 TEST_F(LibraryInterfaceTest, EventsArriveThroughWindowAndCallbackAndFolderEventOnTheCallersThread) {

@@ -227,7 +227,7 @@ TEST_F(HttpClientLayerTest, GetRequestBytesAreExact) {
   ASSERT_TRUE(PumpUntilEnded());
   ASSERT_EQ(1u, server.Reads(0).size());
   EXPECT_EQ(
-      "GET /dir/a%20b/c%2520d?q=1%202&k=v HTTP/1.1\r\n"
+      "GET /dir/a%20b/c%20d?q=1%202&k=v HTTP/1.1\r\n"
       "Accept: */*\r\n"
       "Referer: http://site.test/from\r\n"
       "Accept-Language: ko\r\n"

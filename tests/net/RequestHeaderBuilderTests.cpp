@@ -178,14 +178,30 @@ TEST(nwCHttpRequestHeaderBuilderRefererTest, RefererFollowsTheSetting) {
 }
 
 TEST_F(nwCHttpRequestHeaderBuilderTest, TargetEncodingRules) {
-  EXPECT_EQ(Target("/a%20b"), "/a%2520b");
-  EXPECT_EQ(Target("/a//b/"), "/a/b");
-  EXPECT_EQ(Target("a/b"), "/a/b");
-  EXPECT_EQ(Target("//"), "/");
-  EXPECT_EQ(Target(""), "/");
-  EXPECT_EQ(Target(nullptr), "/");
-  EXPECT_EQ(Target("/~user/\xEA\xB2\x8C.zip"), "/%7Euser/%EA%B2%8C.zip");
-  EXPECT_EQ(Target("/p?q=a b/c&e=&&=v&k=1=2"), "/p?q=a%20b%2Fc&e=&=v&k=1%3D2");
+  const struct {
+    const char* path;  // null: no target header at all
+    const char* target;
+  } cases[] = {
+      {"/a//b/", "/a/b"},
+      {"a/b", "/a/b"},
+      {"//", "/"},
+      {"", "/"},
+      {nullptr, "/"},
+      {"/~user/\xEA\xB2\x8C.zip", "/%7Euser/%EA%B2%8C.zip"},
+      {"/p?q=a b/c&e=&&=v&k=1=2", "/p?q=a%20b%2Fc&e=&=v&k=1%3D2"},
+      // A URL that is already encoded goes out as it was written, escapes of either case kept.
+      {"/a%20b", "/a%20b"},
+      {"/dir%2Fx/a%2Db.pak", "/dir%2Fx/a%2Db.pak"},
+      {"/%e4%B8%AD.bin", "/%e4%B8%AD.bin"},
+      {"/a%20b c", "/a%20b%20c"},
+      {"/f?name=a%20b&x%3D=%41", "/f?name=a%20b&x%3D=%41"},
+      // A '%' that starts no escape is a byte of the name.
+      {"/100%.bin", "/100%25.bin"},
+      {"/a%zz/b%4", "/a%25zz/b%254"},
+      {"/f?p=50%", "/f?p=50%25"},
+  };
+  for (const auto& item : cases)
+    EXPECT_EQ(Target(item.path), item.target) << (item.path ? item.path : "(none)");
 }
 
 TEST_F(nwCHttpRequestHeaderBuilderTest, PostHeaderCarriesTheTargetWhenThereIsNoGet) {
@@ -263,15 +279,21 @@ std::string Boundary(const nwCHttpPOSTHeaderBuilder& builder) {
   return std::string(builder.Boundary().GetBuffer(), builder.Boundary().GetLength());
 }
 
-TEST_F(nwCHttpRequestHeaderBuilderTest, PostBoundaryPrintsTheSecondDrawFirst) {
+TEST_F(nwCHttpRequestHeaderBuilderTest, PostBoundaryIsDrawnOncePerProcessAndNotFromRand) {
+  // What a boundary made of two rand() values after this seed would be, in either order.
   std::srand(12345);
   const auto first = static_cast<unsigned>(std::rand());
   const auto second = static_cast<unsigned>(std::rand());
+  char oneOrder[17];
+  char otherOrder[17];
+  std::snprintf(oneOrder, sizeof oneOrder, "%08X%08X", second, first);
+  std::snprintf(otherOrder, sizeof otherOrder, "%08X%08X", first, second);
   std::srand(12345);
   nwCHttpPOSTHeaderBuilder builder;
-  char digits[17];
-  std::snprintf(digits, sizeof digits, "%08X%08X", second, first);
-  EXPECT_EQ(Boundary(builder), std::string(kHyphens) + digits);
+  nwCHttpPOSTHeaderBuilder another;
+  EXPECT_NE(Boundary(builder), std::string(kHyphens) + oneOrder);
+  EXPECT_NE(Boundary(builder), std::string(kHyphens) + otherOrder);
+  EXPECT_EQ(Boundary(another), Boundary(builder));
 }
 
 TEST_F(nwCHttpRequestHeaderBuilderTest, PostBoundaryIsHyphensAndSixteenUppercaseHexDigits) {

@@ -588,6 +588,46 @@ TEST_F(SocketReadinessTest, ARefusedConnectIsReportedWithItsError) {
   EXPECT_EQ(platform::kSockRefused, window_.Notices()[0].error);
 }
 
+TEST_F(SocketReadinessTest, AnImmediateConnectErrorComesLaterAsTheConnectNotice) {
+  // TCP refuses a multicast or broadcast peer at once ("network unreachable").
+  for (uint32_t peer : {htonl(0xE0000001), htonl(0xFFFFFFFF)}) {
+    cpAddress address;
+    address.address = peer;
+    address.port = 9;
+    RecordPtr plain = NewStreamSocket();
+    EXPECT_EQ(CP_E_FAIL, cpSocketConnect(plain.get(), &address)) << "not selected: the error at once";
+
+    RecordPtr record = SelectedSocket();
+    size_t before = window_.Notices().size();
+    ASSERT_EQ(CP_E_WOULDBLOCK, cpSocketConnect(record.get(), &address));
+    EXPECT_EQ(before, window_.Notices().size()) << "nothing inside the call";
+    runtime_.Pump();
+    ASSERT_EQ(before + 1, window_.Notices().size()) << "one notice, and nothing more after it";
+    EXPECT_EQ(platform::kFdConnect, window_.Notices().back().notice);
+    EXPECT_EQ(platform::kSockHostUnreachable, window_.Notices().back().error);
+    EXPECT_EQ(static_cast<uintptr_t>(record->handle), window_.Notices().back().socket);
+  }
+}
+
+TEST_F(SocketReadinessTest, BytesBeforeAResetAreReadableBeforeTheCloseNotice) {
+  Gate reset;
+  ScriptedServer server(Script().WaitFor(reset).Send("last").Reset());
+  RecordPtr record = ConnectedSocket(server.Port());
+  reset.Open();
+  ASSERT_TRUE(qostest::WaitForHangUp(record->handle));
+  runtime_.Pump();
+  EXPECT_EQ(1, window_.Count(platform::kFdRead));
+  EXPECT_EQ(0, window_.Count(platform::kFdClose)) << "four bytes are still unread";
+  EXPECT_EQ("last", ReceiveUpTo(record.get(), 64));
+  char buffer[8];
+  int32_t received = 0;
+  EXPECT_EQ(CP_E_FAIL, cpSocketReceive(record.get(), buffer, sizeof buffer, &received)) << "then the reset";
+  runtime_.Pump();
+  ASSERT_EQ(1, window_.Count(platform::kFdClose));
+  EXPECT_EQ(platform::kSockConnectionReset, window_.Notices().back().error);
+  EXPECT_EQ(1, window_.Count(platform::kFdWrite)) << "nothing is written to a reset connection";
+}
+
 TEST_F(SocketReadinessTest, RearmReportsReadabilityAndWritabilityAgain) {
   ScriptedServer server(Script().Send("x").Stall());
   RecordPtr record = ConnectedSocket(server.Port());

@@ -561,7 +561,7 @@ TEST_F(ConnectionContextTest, ABottomLayerThatConsumesPartOfAnOfferKeepsTheRestA
   ASSERT_TRUE(runtime_.PumpUntil([&] { return bottom->offers.size() == 1; }));
   EXPECT_EQ(first, bottom->offers[0]);
   EXPECT_EQ("ABCDEFGHIJKLMNO", Buffered(context));
-  EXPECT_EQ(1024, context->ReceiveBuffer().Capacity());
+  EXPECT_EQ(cpCQoSContextAction::kReadPiece, context->ReceiveBuffer().Capacity());
 
   more.Open();
   ASSERT_TRUE(runtime_.PumpUntil([&] { return bottom->offers.size() == 2; }));

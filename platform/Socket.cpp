@@ -120,9 +120,9 @@ class SelectedSocket final : public detail::FdWatcher {
     if ((ready & EPOLLERR) != 0) {
       // Bytes that arrived before a reset are read first: the close notice follows the last of
       // them, as after an orderly end. Nothing is written to a failed connection meanwhile.
-      if (!listening_ && UnreadBytes() > 0) {
+      if (!listening_ && (events_ & kFdRead) && UnreadBytes() > 0) {
         failing_ = true;
-        if ((events_ & kFdRead) && readEnabled_) {
+        if (readEnabled_) {
           readEnabled_ = false;
           Post(kFdRead, 0);
         }

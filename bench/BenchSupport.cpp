@@ -138,14 +138,13 @@ ContentServer::ContentServer(const std::vector<std::pair<std::string, int64_t>>&
         return;
       }
       auto generator = found->second.first;
-      response.set_content_provider(
-          found->second.second, "application/octet-stream",
-          [generator](size_t offset, size_t remaining, httplib::DataSink& sink) {
-            thread_local std::vector<char> buffer(256 * 1024);
-            const size_t count = std::min(remaining, buffer.size());
-            generator->Fill(static_cast<int64_t>(offset), buffer.data(), count);
-            return sink.write(buffer.data(), count);
-          });
+      response.set_content_provider(found->second.second, "application/octet-stream",
+                                    [generator](size_t offset, size_t remaining, httplib::DataSink& sink) {
+                                      thread_local std::vector<char> buffer(256 * 1024);
+                                      const size_t count = std::min(remaining, buffer.size());
+                                      generator->Fill(static_cast<int64_t>(offset), buffer.data(), count);
+                                      return sink.write(buffer.data(), count);
+                                    });
     });
     int port = server.bind_to_any_port("127.0.0.1");
     if (write(report[1], &port, sizeof port) != sizeof port) _exit(1);
@@ -337,9 +336,11 @@ std::string Format(const char* format, ...) {
   return buffer;
 }
 
-void Samples::Add(int round, const char* name, double wallSeconds, double cpuSeconds, long peakRssKiB, bool exactFiles) {
-  std::printf("  round %d  %-22s wall %7.3f s  cpu %6.3f s  peak RSS %7.1f MiB  %s\n", round, name, wallSeconds,
-              cpuSeconds, static_cast<double>(peakRssKiB) / 1024.0, exactFiles ? "exact" : "WRONG OR INCOMPLETE");
+void Samples::Add(int round, const char* name, double wallSeconds, double cpuSeconds, long peakRssKiB,
+                  bool exactFiles) {
+  std::printf("  round %d  %-22s wall %7.3f s  cpu %6.3f s  peak RSS %7.1f MiB  %s\n", round, name,
+              wallSeconds, cpuSeconds, static_cast<double>(peakRssKiB) / 1024.0,
+              exactFiles ? "exact" : "WRONG OR INCOMPLETE");
   ++rounds;
   exact += exactFiles ? 1 : 0;
   wall.push_back(wallSeconds);

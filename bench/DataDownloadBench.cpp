@@ -47,12 +47,12 @@ int main(int argc, char** argv) {
     DataBuffer buffer{bytes.data(), got};
     bool exact = g_outcome == DL_EV_DATA_DONE && DownloadLibGetData(&buffer) == DL_OK && bytes == expected;
     double cpu = bench::CpuSeconds(after) - bench::CpuSeconds(before);
-    std::printf("  library  wall %6.3f s  %7.1f MiB/s  cpu %6.2f ms/MiB  %s\n", wall, mib / wall, cpu * 1000 / mib,
-                exact ? "byte-exact" : "WRONG");
+    std::printf("  library  wall %6.3f s  %7.1f MiB/s  cpu %6.2f ms/MiB  %s\n", wall, mib / wall,
+                cpu * 1000 / mib, exact ? "byte-exact" : "WRONG");
     if (bench::ProgramAvailable("curl")) {
       bench::Usage curl = bench::RunProgram({"curl", "-s", "-o", "/dev/null", url});
-      std::printf("  curl     wall %6.3f s  %7.1f MiB/s  cpu %6.2f ms/MiB\n", curl.wallSeconds, mib / curl.wallSeconds,
-                  curl.cpuSeconds * 1000 / mib);
+      std::printf("  curl     wall %6.3f s  %7.1f MiB/s  cpu %6.2f ms/MiB\n", curl.wallSeconds,
+                  mib / curl.wallSeconds, curl.cpuSeconds * 1000 / mib);
     }
   }
   DownloadLibFinalize();

@@ -107,8 +107,8 @@ int main(int argc, char** argv) {
   std::printf("\n(b) list of %d x %lld bytes, median of %d rounds; load average before %s, after %s\n", count,
               static_cast<long long>(size), rounds, loadBefore.c_str(), loadAfter.c_str());
   const double curlWall = curl.rounds > 0 ? bench::Median(curl.wall) : 0;
-  bench::Table figures({"program", "total s", "ms per file", "vs curl per file", "CPU s", "peak RSS MiB",
-                        "rounds exact"});
+  bench::Table figures(
+      {"program", "total s", "ms per file", "vs curl per file", "CPU s", "peak RSS MiB", "rounds exact"});
   auto row = [&](const char* name, const Samples& samples) {
     if (samples.rounds == 0) {
       figures.Add({name, "not installed"});
@@ -117,7 +117,8 @@ int main(int argc, char** argv) {
     const double wall = bench::Median(samples.wall);
     figures.Add({name, bench::Format("%.3f", wall), bench::Format("%.2f", wall * 1000 / count),
                  curlWall > 0 ? bench::Format("%.2fx", wall / curlWall) : std::string("-"),
-                 bench::Format("%.3f", bench::Median(samples.cpu)), bench::Format("%.1f", bench::Median(samples.rssMiB)),
+                 bench::Format("%.3f", bench::Median(samples.cpu)),
+                 bench::Format("%.1f", bench::Median(samples.rssMiB)),
                  bench::Format("%d/%d", samples.exact, samples.rounds)});
   };
   row("library, sizes unknown (as the app adds files)", unknownSizes);

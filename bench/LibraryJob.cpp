@@ -47,7 +47,8 @@ void OnEvent(int32_t code, intptr_t /*lParam*/, void* userData) {
   waiter->changed.notify_all();
 }
 
-std::string RunInThisProcess(const std::vector<JobFile>& files, const std::string& folder, double timeoutSeconds) {
+std::string RunInThisProcess(const std::vector<JobFile>& files, const std::string& folder,
+                             double timeoutSeconds) {
   Report report{};
   Waiter waiter;
   if (DownloadLibInitialize(nullptr, &OnEvent, &waiter) != DL_OK) return {};
@@ -98,7 +99,8 @@ std::string RunInThisProcess(const std::vector<JobFile>& files, const std::strin
 
 }  // namespace
 
-JobOutcome RunLibraryJob(const std::vector<JobFile>& files, const std::string& folder, double timeoutSeconds) {
+JobOutcome RunLibraryJob(const std::vector<JobFile>& files, const std::string& folder,
+                         double timeoutSeconds) {
   std::string bytes = RunInChild([&] { return RunInThisProcess(files, folder, timeoutSeconds); });
   JobOutcome outcome;
   if (bytes.size() != sizeof(Report)) return outcome;
@@ -117,12 +119,14 @@ JobOutcome RunLibraryJob(const std::vector<JobFile>& files, const std::string& f
   return outcome;
 }
 
-void AddLibraryRound(Samples& samples, int round, const char* name, const JobOutcome& outcome, bool exactFiles) {
+void AddLibraryRound(Samples& samples, int round, const char* name, const JobOutcome& outcome,
+                     bool exactFiles) {
   const bool exact = outcome.ran && outcome.done && exactFiles;
   samples.Add(round, name, outcome.wallSeconds, outcome.cpuSeconds, outcome.peakRssKiB, exact);
   if (!exact) {
-    std::printf("           ran %d done %d filesDone %d notices %d (first %d \"%s\")\n", outcome.ran, outcome.done,
-                outcome.filesDone, outcome.notices, outcome.firstNoticeCode, outcome.firstNoticeText.c_str());
+    std::printf("           ran %d done %d filesDone %d notices %d (first %d \"%s\")\n", outcome.ran,
+                outcome.done, outcome.filesDone, outcome.notices, outcome.firstNoticeCode,
+                outcome.firstNoticeText.c_str());
   }
 }
 

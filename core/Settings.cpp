@@ -26,6 +26,7 @@ constexpr DefaultEntry kDefaults[] = {
     {"network_state", "auto"},
     {"tls_verify", "1"},
     {"tls_ca_file", ""},
+    {"min_rate_bytes", "1024"},
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }

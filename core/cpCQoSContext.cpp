@@ -1,7 +1,13 @@
 #include "core/cpCQoSContext.h"
 
+#include <algorithm>
+#include <cassert>
+#include <cstdio>
 #include <cstring>
+#include <numeric>
+#include <utility>
 
+#include "core/Settings.h"
 #include "core/cpCHostAddressBook.h"
 #include "core/cpCQoS.h"
 #include "core/cpCTimer.h"
@@ -9,10 +15,55 @@
 namespace {
 
 constexpr int32_t kConnectTimerTag = 0x1000003;
-// Internal to the FIFO: the host cannot be reached (never passed to a layer).
+// Internal to the FIFO, never passed to a layer as such: the host cannot be reached; the
+// connection receives too slowly (the layers hear of it as of an idle time-out).
 constexpr int32_t kEventUnreachable = 0x100;
+constexpr int32_t kEventTooSlow = 0x101;
 
 }  // namespace
+
+bool cpCQoSContext::IsLegalTransition(int32_t from, int32_t to) {
+  switch (to) {
+    case QOS_ST_OPENING:
+      return from == QOS_ST_NEW;
+    case QOS_ST_CREATED:
+      return from == QOS_ST_OPENING;
+    case QOS_ST_CONNECTING:
+      return from == QOS_ST_CREATED;
+    case QOS_ST_CONNECTED:
+      // From failed: a connect that completed while its time-out was already on its way.
+      return from == QOS_ST_OPENING || from == QOS_ST_CONNECTING || from == QOS_ST_FAILED;
+    case QOS_ST_FAILED:
+      // From opening: no slot or no socket; again from failed: an unreachable host reported
+      // after the open had failed.
+      return from == QOS_ST_OPENING || from == QOS_ST_CREATED || from == QOS_ST_CONNECTING ||
+             from == QOS_ST_FAILED;
+    case QOS_ST_SENDING:
+      return from == QOS_ST_CONNECTED || from == QOS_ST_RECEIVING || from == QOS_ST_READY;
+    case QOS_ST_RECEIVING:
+      return from == QOS_ST_CONNECTED || from == QOS_ST_SENDING || from == QOS_ST_READY;
+    case QOS_ST_READY:
+      return from == QOS_ST_SENDING || from == QOS_ST_RECEIVING;
+    case QOS_ST_CLOSING:
+      return from != QOS_ST_NEW && from != QOS_ST_CLOSING && from != QOS_ST_CLOSED;
+    case QOS_ST_CLOSED:
+      return from == QOS_ST_CLOSING;
+    default:
+      return false;
+  }
+}
+
+void cpCQoSContext::SetState(int32_t state) {
+  bool legal = IsLegalTransition(state_, state);
+  if (stateTrace_ != nullptr) {
+    char line[kHostNameCapacity + 96];
+    std::snprintf(line, sizeof line, "[TessenLib_D] QoS %s state %d -> %d%s", hostName_, state_, state,
+                  legal ? "" : " (not in the state table)");
+    stateTrace_(line);
+  }
+  assert(legal && "connection state change outside the state table");
+  state_ = state;
+}
 
 void cpCQoSContext::RateWindow::Count(int32_t n) {
   if (start.seconds == 0 && start.milliseconds == 0) cpNowPrecise(&start);
@@ -31,7 +82,8 @@ cpCQoSContext::cpCQoSContext() = default;
 
 cpCQoSContext::~cpCQoSContext() {
   StopConnectTimer();
-  // Layers first: their destructors may still look at the connection.
+  // A layer held elsewhere outlives the connection: it must not reach back into it.
+  for (LayerEntry& entry : layers_) entry.layer->context = nullptr;
   layers_.clear();
 }
 
@@ -52,18 +104,19 @@ cpStatus cpCQoSContext::QueryInterface(int32_t interfaceId, void** out) {
 
 cpStatus cpCQoSContext::Open(int32_t actionType, int32_t eventMask, cpSocketRecord* socket) {
   if (state_ != QOS_ST_NEW) return CP_E_FAIL;
-  state_ = QOS_ST_OPENING;
+  SetState(QOS_ST_OPENING);
   eventMask_ = eventMask;
+  minimumRate_ = std::max<long long>(settings::GetInt("min_rate_bytes", kDefaultMinimumRate), 0);
   cpCQoS* manager = cpCQoS::Instance();
   socket_ = manager != nullptr ? manager->Register(this, socket) : nullptr;
   SetAction(actionType);
   if (socket_ == nullptr) {
     // No slot or no socket: the connection fails from the message loop like a refused connect.
-    state_ = QOS_ST_FAILED;
+    SetState(QOS_ST_FAILED);
     PostEvent(QOS_EV_CONNECT_FAILED);
     return CP_E_FAIL;
   }
-  state_ = socket != nullptr ? QOS_ST_CONNECTED : QOS_ST_CREATED;
+  SetState(socket != nullptr ? QOS_ST_CONNECTED : QOS_ST_CREATED);
   return CP_S_OK;
 }
 
@@ -122,7 +175,7 @@ cpStatus cpCQoSContext::GetState(int32_t* out) {
 
 cpStatus cpCQoSContext::Connect(const cpAddress* address) {
   if (state_ != QOS_ST_CREATED || address == nullptr) return CP_E_FAIL;
-  state_ = QOS_ST_CONNECTING;
+  SetState(QOS_ST_CONNECTING);
   cpStatus status = cpSocketConnect(socket_, address);
   if (!cpFailed(status)) {
     OnConnected();
@@ -130,11 +183,12 @@ cpStatus cpCQoSContext::Connect(const cpAddress* address) {
     StopConnectTimer();
     if (connectTimer_.CreateInstance(CLSID_cpCTimer)) {
       cpCQoS* manager = cpCQoS::Instance();
-      connectTimer_.As<cpCTimer>()->Start(static_cast<uint32_t>(connectTimeout_) * 1000, &OnConnectTimer, this,
-                                          kConnectTimerTag, manager != nullptr ? manager->GetLock() : nvSmartPtr());
+      connectTimer_.As<cpCTimer>()->Start(static_cast<uint32_t>(connectTimeout_) * 1000, &OnConnectTimer,
+                                          this, kConnectTimerTag,
+                                          manager != nullptr ? manager->GetLock() : nvSmartPtr());
     }
   } else {
-    state_ = QOS_ST_FAILED;
+    SetState(QOS_ST_FAILED);
     PostFailure();
   }
   return CP_S_OK;
@@ -152,7 +206,7 @@ void cpCQoSContext::OnConnected() {
   if (connected_ == 2) return;
   StopConnectTimer();
   connected_ = 2;
-  state_ = QOS_ST_CONNECTED;
+  SetState(QOS_ST_CONNECTED);
   nvSmartPtr keep(this);
   // A copy: a layer may push another layer while it hears of the connect.
   std::vector<LayerEntry> layers = layers_;
@@ -163,13 +217,16 @@ void cpCQoSContext::OnConnected() {
 }
 
 void cpCQoSContext::ConnectFailed() {
-  state_ = QOS_ST_FAILED;
+  SetState(QOS_ST_FAILED);
   StopConnectTimer();
   PostEvent(QOS_EV_CONNECT_FAILED);
 }
 
 void cpCQoSContext::HostUnreachable() {
   ConnectFailed();
+  // Marked now, not when the queued connect failure comes: a layer that hears of the host may
+  // close the connection, and the next connect must pick another address all the same.
+  if ((eventMask_ & QOS_EV_CONNECT_FAILED) != 0) MarkAddressFailed();
   nvSmartPtr keep(this);
   std::vector<LayerEntry> layers = layers_;
   for (auto it = layers.rbegin(); it != layers.rend(); ++it) {
@@ -212,6 +269,12 @@ void cpCQoSContext::ProcessDetachedEvent() {
   nvSmartPtr keep(this);
   if (code == kEventUnreachable) {
     HostUnreachable();
+    return;
+  }
+  if (code == kEventTooSlow) {
+    if ((eventMask_ & QOS_EV_IDLE) == 0) return;
+    MarkAddressFailed();
+    NotifyLayers(QOS_EV_IDLE);
     return;
   }
   if (code == QOS_EV_IDLE) {
@@ -259,7 +322,7 @@ void cpCQoSContext::Refill() {
 bool cpCQoSContext::Pump() {
   if (socket_ == nullptr || !current_ || !action_) return true;
   if (state_ != QOS_ST_CONNECTED && state_ != QOS_ST_RECEIVING && state_ != QOS_ST_READY) return true;
-  state_ = QOS_ST_SENDING;
+  SetState(QOS_ST_SENDING);
   bool ok = true;
   while (current_) {
     int32_t sent = 0;
@@ -271,7 +334,7 @@ bool cpCQoSContext::Pump() {
     // A layer asked for more may have closed the connection instead.
     if (state_ != QOS_ST_SENDING) return ok;
   }
-  if (state_ == QOS_ST_SENDING) state_ = QOS_ST_READY;
+  if (state_ == QOS_ST_SENDING) SetState(QOS_ST_READY);
   return ok;
 }
 
@@ -284,27 +347,38 @@ void cpCQoSContext::OnReadable() {
   if (socket_ == nullptr || !action_) return;
   if (state_ != QOS_ST_CONNECTED && state_ != QOS_ST_SENDING && state_ != QOS_ST_READY) return;
   idleCounter_ = 0;
-  state_ = QOS_ST_RECEIVING;
+  SetState(QOS_ST_RECEIVING);
   int32_t received = action_->Receive();
+  if (received > 0) receivedThisSecond_ += received;
   if (received > 0 && (eventMask_ & QOS_EV_COUNT_RECEIVED) != 0) receiveRate_.Count(received);
-  if (state_ == QOS_ST_RECEIVING) state_ = QOS_ST_READY;
+  if (state_ == QOS_ST_RECEIVING) SetState(QOS_ST_READY);
   if (received > 0) Deliver();
 }
 
 void cpCQoSContext::Deliver() {
   if (state_ == QOS_ST_CLOSING || state_ == QOS_ST_CLOSED) return;
+  nvSmartPtr keep(this);  // the handlers and layers may close and release the connection
   if (layers_.empty()) {
     if (!dispatcher_) return;
+    nvSmartPtr dispatcher(dispatcher_);
+    int32_t length = receive_.Length();
     int32_t consumed = 0;
-    dispatcher_.As<nvIStreamDispatcher>()->Dispatch(receive_.Data(), receive_.Length(), &consumed);
-    if (consumed < 0) {
+    dispatcher.As<nvIStreamDispatcher>()->Dispatch(receive_.Data(), length, &consumed);
+    if (consumed < 0 || consumed > length) {
       Close(false);
       return;
     }
-    if (layers_.empty()) return;
+    // What the handlers took is gone; the rest waits for more bytes, or for the layers they
+    // installed. Offered again, it would be dispatched twice, and the buffer would only grow.
+    if (consumed == length) {
+      receive_.Free();
+    } else {
+      receive_.Consume(consumed);
+    }
+    if (layers_.empty() || state_ == QOS_ST_CLOSING || state_ == QOS_ST_CLOSED) return;
     dispatcher_.Attach(nullptr);
+    if (receive_.Length() == 0) return;
   }
-  nvSmartPtr keep(this);  // the layers may close and release the connection
   nwIQoSNetStack* bottom = layers_.back().layer;
   nvSmartPtr keepLayer(layers_.back().object);
   int32_t length = receive_.Length();
@@ -377,7 +451,8 @@ nvIUnknown* cpCQoSContext::GetTopLayer() { return layers_.empty() ? nullptr : la
 
 cpStatus cpCQoSContext::Rearm() { return socket_ != nullptr ? cpSocketRearm(socket_) : CP_E_FAIL; }
 
-cpStatus cpCQoSContext::AddStreamHandler(uint16_t group, int32_t type, nvMessageHandler handler, void* userData) {
+cpStatus cpCQoSContext::AddStreamHandler(uint16_t group, int32_t type, nvMessageHandler handler,
+                                         void* userData) {
   if (!dispatcher_ && !dispatcher_.CreateInstance(CLSID_nwCStreamDispatcher)) return CP_E_FAIL;
   return dispatcher_.As<nvIStreamDispatcher>()->AddHandler(group, type, handler, userData);
 }
@@ -403,7 +478,7 @@ void cpCQoSContext::Close(bool /*peerClosed*/) {
   if (state_ == QOS_ST_NEW || state_ == QOS_ST_CLOSING || state_ == QOS_ST_CLOSED) return;
   nvSmartPtr keep(this);  // the manager's slot may hold the last reference
   StopConnectTimer();
-  state_ = QOS_ST_CLOSING;
+  SetState(QOS_ST_CLOSING);
   if (socket_ != nullptr) {
     cpSocketRecord* socket = socket_;
     socket_ = nullptr;
@@ -416,7 +491,7 @@ void cpCQoSContext::Close(bool /*peerClosed*/) {
   }
   std::vector<LayerEntry> layers = layers_;
   for (auto it = layers.rbegin(); it != layers.rend(); ++it) it->layer->OnClose();
-  state_ = QOS_ST_CLOSED;
+  SetState(QOS_ST_CLOSED);
 }
 
 cpStatus cpCQoSContext::PostFailure() {
@@ -479,6 +554,7 @@ void cpCQoSContext::SecondTick(int32_t* totals) {
   ++secondsAlive_;
   if (idleCounter_ == idleLimit_ && (eventMask_ & QOS_EV_IDLE) != 0) PostEvent(QOS_EV_IDLE);
   ++idleCounter_;
+  CheckMinimumRate();
   if (!action_) return;
   action_->SecondTick(totals);
   if (action_->TakeReceiveBlocked()) {
@@ -486,4 +562,17 @@ void cpCQoSContext::SecondTick(int32_t* totals) {
   } else if (action_->TakeSendBlocked()) {
     Rearm();
   }
+}
+
+void cpCQoSContext::CheckMinimumRate() {
+  int64_t received = std::exchange(receivedThisSecond_, 0);
+  if (connected_ != 2 || state_ == QOS_ST_CLOSING || state_ == QOS_ST_CLOSED) return;
+  recentSeconds_[secondsConnected_ % kRateWindowSeconds] = received;
+  ++secondsConnected_;
+  if (minimumRate_ == 0 || slowReported_ || (eventMask_ & QOS_EV_IDLE) == 0) return;
+  if (secondsConnected_ < kRateWindowSeconds) return;
+  int64_t window = std::accumulate(std::begin(recentSeconds_), std::end(recentSeconds_), int64_t{0});
+  if (window >= minimumRate_ * kRateWindowSeconds) return;
+  slowReported_ = true;
+  PostEvent(kEventTooSlow);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/cpCQoSContextAction.h"
+#include "core/cpLog.h"
 #include "core/cpQoSBuffers.h"
 #include "core/cpSocket.h"
 #include "core/cpTime.h"
@@ -42,6 +43,15 @@ class cpCQoSContext final : public nvIQoSContext {
   static constexpr int32_t kDefaultIdleLimit = 60;
   static constexpr int32_t kDefaultConnectTimeout = 5;
   static constexpr size_t kHostNameCapacity = 256;
+  // A connection with the idle event that, once connected this many manager seconds, received
+  // less than this many seconds' worth of the minimum rate (setting min_rate_bytes, bytes per
+  // second; 0 turns it off) over the last as many seconds, ends its wait as on an idle time-out:
+  // a server that trickles a byte now and then must not hold a request for ever.
+  static constexpr int32_t kRateWindowSeconds = 30;
+  static constexpr int32_t kDefaultMinimumRate = 1024;
+
+  // Whether the state table allows a change from `from` to `to`.
+  static bool IsLegalTransition(int32_t from, int32_t to);
 
   cpCQoSContext();
   ~cpCQoSContext() override;
@@ -95,7 +105,12 @@ class cpCQoSContext final : public nvIQoSContext {
   void ProcessEvent(cpSocketRecord* record);
   void ProcessDetachedEvent();
   void SecondTick(int32_t* totals);
-  bool OwnsSocket(platform::SocketHandle socket) const { return socket_ != nullptr && socket_->handle == socket; }
+  // Writes every state change of this connection through `trace` ("[TessenLib_D] ..."); null
+  // (the default) for none.
+  void SetStateTrace(cpLogWriter trace) { stateTrace_ = trace; }
+  bool OwnsSocket(platform::SocketHandle socket) const {
+    return socket_ != nullptr && socket_->handle == socket;
+  }
 
   int32_t State() const { return state_; }
   int32_t EventMask() const { return eventMask_; }
@@ -121,6 +136,10 @@ class cpCQoSContext final : public nvIQoSContext {
   };
 
   static void OnConnectTimer(void* self);
+  // Every change of state_ goes through here: checked against the state table, and traced.
+  void SetState(int32_t state);
+  // The per-second step of the minimum transfer rate.
+  void CheckMinimumRate();
   void StopConnectTimer();
   void PostEvent(int32_t code);
   void NotifyLayers(int32_t code);
@@ -153,4 +172,12 @@ class cpCQoSContext final : public nvIQoSContext {
   int32_t timerOption_[4] = {};
   char hostName_[kHostNameCapacity] = {};
   std::deque<int32_t> events_;
+  cpLogWriter stateTrace_ = nullptr;
+  // The minimum rate: bytes per second (0: off), the bytes of the running manager second, those
+  // of the last kRateWindowSeconds seconds since the connect, and whether the floor was reported.
+  int64_t minimumRate_ = kDefaultMinimumRate;
+  int64_t receivedThisSecond_ = 0;
+  int64_t recentSeconds_[kRateWindowSeconds] = {};
+  int32_t secondsConnected_ = 0;
+  bool slowReported_ = false;
 };

@@ -34,18 +34,25 @@ void cpCQoSContextAction::Bind(cpSocketRecord* socket, std::unique_ptr<cpSendBlo
   receive_ = receiveBuffer;
 }
 
+int32_t cpCQoSContextAction::NextReadPiece() const {
+  int32_t piece = std::clamp(kReadStop - receive_->Length(), kReadChunk, kReadPiece);
+  // Room the buffer already has is used before it grows (growing copies what it holds).
+  int32_t room = receive_->Capacity() - receive_->Length();
+  return room >= kReadChunk ? std::min(piece, room) : piece;
+}
+
 int32_t cpCQoSContextAction::UnlimitedReceive() {
   if (receive_ == nullptr) return 0;
-  receive_->Reserve();
   int32_t total = 0;
-  char chunk[kReadChunk];
   for (;;) {
+    int32_t piece = NextReadPiece();
     int32_t received = 0;
-    if (cpFailed(cpSocketReceive(socket_, chunk, kReadChunk, &received))) break;
-    receive_->Append(chunk, received);
+    if (cpFailed(cpSocketReceive(socket_, receive_->Prepare(piece), piece, &received))) break;
+    receive_->Commit(received);
     total += received;
-    // Enough for one delivery; the next readiness notice reads on.
-    if (receive_->Length() >= kReadStop) break;
+    // A short read emptied the socket (the receive re-enabled the notice for what comes next);
+    // or enough for one delivery, and the next readiness notice reads on.
+    if (received < piece || receive_->Length() >= kReadStop) break;
   }
   return total;
 }
@@ -77,26 +84,25 @@ bool cpCQoSContextAction::UnlimitedSend(int32_t* sent) {
 
 int32_t cpCQoSLowContextAction::Receive() {
   if (receive_ == nullptr) return 0;
-  receive_->Reserve();
   int32_t total = 0;
-  char chunk[kReadChunk];
   for (;;) {
-    int32_t granted = TakeReceiveBudget(kReadChunk);
+    int32_t granted = TakeReceiveBudget(NextReadPiece());
     if (granted <= 0) {
       receiveBlocked_ = true;
       break;
     }
     int32_t received = 0;
-    if (cpFailed(cpSocketReceive(socket_, chunk, granted, &received))) {
+    if (cpFailed(cpSocketReceive(socket_, receive_->Prepare(granted), granted, &received))) {
       ReturnReceiveBudget(granted);
       break;
     }
-    receive_->Append(chunk, received);
+    receive_->Commit(received);
     total += received;
     if (granted - received > 0) ReturnReceiveBudget(granted - received);
-    // A large budget (a whole second of a fast line) is not gathered in memory at once: enough
-    // for one delivery, and the next readiness notice reads on with what is left of it.
-    if (receive_->Length() >= kReadStop) break;
+    // A short read emptied the socket. A large budget (a whole second of a fast line) is not
+    // gathered in memory at once: enough for one delivery, and the next readiness notice reads on
+    // with what is left of it.
+    if (received < granted || receive_->Length() >= kReadStop) break;
   }
   return total;
 }

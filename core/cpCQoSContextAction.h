@@ -23,7 +23,12 @@ enum : int32_t {
 class cpCQoSContextAction {
  public:
   static constexpr int32_t kSendChunk = 4096;
+  // A read asks for at most kReadPiece bytes (and that much budget) straight into the receive
+  // buffer: a system call per kilobyte cost more than the transfer itself. Near the stop it asks
+  // only for what reaches it, and for no more than the buffer's free room when that is at least
+  // kReadChunk; never for less than kReadChunk. A short read ends the round: the socket is empty.
   static constexpr int32_t kReadChunk = 1024;
+  static constexpr int32_t kReadPiece = 64 * 1024;
   // One readiness notice reads at most this much before the data goes up the layers.
   static constexpr int32_t kReadStop = 0x100000;
 
@@ -31,7 +36,8 @@ class cpCQoSContextAction {
 
   // The action for a type, or null for an unknown type.
   static std::unique_ptr<cpCQoSContextAction> Create(int32_t actionType);
-  void Bind(cpSocketRecord* socket, std::unique_ptr<cpSendBlock>* currentBlock, cpReceiveBuffer* receiveBuffer);
+  void Bind(cpSocketRecord* socket, std::unique_ptr<cpSendBlock>* currentBlock,
+            cpReceiveBuffer* receiveBuffer);
 
   virtual int32_t GetType() const = 0;
   // Reads into the receive buffer; returns the bytes read in this call.
@@ -48,6 +54,8 @@ class cpCQoSContextAction {
  protected:
   int32_t UnlimitedReceive();
   bool UnlimitedSend(int32_t* sent);
+  // The size of the next read.
+  int32_t NextReadPiece() const;
 
   cpSocketRecord* socket_ = nullptr;
   std::unique_ptr<cpSendBlock>* current_ = nullptr;

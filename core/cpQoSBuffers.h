@@ -22,9 +22,11 @@ class cpReceiveBuffer {
   const char* Data() const { return data_.get(); }
   int32_t Length() const { return length_; }
   int32_t Capacity() const { return capacity_; }
-  bool HasStorage() const { return data_ != nullptr; }
 
-  void Reserve();  // the first 1024 bytes of storage
+  // Room for `count` more bytes after the content, for a read straight into the buffer; Commit
+  // then adds the bytes the read wrote.
+  char* Prepare(int32_t count);
+  void Commit(int32_t count);
   void Append(const char* bytes, int32_t count);
   // Drops the first `count` bytes and moves the rest to the front.
   void Consume(int32_t count);

@@ -64,7 +64,8 @@ cpStatus nwCHttpClientExLayer::OpenUrl(const char* url) {
   port_ = defaultPort;
   if (colon != std::string::npos) {
     uint32_t port = 0;
-    for (size_t i = colon + 1; i < authority.size() && std::isdigit(static_cast<unsigned char>(authority[i])); ++i) {
+    for (size_t i = colon + 1; i < authority.size() && std::isdigit(static_cast<unsigned char>(authority[i]));
+         ++i) {
       port = (port * 10 + static_cast<uint32_t>(authority[i] - '0')) & 0xFFFFu;
     }
     port_ = static_cast<uint16_t>(port);
@@ -81,11 +82,14 @@ cpStatus nwCHttpClientExLayer::OpenUrl(const char* url) {
   if (cpFailed(SetHostName(host_.c_str()))) return Refuse();
 
   uint32_t address = 0;
-  switch (cpAddressBookPickAsync(host_.c_str(), port_, &address, this, nvSmartPtr(static_cast<nvIHttpClientExLayer*>(this)))) {
+  switch (cpAddressBookPickAsync(host_.c_str(), port_, &address, this,
+                                 nvSmartPtr(static_cast<nvIHttpClientExLayer*>(this)))) {
     case cpPickResult::kFound:
+      urlOpened_ = true;
       ConnectTo(address);
       return NW_S_OK;
     case cpPickResult::kPending:
+      urlOpened_ = true;
       return NW_S_OK;
     case cpPickResult::kNotFound:
     default:
@@ -147,11 +151,16 @@ cpStatus nwCHttpClientExLayer::GetRawHeader(nvCString* out) {
 }
 
 void nwCHttpClientExLayer::Fill(nwCHttpRequestHeaderBuilder& builder) const {
-  for (const nwHttpField& field : pending_.Headers()) builder.SetHeader(field.name.GetBuffer(), field.value.GetBuffer());
-  for (const nwHttpField& field : pending_.Params()) builder.SetParam(field.name.GetBuffer(), field.value.GetBuffer());
+  for (const nwHttpField& field : pending_.Headers())
+    builder.SetHeader(field.name.GetBuffer(), field.value.GetBuffer());
+  for (const nwHttpField& field : pending_.Params())
+    builder.SetParam(field.name.GetBuffer(), field.value.GetBuffer());
 }
 
 cpStatus nwCHttpClientExLayer::SendGet() {
+  // Before the URL is open no request may be queued: a TLS layer pushed later would sit below
+  // it, and it would leave in the clear.
+  if (!urlOpened_) return NW_E_FAIL;
   if (builder_) return NW_S_OK;  // one request per layer
   builder_ = std::make_unique<nwCHttpGETHeaderBuilder>();
   // The URL's query becomes parameters before the pending ones are copied, so that a parameter
@@ -166,6 +175,7 @@ cpStatus nwCHttpClientExLayer::SendGet() {
 }
 
 cpStatus nwCHttpClientExLayer::SendPost(int64_t bodyLength) {
+  if (!urlOpened_) return NW_E_FAIL;
   if (builder_) return NW_S_OK;
   uploadLength_ = bodyLength;
   builder_ = std::make_unique<nwCHttpPOSTHeaderBuilder>();

@@ -49,6 +49,7 @@ class nvIHttpClientExLayer : public nvIUnknown {
   virtual cpStatus GetContentLength(int64_t* out) = 0;
   virtual cpStatus GetHeader(const char* name, nvCString* out) = 0;
   virtual cpStatus GetRawHeader(nvCString* out) = 0;
+  // NW_E_FAIL, with nothing queued, before OpenUrl has taken a URL.
   virtual cpStatus SendGet() = 0;
   virtual cpStatus SendPost(int64_t bodyLength) = 0;
   virtual cpStatus SendData(const char* data, uint32_t length) = 0;
@@ -81,8 +82,6 @@ class nwCHttpClientExLayer final : public nwTLayer<nvIHttpClientExLayer>, privat
   bool OnIdleTimeout() override;
   bool OnSendDrained() override;
 
-  const std::string& Path() const { return path_; }
-
  private:
   static int32_t ReceiveThunk(const char* data, int32_t length, void* self);
   int32_t Receive(const char* data, int32_t length);
@@ -104,6 +103,7 @@ class nwCHttpClientExLayer final : public nwTLayer<nvIHttpClientExLayer>, privat
   bool headerComplete_ = false;
   bool trailerSent_ = false;
   bool shutDown_ = false;
+  bool urlOpened_ = false;  // OpenUrl took the URL: requests may be sent
   int64_t bodyReceived_ = 0;
   int64_t uploadPassed_ = 0;
   int64_t uploadLength_ = 0;

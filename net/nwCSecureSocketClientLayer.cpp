@@ -56,6 +56,14 @@ bool nwCSecureSocketClientLayer::OnConnected() {
   options.verify = settings::GetInt("tls_verify", 1) != 0;
   options.caFile = settings::Get("tls_ca_file");
   if (!options.verify) TlsNoteVerificationOff();
+  if (options.verify && options.host.empty()) {
+    // Nothing to check the certificate's names against: any certificate of a trusted authority
+    // would pass, so the connection is not made.
+    lastError_ = "no host name to check the server's certificate against";
+    LogFailure();
+    Close();
+    return false;
+  }
   COpenSSL::Callbacks callbacks;
   callbacks.owner = this;
   callbacks.sendDown = &SendDownThunk;

@@ -51,7 +51,6 @@ class SelectedSocket final : public detail::FdWatcher {
       : socket_(socket), queue_(std::move(queue)) {}
 
   detail::ThreadQueue& Queue() const { return *queue_; }
-  const std::shared_ptr<detail::ThreadQueue>& QueuePointer() const { return queue_; }
 
   // (Re)selection: the current readability and writability are reported anew.
   void Select(WindowHandle window, uint32_t message, uint32_t events) {
@@ -76,7 +75,17 @@ class SelectedSocket final : public detail::FdWatcher {
     idle_ = false;
     Arm();
   }
-  void ReceiveCalled() {
+  // connect() failed at once: reported as the later connect notice Winsock would post, through
+  // the window's queue, so the caller hears of it from the message loop like of any other failure.
+  void ConnectFailedNow(int error) {
+    connecting_ = false;
+    closed_ = true;  // a failed connect reports nothing more
+    if (events_ & kFdConnect) Post(kFdConnect, error);
+  }
+  // `error`: the receive's failure other than would-block (a reset read after the last byte), 0
+  // for none. It is the error of the close notice that follows.
+  void ReceiveCalled(int error) {
+    if (error != 0) receiveError_ = error;
     readEnabled_ = true;
     Arm();
   }
@@ -88,7 +97,6 @@ class SelectedSocket final : public detail::FdWatcher {
     acceptEnabled_ = true;
     Arm();
   }
-  bool Registered() const { return registered_; }
 
   void OnFdReady(uint32_t ready) override {
     armed_ = 0;  // a one-shot report disarms the descriptor
@@ -110,8 +118,19 @@ class SelectedSocket final : public detail::FdWatcher {
       ready &= ~static_cast<uint32_t>(EPOLLOUT);
     }
     if ((ready & EPOLLERR) != 0) {
+      // Bytes that arrived before a reset are read first: the close notice follows the last of
+      // them, as after an orderly end. Nothing is written to a failed connection meanwhile.
+      if (!listening_ && (events_ & kFdRead) && UnreadBytes() > 0) {
+        failing_ = true;
+        if (readEnabled_) {
+          readEnabled_ = false;
+          Post(kFdRead, 0);
+        }
+        Arm();
+        return;
+      }
       closed_ = true;
-      if (events_ & kFdClose) Post(kFdClose, PendingError());
+      if (events_ & kFdClose) Post(kFdClose, CloseError(PendingError()));
       return;
     }
     if ((ready & EPOLLIN) != 0 || hangUp) {
@@ -124,7 +143,7 @@ class SelectedSocket final : public detail::FdWatcher {
         // The close notice follows the last unread byte.
         if (hangUp && UnreadBytes() == 0) {
           closed_ = true;
-          if (events_ & kFdClose) Post(kFdClose, 0);
+          if (events_ & kFdClose) Post(kFdClose, CloseError(0));
           return;
         }
         if ((ready & EPOLLIN) != 0 && (events_ & kFdRead)) {
@@ -169,6 +188,9 @@ class SelectedSocket final : public detail::FdWatcher {
     return getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0;
   }
 
+  // The error of a close notice: the socket's own, else the one a receive met.
+  int CloseError(int pending) const { return pending != 0 ? pending : receiveError_; }
+
   int UnreadBytes() const {
     int count = 0;
     return ioctl(socket_, FIONREAD, &count) == 0 ? count : 0;
@@ -188,7 +210,8 @@ class SelectedSocket final : public detail::FdWatcher {
     } else if (readEnabled_ && (events_ & (kFdRead | kFdClose))) {
       interest |= EPOLLIN | EPOLLRDHUP;
     }
-    if (connecting_ || ((events_ & kFdWrite) && writeEnabled_ && !listening_)) interest |= EPOLLOUT;
+    if (connecting_ || ((events_ & kFdWrite) && writeEnabled_ && !listening_ && !failing_))
+      interest |= EPOLLOUT;
     if (interest == 0) return;
     interest |= EPOLLONESHOT;
     // Still armed for the same events (a loop of receives after one notice): nothing to change,
@@ -216,7 +239,9 @@ class SelectedSocket final : public detail::FdWatcher {
   bool listening_ = false;
   bool closed_ = false;
   bool idle_ = false;
+  bool failing_ = false;  // reset with bytes still unread: only reads are reported
   bool registered_ = false;
+  int receiveError_ = 0;
   uint32_t armed_ = 0;  // the interest the descriptor is armed with; 0 after a report
 };
 
@@ -395,6 +420,17 @@ int SocketConnect(SocketHandle socket, uint32_t address, uint16_t port) {
   }
   int error = errno;
   if (error == EINPROGRESS) WithSelected(socket, [](SelectedSocket& selected) { selected.ConnectStarted(); });
+  if (error == ECONNREFUSED || error == ENETUNREACH || error == EHOSTUNREACH) {
+    // A selected socket answers as Winsock does: would-block now, the error in the connect
+    // notice later.
+    bool selected = false;
+    int winsockError = SocketErrorFromErrno(error);
+    WithSelected(socket, [&](SelectedSocket& entry) {
+      selected = true;
+      entry.ConnectFailedNow(winsockError);
+    });
+    if (selected) return Fail(EINPROGRESS);
+  }
   return Fail(error);
 }
 
@@ -452,7 +488,8 @@ int SocketSend(SocketHandle socket, const void* data, int length) {
 int SocketReceive(SocketHandle socket, void* buffer, int size) {
   ssize_t received = recv(socket, buffer, static_cast<size_t>(size), 0);
   int error = errno;
-  WithSelected(socket, [](SelectedSocket& selected) { selected.ReceiveCalled(); });
+  int failure = received < 0 && error != EAGAIN ? SocketErrorFromErrno(error) : 0;
+  WithSelected(socket, [failure](SelectedSocket& selected) { selected.ReceiveCalled(failure); });
   if (received < 0) return Fail(error);
   return Succeed(static_cast<int>(received));
 }
@@ -471,7 +508,7 @@ int SocketReceiveFrom(SocketHandle socket, void* buffer, int size, uint32_t* add
   ssize_t received =
       recvfrom(socket, buffer, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&peer), &length);
   int error = errno;
-  WithSelected(socket, [](SelectedSocket& selected) { selected.ReceiveCalled(); });
+  WithSelected(socket, [](SelectedSocket& selected) { selected.ReceiveCalled(0); });
   if (received < 0) return Fail(error);
   if (address != nullptr) *address = peer.sin_addr.s_addr;
   if (port != nullptr) *port = ntohs(peer.sin_port);
@@ -536,14 +573,6 @@ bool ParseIPv4(const std::string& text, uint32_t* address) {
   if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
   if (address != nullptr) *address = parsed.s_addr;
   return true;
-}
-
-std::string FormatIPv4(uint32_t address) {
-  in_addr value{};
-  value.s_addr = address;
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &value, text, sizeof text);
-  return text;
 }
 
 uint16_t HostToNetwork16(uint16_t value) { return htons(value); }

@@ -93,7 +93,6 @@ void SocketLimitSendRoomForTesting(SocketHandle socket, int room);
 std::vector<uint32_t> ResolveHostIPv4(const std::string& name);
 // A dotted IPv4 literal in network byte order; false for anything else.
 bool ParseIPv4(const std::string& text, uint32_t* address);
-std::string FormatIPv4(uint32_t address);
 
 uint16_t HostToNetwork16(uint16_t value);
 uint16_t NetworkToHost16(uint16_t value);

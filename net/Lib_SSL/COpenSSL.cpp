@@ -28,9 +28,13 @@ std::string OpenSslErrors() {
 
 }  // namespace
 
-COpenSSL::COpenSSL(const Callbacks& callbacks, const cpAddress& address) : callbacks_(callbacks), address_(address) {}
+COpenSSL::COpenSSL(const Callbacks& callbacks, const cpAddress& address)
+    : callbacks_(callbacks), address_(address) {}
 
-std::unique_ptr<COpenSSL> COpenSSL::Create(const Callbacks& callbacks, const cpAddress& address, const Options& options) {
+std::unique_ptr<COpenSSL> COpenSSL::Create(const Callbacks& callbacks, const cpAddress& address,
+                                           const Options& options) {
+  // Verification without a name would accept any certificate of a trusted authority.
+  if (options.verify && options.host.empty()) return nullptr;
   std::unique_ptr<COpenSSL> connection(new COpenSSL(callbacks, address));
   connection->context_ = SSL_CTX_new(TLS_client_method());
   if (connection->context_ == nullptr) return nullptr;
@@ -43,8 +47,9 @@ std::unique_ptr<COpenSSL> COpenSSL::Create(const Callbacks& callbacks, const cpA
       SSL_CTX_set1_cert_store(context, store);
       X509_STORE_free(store);
     } else {
-      connection->trustProblem_ = options.caFile.empty() ? "the system's trusted certificates cannot be read"
-                                                         : "the CA file " + options.caFile + " cannot be read";
+      connection->trustProblem_ = options.caFile.empty()
+                                      ? "the system's trusted certificates cannot be read"
+                                      : "the CA file " + options.caFile + " cannot be read";
     }
   } else {
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
@@ -57,10 +62,12 @@ std::unique_ptr<COpenSSL> COpenSSL::Create(const Callbacks& callbacks, const cpA
     uint32_t literal = 0;
     if (platform::ParseIPv4(options.host, &literal)) {
       // An address is checked against the certificate's IP names; it is never sent as SNI.
-      if (options.verify && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), options.host.c_str()) != 1) return nullptr;
+      if (options.verify && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), options.host.c_str()) != 1)
+        return nullptr;
     } else {
       // The server name indication, without the macro's C cast.
-      if (SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(options.host.c_str())) != 1) {
+      if (SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                   const_cast<char*>(options.host.c_str())) != 1) {
         return nullptr;
       }
       if (options.verify && SSL_set1_host(ssl, options.host.c_str()) != 1) return nullptr;

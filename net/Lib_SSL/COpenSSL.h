@@ -29,8 +29,9 @@ class COpenSSL {
 
   static constexpr int32_t kReadBuffer = 0x6000;
 
-  // Null when OpenSSL cannot make the objects.
-  static std::unique_ptr<COpenSSL> Create(const Callbacks& callbacks, const cpAddress& address, const Options& options);
+  // Null when OpenSSL cannot make the objects, and when verification is on without a host name.
+  static std::unique_ptr<COpenSSL> Create(const Callbacks& callbacks, const cpAddress& address,
+                                          const Options& options);
   ~COpenSSL();
   COpenSSL(const COpenSSL&) = delete;
   COpenSSL& operator=(const COpenSSL&) = delete;

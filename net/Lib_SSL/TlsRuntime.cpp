@@ -24,7 +24,7 @@ struct NamedCertificate {
 
 std::mutex g_mutex;  // everything below; used from the library thread only in practice
 BIO_METHOD* g_method = nullptr;
-int g_methodUsers = 0;   // connection objects holding BIOs of the method
+int g_methodUsers = 0;    // connection objects holding BIOs of the method
 bool g_shutDown = false;  // TlsShutdown ran: the method goes with its last user
 bool g_verificationOffNoted = false;
 std::map<std::string, X509_STORE*>& TrustStores() {
@@ -65,7 +65,9 @@ int BioRead(BIO* bio, char* buffer, int size) {
   return -1;
 }
 
-int BioPuts(BIO* bio, const char* text) { return BioWrite(bio, text, text != nullptr ? static_cast<int>(std::strlen(text)) : 0); }
+int BioPuts(BIO* bio, const char* text) {
+  return BioWrite(bio, text, text != nullptr ? static_cast<int>(std::strlen(text)) : 0);
+}
 
 long BioCtrl(BIO* bio, int command, long number, void* /*pointer*/) {
   switch (command) {
@@ -151,7 +153,8 @@ X509_STORE* TlsAcquireTrustStore(const std::string& caFile) {
   if (found == TrustStores().end()) {
     X509_STORE* store = X509_STORE_new();
     if (store == nullptr) return nullptr;
-    bool loaded = caFile.empty() ? X509_STORE_set_default_paths(store) == 1 : X509_STORE_load_file(store, caFile.c_str()) == 1;
+    bool loaded = caFile.empty() ? X509_STORE_set_default_paths(store) == 1
+                                 : X509_STORE_load_file(store, caFile.c_str()) == 1;
     if (!loaded) {
       // Not kept: the file may be there at the next connection.
       X509_STORE_free(store);

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -18,6 +21,7 @@
 #include "core/cpSocket.h"
 #include "tests/core/QoSTestSupport.h"
 #include "tests/support/CoreRuntime.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/ScriptedServer.h"
 
 namespace {
@@ -35,6 +39,9 @@ using Entries = std::vector<std::pair<uint32_t, bool>>;
 
 const uint32_t kLoopback = htonl(0x7F000001);
 const uint32_t kOtherAddress = htonl(0x7F000003);
+// TCP refuses both at once with "network unreachable", without sending anything.
+const uint32_t kMulticast = htonl(0xE0000001);
+const uint32_t kBroadcast = htonl(0xFFFFFFFF);
 constexpr int32_t kMask5 = QOS_EV_CONNECT_FAILED | QOS_EV_IDLE;
 
 bool IsConnected(const cpCQoSContext* context) {
@@ -86,6 +93,7 @@ class ConnectionContextTest : public ::testing::Test {
   void SetUp() override {
     cpAddressBookClear();
     cpAddressBookSetResolver([](const std::string& host) {
+      if (host == "offline.test") return std::vector<uint32_t>{kMulticast, kBroadcast, kLoopback};
       return host == "origin.test" ? std::vector<uint32_t>{kLoopback, kOtherAddress}
                                    : std::vector<uint32_t>{};
     });
@@ -270,18 +278,34 @@ TEST_F(ConnectionContextTest, ARefusedConnectMarksTheAddressAndCloses) {
   EXPECT_EQ(4u, LayerLog().size());
 }
 
-TEST_F(ConnectionContextTest, AnImmediateConnectErrorFailsFromTheMessageLoop) {
-  cpCQoSContext* context = Open(QOS_EV_CONNECT_FAILED | QOS_EV_FAILURE);
-  // A multicast address: TCP refuses it at once, without sending anything.
-  cpAddress multicast;
-  multicast.address = htonl(0xE0000001);
-  multicast.port = 9;
-  ASSERT_EQ(CP_S_OK, context->Connect(&multicast));
-  EXPECT_EQ(QOS_ST_FAILED, context->State());
-  EXPECT_TRUE(LayerLog().empty());
-  runtime_.Pump();
-  EXPECT_EQ((Log{"L1.OnEvent(32)", "L1.OnClose"}), LayerLog());
-  EXPECT_EQ(QOS_ST_CLOSED, context->State());
+TEST_F(ConnectionContextTest, AnImmediateConnectErrorIsAnUnreachableHostFromTheMessageLoop) {
+  // Each failed address goes to the back of the book, so the next connection tries the next one.
+  for (uint32_t expected : {kMulticast, kBroadcast}) {
+    qostest::ResetFakeLayers();
+    cpCQoSContext* context = Open(kMask5);
+    uint32_t picked = 0;
+    ASSERT_TRUE(cpAddressBookPick("offline.test", 80, &picked));
+    ASSERT_EQ(expected, picked);
+    ASSERT_EQ(CP_S_OK, context->SetHostName("offline.test"));
+    cpAddress target;
+    target.address = picked;
+    target.port = 80;
+    ASSERT_EQ(CP_S_OK, context->SetAddress(&target));
+    ASSERT_EQ(CP_S_OK, context->Connect(&target));
+    EXPECT_EQ(QOS_ST_CONNECTING, context->State()) << "the error waits for the message loop";
+    EXPECT_TRUE(LayerLog().empty());
+    runtime_.Pump();
+    EXPECT_EQ((Log{"L1.OnHostUnreachable", "L1.OnEvent(1)", "L1.OnClose"}), LayerLog());
+    EXPECT_EQ(QOS_ST_CLOSED, context->State());
+  }
+  uint32_t next = 0;
+  ASSERT_TRUE(cpAddressBookPick("offline.test", 80, &next));
+  EXPECT_EQ(kLoopback, next);
+  EXPECT_EQ((Entries{{kLoopback, false}, {kMulticast, false}, {kBroadcast, false}}),
+            cpAddressBookEntries("offline.test", 80));
+  // The connect time-out is gone with the connections.
+  runtime_.AdvanceSeconds(6);
+  EXPECT_EQ(3u, LayerLog().size());
 }
 
 TEST_F(ConnectionContextTest, ATimeOutThatLosesTheRaceToTheConnectIsIgnored) {
@@ -561,7 +585,7 @@ TEST_F(ConnectionContextTest, ABottomLayerThatConsumesPartOfAnOfferKeepsTheRestA
   ASSERT_TRUE(runtime_.PumpUntil([&] { return bottom->offers.size() == 1; }));
   EXPECT_EQ(first, bottom->offers[0]);
   EXPECT_EQ("ABCDEFGHIJKLMNO", Buffered(context));
-  EXPECT_EQ(1024, context->ReceiveBuffer().Capacity());
+  EXPECT_EQ(cpCQoSContextAction::kReadPiece, context->ReceiveBuffer().Capacity());
 
   more.Open();
   ASSERT_TRUE(runtime_.PumpUntil([&] { return bottom->offers.size() == 2; }));
@@ -603,6 +627,20 @@ TEST_F(ConnectionContextTest, ThePeerClosingClosesEveryLayerFromTheBottomUp) {
   EXPECT_EQ(nullptr, context->Socket());
 }
 
+TEST_F(ConnectionContextTest, BytesThatCameBeforeAResetReachTheLayersBeforeTheClose) {
+  Gate reset;
+  ScriptedServer server(Script().WaitFor(reset).Send("last words").Reset());
+  cpCQoSContext* context = Open(0, 2);
+  ConnectAndWait(context, server.Port());
+  reset.Open();
+  // The bytes and the reset are both in before the connection hears of either.
+  ASSERT_TRUE(qostest::WaitForHangUp(context->Socket()->handle));
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return context->State() == QOS_ST_CLOSED; }));
+  EXPECT_EQ((Log{"L2.OnConnected", "L1.OnConnected", "L2.OnReceive(10)", "L2.OnClose", "L1.OnClose"}),
+            LayerLog());
+  EXPECT_EQ("last words", Layer(2)->taken);
+}
+
 TEST_F(ConnectionContextTest, NoticesInOtherStatesAreIgnored) {
   qostest::UnansweredListener listener;
   cpCQoSContext* context = Open(0);
@@ -634,6 +672,22 @@ TEST_F(ConnectionContextTest, WithoutLayersTheBytesWaitForAStreamHandler) {
   ASSERT_TRUE(runtime_.PumpUntil([&] { return g_dispatchOffers.size() == 2; }));
   EXPECT_EQ("helloworld", g_dispatchOffers[1]);
   EXPECT_EQ(nullptr, context->GetTopLayer());
+}
+
+TEST_F(ConnectionContextTest, WithoutLayersTheBytesAStreamHandlerTookAreDropped) {
+  Gate more;
+  ScriptedServer server(Script().Send("hello").WaitFor(more).Send("world").Stall());
+  cpCQoSContext* context = connections_.Open(QOS_ACTION_HIGH, 0);
+  ASSERT_EQ(CP_S_OK, context->AddStreamHandler(1, 2, &IgnoreMessage, context));
+  ConnectAndWait(context, server.Port());
+  g_dispatchConsumed = 5;
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return g_dispatchOffers.size() == 1; }));
+  EXPECT_EQ("", Buffered(context));
+  g_dispatchConsumed = 2;
+  more.Open();
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return g_dispatchOffers.size() == 2; }));
+  EXPECT_EQ("world", g_dispatchOffers[1]) << "offered once, never again";
+  EXPECT_EQ("rld", Buffered(context));
 }
 
 TEST_F(ConnectionContextTest, LayersInstalledByAStreamHandlerTakeTheBytes) {
@@ -744,6 +798,59 @@ TEST_F(ConnectionContextTest, TheBottomLayerPassesDownIntoTheQueue) {
   EXPECT_EQ((Log{"L2.Write(held)"}), LayerLog());
   EXPECT_EQ(4, Queued(context));
 }
+
+// ---- the minimum transfer rate ----
+
+struct TrickleCase {
+  const char* name;
+  int32_t mask;
+  std::optional<std::string> floor;  // ORBA_MIN_RATE_BYTES; nothing: the default
+  int raisedAt;                      // the manager second after the connect; 0: never
+};
+
+void PrintTo(const TrickleCase& c, std::ostream* out) { *out << c.name; }
+
+class ConnectionContextTrickleTest : public ConnectionContextTest,
+                                     public ::testing::WithParamInterface<TrickleCase> {};
+
+// A server that sends one byte every four seconds: never idle for the idle limit, yet far below
+// the floor.
+TEST_P(ConnectionContextTrickleTest, ATricklingPeerEndsTheWaitOnceAsAnIdleTimeOut) {
+  std::atomic<int> released{0};
+  Script trickle;
+  for (int i = 1; i <= 20; ++i) trickle.WaitFor([&released, i] { return released.load() >= i; }).Send("x");
+  ScriptedServer server(trickle.Stall());
+  testsupport::ScopedEnvironment floor("ORBA_MIN_RATE_BYTES", GetParam().floor);
+  cpCQoSContext* context = Open(GetParam().mask);
+  int32_t idleLimit = 5;
+  context->SetOption(QOS_OPT_IDLE_LIMIT, &idleLimit);
+  Address(context, server.Port());
+  ConnectAndWait(context, server.Port());
+
+  int raisedAt = 0;
+  for (int second = 1; second <= 70; ++second) {
+    if (second % 4 == 1) {
+      ++released;
+      ASSERT_TRUE(
+          runtime_.PumpUntil([&] { return Layer(1)->taken.size() == static_cast<size_t>(released.load()); }));
+    }
+    runtime_.AdvanceSeconds(1);
+    if (raisedAt == 0 && Count("L1.OnEvent(4)") > 0) raisedAt = second;
+  }
+  EXPECT_EQ(GetParam().raisedAt, raisedAt);
+  EXPECT_EQ(GetParam().raisedAt != 0 ? 1 : 0, Count("L1.OnEvent(4)")) << "once";
+  EXPECT_TRUE(IsConnected(context)) << "the layers decide";
+  Entries book = GetParam().raisedAt != 0 ? Entries{{kOtherAddress, false}, {kLoopback, false}}
+                                          : Entries{{kLoopback, false}, {kOtherAddress, false}};
+  EXPECT_EQ(book, cpAddressBookEntries("origin.test", server.Port()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Floors, ConnectionContextTrickleTest,
+                         ::testing::Values(TrickleCase{"DefaultFloor", kMask5, std::nullopt, 30},
+                                           TrickleCase{"FloorTurnedOff", kMask5, "0", 0},
+                                           TrickleCase{"WithoutTheIdleBit", QOS_EV_CONNECT_FAILED, "1024",
+                                                       0}),
+                         [](const ::testing::TestParamInfo<TrickleCase>& test) { return test.param.name; });
 
 // ---- rates ----
 
@@ -918,6 +1025,89 @@ TEST_F(ConnectionContextTest, CloseInEveryStateItDoesNotApplyToDoesNothing) {
   context->Close(true);
   EXPECT_EQ((Log{"L2.OnClose"}), LayerLog());
   EXPECT_EQ(QOS_ST_CLOSED, context->State());
+}
+
+TEST_F(ConnectionContextTest, ALayerThatOutlivesItsConnectionNoLongerReachesIt) {
+  nvSmartPtr connection;
+  ASSERT_TRUE(connection.CreateInstance(CLSID_cpCQoSContext));
+  FakeLayer* layer = qostest::PushFake(connection.As<cpCQoSContext>(), false);
+  nvSmartPtr kept(static_cast<nwIQoSNetStack*>(layer));
+  ASSERT_EQ(connection.As<cpCQoSContext>(), layer->Context());
+  connection.Attach(nullptr);
+  EXPECT_EQ(nullptr, layer->Context());
+}
+
+// ---- the state table ----
+
+std::vector<std::string> g_stateTrace;
+void RecordState(const char* line) { g_stateTrace.emplace_back(line); }
+
+// The changes of the trace as "from>to", and whether any was outside the table.
+std::vector<std::string> TracedChanges(bool* outsideTheTable) {
+  std::vector<std::string> changes;
+  for (const std::string& line : g_stateTrace) {
+    EXPECT_EQ(0u, line.rfind("[TessenLib_D] ", 0)) << line;
+    std::string::size_type at = line.find(" state ");
+    int from = -1;
+    int to = -1;
+    if (at == std::string::npos || std::sscanf(line.c_str() + at, " state %d -> %d", &from, &to) != 2) {
+      ADD_FAILURE() << line;
+      continue;
+    }
+    changes.push_back(std::to_string(from) + ">" + std::to_string(to));
+    if (line.find("not in the state table") != std::string::npos) *outsideTheTable = true;
+  }
+  g_stateTrace.clear();
+  return changes;
+}
+
+TEST_F(ConnectionContextTest, EveryLifeFollowsTheStateTable) {
+  using Changes = std::vector<std::string>;
+  bool outside = false;
+  auto traced = [this](int32_t mask) {
+    cpCQoSContext* context = connections_.New();
+    context->SetStateTrace(&RecordState);
+    EXPECT_EQ(CP_S_OK, context->Open(QOS_ACTION_HIGH, mask, nullptr));
+    qostest::PushFake(context, true);
+    return context;
+  };
+
+  // An exchange: connect, send, receive, the peer closes.
+  ScriptedServer server(Script().ReadBytes(4).Send("pong").Close());
+  cpCQoSContext* exchange = traced(0);
+  ConnectAndWait(exchange, server.Port());
+  ASSERT_EQ(CP_S_OK, exchange->Send("ping", 4));
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return exchange->State() == QOS_ST_CLOSED; }));
+  EXPECT_EQ((Changes{"0>1", "1>2", "2>3", "3>4", "4>6", "6>8", "8>7", "7>8", "8>9", "9>10"}),
+            TracedChanges(&outside));
+
+  // A refused connect.
+  testsupport::ClosedPort closed;
+  cpCQoSContext* refused = traced(kMask5);
+  ConnectTo(refused, closed.Port());
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return refused->State() == QOS_ST_CLOSED; }));
+  EXPECT_EQ((Changes{"0>1", "1>2", "2>3", "3>5", "5>9", "9>10"}), TracedChanges(&outside));
+
+  // A connect that completes after its time-out fired.
+  ScriptedServer late(Script().Stall());
+  cpCQoSContext* raced = traced(kMask5);
+  int32_t timeout = 1;
+  raced->SetOption(QOS_OPT_CONNECT_TIMEOUT, &timeout);
+  ConnectTo(raced, late.Port());
+  TickWithoutPump(1000);
+  DeliverNoticeFirst(raced, platform::kFdConnect);
+  runtime_.Pump();
+  raced->Close();
+  EXPECT_EQ((Changes{"0>1", "1>2", "2>3", "3>5", "5>4", "4>9", "9>10"}), TracedChanges(&outside));
+
+  // A host that cannot be reached, reported after a failed open.
+  cpCQoSContext* failed = traced(kMask5);
+  failed->PostUnreachable();
+  runtime_.Pump();
+  failed->Close();
+  EXPECT_EQ((Changes{"0>1", "1>2", "2>5", "5>9", "9>10"}), TracedChanges(&outside));
+
+  EXPECT_FALSE(outside);
 }
 
 // ---- configuration ----

@@ -279,9 +279,8 @@ TEST_F(QoSActionIoTest, ABudgetedReadOf100BytesGivesBackTheUnusedPartOfItsGrant)
   action.SetLimit(0, &limit);
   ASSERT_TRUE(qostest::WaitForUnread(record->handle, 100));
   EXPECT_EQ(100, action.Receive());
-  EXPECT_EQ((Calls{"TakeReceive(1024)=1024", "ReturnReceive(924)", "TakeReceive(1024)=1024",
-                   "ReturnReceive(1024)"}),
-            action.calls);
+  // One read of up to a whole piece, granted what is left of the second; a short read ends it.
+  EXPECT_EQ((Calls{"TakeReceive(65536)=10000", "ReturnReceive(9900)"}), action.calls);
   EXPECT_EQ(9900, action.ReceiveLeft());
   EXPECT_EQ(100, action.ReceivedThisSecond());
   EXPECT_EQ(std::string(100, 'r'), Buffered());
@@ -374,7 +373,7 @@ TEST_F(QoSActionIoTest, ASpentReceiveBudgetMarksTheActionBlockedAndLeavesTheByte
   action.SetLimit(0, &limit);
   ASSERT_TRUE(qostest::WaitForUnread(record->handle, 3000));
   EXPECT_EQ(1000, action.Receive());
-  EXPECT_EQ((Calls{"TakeReceive(1024)=1000", "TakeReceive(1024)=0"}), action.calls);
+  EXPECT_EQ((Calls{"TakeReceive(65536)=1000", "TakeReceive(65536)=0"}), action.calls);
   EXPECT_EQ(2000, qostest::UnreadBytes(record->handle));
   EXPECT_EQ(0, action.Receive());
   EXPECT_TRUE(action.TakeReceiveBlocked());
@@ -443,15 +442,24 @@ TEST_F(QoSActionIoTest, TheUnlimitedWriteSendsUntilTheSocketIsFull) {
   EXPECT_TRUE(qostest::WaitFor([&] { return server.Reads(0).size() == 1; }));
 }
 
-TEST_F(QoSActionIoTest, TheReceiveBufferGrowsByDoubling) {
-  ScriptedServer server(Script().Send(std::string(3000, 'g')).Stall());
+TEST_F(QoSActionIoTest, TheReceiveBufferGrowsByDoublingAndIsReadIntoInPieces) {
+  Gate more;
+  ScriptedServer server(
+      Script().Send(std::string(3000, 'g')).WaitFor(more).Send(std::string(100000, 'h')).Stall());
   RecordPtr record = ConnectTo(server);
   cpCQoSHighContextAction action;
   Bind(action, record.get());
   ASSERT_TRUE(qostest::WaitForUnread(record->handle, 3000));
   EXPECT_EQ(3000, action.Receive());
   EXPECT_EQ(3000, receive_.Length());
-  EXPECT_EQ(4096, receive_.Capacity());
+  EXPECT_EQ(cpCQoSContextAction::kReadPiece, receive_.Capacity()) << "doubled from 1024 to hold one piece";
+  more.Open();
+  ASSERT_TRUE(qostest::WaitForUnread(record->handle, 100000));
+  // The room left is filled first, then the buffer doubles once for the rest.
+  EXPECT_EQ(100000, action.Receive());
+  EXPECT_EQ(103000, receive_.Length());
+  EXPECT_EQ(2 * cpCQoSContextAction::kReadPiece, receive_.Capacity());
+  EXPECT_EQ(std::string(3000, 'g') + std::string(100000, 'h'), Buffered());
 }
 
 TEST_F(QoSActionIoTest, AnUnlimitedReadStopsOnceOneMebibyteIsBuffered) {

@@ -246,7 +246,9 @@ TEST(SocketPrimitiveTest, ConnectToAClosedPortIsRefused) {
   EXPECT_EQ(CP_E_WOULDBLOCK, cpSocketConnect(nonBlocking.get(), &address));
 }
 
-TEST(SocketPrimitiveTest, ObjectFormBindsListensAndAccepts) {
+// The operations no part of the library uses, in one place: a TCP listener that accepts over
+// loopback, and a datagram pair with the broadcast option.
+TEST(SocketPrimitiveTest, ObjectFormListensAcceptsAndExchangesDatagrams) {
   nvSmartPtr listenerObject;
   ASSERT_TRUE(listenerObject.CreateInstance(CLSID_cpCSocket));
   auto* listener = listenerObject.As<cpCSocket>();
@@ -282,7 +284,7 @@ TEST(SocketPrimitiveTest, ObjectFormBindsListensAndAccepts) {
   int32_t sent = 0;
   ASSERT_EQ(CP_S_OK, client->Send("ping", 4, &sent));
   ASSERT_TRUE(qostest::WaitForUnread(accepted->handle, 4));
-  char buffer[8];
+  char buffer[16];
   int32_t received = 0;
   ASSERT_EQ(CP_S_OK, cpSocketReceive(accepted, buffer, sizeof buffer, &received));
   EXPECT_EQ("ping", std::string(buffer, static_cast<size_t>(received)));
@@ -290,6 +292,46 @@ TEST(SocketPrimitiveTest, ObjectFormBindsListensAndAccepts) {
   EXPECT_EQ(CP_E_BADRECORD, cpSocketAccept(listener->Record(), &peer, nullptr));
   EXPECT_EQ(CP_S_OK, client->Close());
   EXPECT_EQ(nullptr, client->Record());
+
+  // Datagrams: send-to and receive-from, and the broadcast option.
+  nvSmartPtr receiverObject;
+  ASSERT_TRUE(receiverObject.CreateInstance(CLSID_cpCSocket));
+  auto* receiver = receiverObject.As<cpCSocket>();
+  ASSERT_EQ(CP_S_OK, receiver->Create(1));
+  ASSERT_EQ(CP_S_OK, receiver->Bind(&any));
+  port = LocalPort(receiver->Record()->handle);
+
+  nvSmartPtr senderObject;
+  ASSERT_TRUE(senderObject.CreateInstance(CLSID_cpCSocket));
+  auto* sender = senderObject.As<cpCSocket>();
+  ASSERT_EQ(CP_S_OK, sender->Create(1));
+  EXPECT_EQ(CP_S_OK, sender->SetOption(0));
+  EXPECT_EQ(CP_E_FAIL, sender->SetOption(1));
+  int broadcast = 0;
+  length = sizeof broadcast;
+  getsockopt(sender->Record()->handle, SOL_SOCKET, SO_BROADCAST, &broadcast, &length);
+  EXPECT_NE(0, broadcast);
+
+  target = Loopback(port);
+  sent = 0;
+  ASSERT_EQ(CP_S_OK, sender->SendTo("datagram", 8, &target, &sent));
+  EXPECT_EQ(8, sent);
+  EXPECT_EQ(port, sender->Record()->socketAddress.port);
+
+  cpAddress from;
+  from.address = 0x01020304;
+  from.port = 77;
+  ASSERT_EQ(CP_S_OK, receiver->ReceiveFrom(buffer, sizeof buffer, &from, &received));
+  EXPECT_EQ("datagram", std::string(buffer, static_cast<size_t>(received)));
+  // The sender, with its port in host byte order; the record kept what `from` held before.
+  EXPECT_EQ(htonl(INADDR_LOOPBACK), from.address);
+  EXPECT_EQ(LocalPort(sender->Record()->handle), from.port);
+  EXPECT_EQ(0x01020304u, receiver->Record()->socketAddress.address);
+  EXPECT_EQ(77, receiver->Record()->socketAddress.port);
+
+  EXPECT_EQ(CP_E_BADRECORD, receiver->ReceiveFrom(buffer, sizeof buffer, nullptr, &received));
+  EXPECT_EQ(CP_E_BADRECORD, cpSocketSendTo(nullptr, "x", 1, &target, &sent));
+  EXPECT_EQ(CP_E_BADRECORD, cpSocketReceiveFrom(nullptr, buffer, sizeof buffer, &from, &received));
 }
 
 TEST(SocketPrimitiveTest, AcceptWithNothingPendingGivesNoRecord) {
@@ -305,50 +347,6 @@ TEST(SocketPrimitiveTest, AcceptWithNothingPendingGivesNoRecord) {
   cpAddress peer;
   EXPECT_EQ(nullptr, listener->Accept(&peer, &status));
   EXPECT_EQ(CP_E_WOULDBLOCK, status);
-}
-
-TEST(SocketPrimitiveTest, DatagramsGoToAndComeFromAnAddress) {
-  nvSmartPtr receiverObject;
-  ASSERT_TRUE(receiverObject.CreateInstance(CLSID_cpCSocket));
-  auto* receiver = receiverObject.As<cpCSocket>();
-  ASSERT_EQ(CP_S_OK, receiver->Create(1));
-  cpAddress any = Loopback(0);
-  ASSERT_EQ(CP_S_OK, receiver->Bind(&any));
-  uint16_t port = LocalPort(receiver->Record()->handle);
-
-  nvSmartPtr senderObject;
-  ASSERT_TRUE(senderObject.CreateInstance(CLSID_cpCSocket));
-  auto* sender = senderObject.As<cpCSocket>();
-  ASSERT_EQ(CP_S_OK, sender->Create(1));
-  EXPECT_EQ(CP_S_OK, sender->SetOption(0));
-  EXPECT_EQ(CP_E_FAIL, sender->SetOption(1));
-  int broadcast = 0;
-  socklen_t length = sizeof broadcast;
-  getsockopt(sender->Record()->handle, SOL_SOCKET, SO_BROADCAST, &broadcast, &length);
-  EXPECT_NE(0, broadcast);
-
-  cpAddress target = Loopback(port);
-  int32_t sent = 0;
-  ASSERT_EQ(CP_S_OK, sender->SendTo("datagram", 8, &target, &sent));
-  EXPECT_EQ(8, sent);
-  EXPECT_EQ(port, sender->Record()->socketAddress.port);
-
-  cpAddress from;
-  from.address = 0x01020304;
-  from.port = 77;
-  char buffer[16];
-  int32_t received = 0;
-  ASSERT_EQ(CP_S_OK, receiver->ReceiveFrom(buffer, sizeof buffer, &from, &received));
-  EXPECT_EQ("datagram", std::string(buffer, static_cast<size_t>(received)));
-  // The sender, with its port in host byte order; the record kept what `from` held before.
-  EXPECT_EQ(htonl(INADDR_LOOPBACK), from.address);
-  EXPECT_EQ(LocalPort(sender->Record()->handle), from.port);
-  EXPECT_EQ(0x01020304u, receiver->Record()->socketAddress.address);
-  EXPECT_EQ(77, receiver->Record()->socketAddress.port);
-
-  EXPECT_EQ(CP_E_BADRECORD, receiver->ReceiveFrom(buffer, sizeof buffer, nullptr, &received));
-  EXPECT_EQ(CP_E_BADRECORD, cpSocketSendTo(nullptr, "x", 1, &target, &sent));
-  EXPECT_EQ(CP_E_BADRECORD, cpSocketReceiveFrom(nullptr, buffer, sizeof buffer, &from, &received));
 }
 
 TEST(SocketPrimitiveTest, UnselectNeedsASelectedRecord) {
@@ -586,6 +584,46 @@ TEST_F(SocketReadinessTest, ARefusedConnectIsReportedWithItsError) {
   ASSERT_EQ(1u, window_.Notices().size()) << "a failed connect reports nothing more";
   EXPECT_EQ(platform::kFdConnect, window_.Notices()[0].notice);
   EXPECT_EQ(platform::kSockRefused, window_.Notices()[0].error);
+}
+
+TEST_F(SocketReadinessTest, AnImmediateConnectErrorComesLaterAsTheConnectNotice) {
+  // TCP refuses a multicast or broadcast peer at once ("network unreachable").
+  for (uint32_t peer : {htonl(0xE0000001), htonl(0xFFFFFFFF)}) {
+    cpAddress address;
+    address.address = peer;
+    address.port = 9;
+    RecordPtr plain = NewStreamSocket();
+    EXPECT_EQ(CP_E_FAIL, cpSocketConnect(plain.get(), &address)) << "not selected: the error at once";
+
+    RecordPtr record = SelectedSocket();
+    size_t before = window_.Notices().size();
+    ASSERT_EQ(CP_E_WOULDBLOCK, cpSocketConnect(record.get(), &address));
+    EXPECT_EQ(before, window_.Notices().size()) << "nothing inside the call";
+    runtime_.Pump();
+    ASSERT_EQ(before + 1, window_.Notices().size()) << "one notice, and nothing more after it";
+    EXPECT_EQ(platform::kFdConnect, window_.Notices().back().notice);
+    EXPECT_EQ(platform::kSockHostUnreachable, window_.Notices().back().error);
+    EXPECT_EQ(static_cast<uintptr_t>(record->handle), window_.Notices().back().socket);
+  }
+}
+
+TEST_F(SocketReadinessTest, BytesBeforeAResetAreReadableBeforeTheCloseNotice) {
+  Gate reset;
+  ScriptedServer server(Script().WaitFor(reset).Send("last").Reset());
+  RecordPtr record = ConnectedSocket(server.Port());
+  reset.Open();
+  ASSERT_TRUE(qostest::WaitForHangUp(record->handle));
+  runtime_.Pump();
+  EXPECT_EQ(1, window_.Count(platform::kFdRead));
+  EXPECT_EQ(0, window_.Count(platform::kFdClose)) << "four bytes are still unread";
+  EXPECT_EQ("last", ReceiveUpTo(record.get(), 64));
+  char buffer[8];
+  int32_t received = 0;
+  EXPECT_EQ(CP_E_FAIL, cpSocketReceive(record.get(), buffer, sizeof buffer, &received)) << "then the reset";
+  runtime_.Pump();
+  ASSERT_EQ(1, window_.Count(platform::kFdClose));
+  EXPECT_EQ(platform::kSockConnectionReset, window_.Notices().back().error);
+  EXPECT_EQ(1, window_.Count(platform::kFdWrite)) << "nothing is written to a reset connection";
 }
 
 TEST_F(SocketReadinessTest, RearmReportsReadabilityAndWritabilityAgain) {

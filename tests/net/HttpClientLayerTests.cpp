@@ -17,11 +17,11 @@
 #include "net/nwCHttpClientExLayer.h"
 #include "net/nwRegisterClasses.h"
 #include "platform/Socket.h"
-#include "tests/support/TempFolder.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/StalledPort.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -41,7 +41,9 @@ std::string Head(int status, const std::vector<std::pair<std::string, std::strin
   return HttpResponse(status, headers);
 }
 
-std::string Ok(const std::string& body) { return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body); }
+std::string Ok(const std::string& body) {
+  return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body);
+}
 
 // Resolves names through a table for the lifetime of the object; the address book forgets what
 // it learnt afterwards, so no other test meets these names.
@@ -132,7 +134,6 @@ class Recorder final : public nwIHttpClientExEventListener {
   }
 };
 
-
 // A stand-in for the secure socket layer: it passes bytes through unchanged and records what came
 // from above, so the request can be checked where it leaves the HTTP layer and on the wire.
 class nvIStandInSecureLayer : public nvIUnknown {};
@@ -201,7 +202,9 @@ class HttpClientLayerTest : public ::testing::Test {
     return static_cast<nvIHttpClientExLayer*>(Connection()->GetTopLayer());
   }
 
-  bool PumpUntilEnded(int64_t timeoutMs = 4000) { return runtime.PumpUntil([&] { return recorder.Ended(); }, timeoutMs); }
+  bool PumpUntilEnded(int64_t timeoutMs = 4000) {
+    return runtime.PumpUntil([&] { return recorder.Ended(); }, timeoutMs);
+  }
   // Lets whatever is already under way arrive, without waiting for anything in particular.
   void Settle(int64_t milliseconds = 60) {
     runtime.PumpUntil([] { return false; }, milliseconds);
@@ -353,6 +356,29 @@ TEST_F(HttpClientLayerTest, SecureUrlGoesThroughTheLayerPushedBelowBeforeAnythin
   EXPECT_EQ((Events{"connected", "headers", "complete", "closed"}), recorder.Milestones());
 }
 
+TEST_F(HttpClientLayerTest, NothingIsQueuedBeforeTheUrlIsOpen) {
+  ScopedResolver resolver([](const std::string& host) {
+    return host == "Host" ? std::vector<uint32_t>{Loopback()} : std::vector<uint32_t>{};
+  });
+  nvRegisterClass(CLSID_nwCSecureSocketClientLayer, &StandInSecureLayer::Make);
+  ScriptedServer server(Script().ReadRequest().Send(Ok("sealed")).Close());
+  nvIHttpClientExLayer* layer = OpenConnection();
+  // Queued now, a request would sit above the TLS layer the URL pushes below it: in the clear.
+  EXPECT_EQ(NW_E_FAIL, layer->SendGet());
+  EXPECT_EQ(NW_E_FAIL, layer->SendPost(5));
+  const char* queued = nullptr;
+  int32_t size = -1;
+  Connection()->GetSendBuffer(&queued, &size);
+  EXPECT_EQ(0, size);
+  ASSERT_EQ(NW_S_OK, layer->OpenUrl(("https://Host:" + std::to_string(server.Port()) + "/after").c_str()));
+  ASSERT_EQ(NW_S_OK, layer->SendGet());
+  ASSERT_TRUE(PumpUntilEnded());
+  ASSERT_NE(nullptr, StandInSecureLayer::last);
+  EXPECT_EQ(StandInSecureLayer::last->written, server.Received(0)) << "every byte went through it";
+  EXPECT_EQ(0u, server.Received(0).rfind("GET /after HTTP/1.1\r\n", 0));
+  EXPECT_EQ("sealed", recorder.body);
+}
+
 TEST_F(HttpClientLayerTest, PortIsCutTo16Bits) {
   ScriptedServer server(Script().ReadRequest().Send(Ok("w")).Close());
   ASSERT_EQ(NW_S_OK, Get("http://127.0.0.1:" + std::to_string(server.Port() + 65536) + "/wrap"));
@@ -364,7 +390,8 @@ TEST_F(HttpClientLayerTest, PortIsCutTo16Bits) {
 
 TEST_F(HttpClientLayerTest, HeaderBlockSplitAcrossReceivesIsParsedOnce) {
   std::string body = Bytes(3000, 7);
-  std::string head = Head(200, {{"Content-Length", std::to_string(body.size())}, {"X-Long", std::string(500, 'h')}});
+  std::string head =
+      Head(200, {{"Content-Length", std::to_string(body.size())}, {"X-Long", std::string(500, 'h')}});
   // Pieces of 7 bytes: the blank line's CR LF CR LF is cut between receives too.
   ScriptedServer server(Script().ReadRequest().SendInPieces(head + body, {7}, 1).Stall());
   ASSERT_EQ(NW_S_OK, Get(server.Url("/split")));
@@ -501,7 +528,8 @@ struct StatusCase {
 
 void PrintTo(const StatusCase& c, std::ostream* out) { *out << c.name; }
 
-class HttpClientLayerStatusTest : public HttpClientLayerTest, public ::testing::WithParamInterface<StatusCase> {};
+class HttpClientLayerStatusTest : public HttpClientLayerTest,
+                                  public ::testing::WithParamInterface<StatusCase> {};
 
 TEST_P(HttpClientLayerStatusTest, StatusAndHeadersAreRead) {
   const StatusCase& c = GetParam();
@@ -521,12 +549,11 @@ TEST_P(HttpClientLayerStatusTest, StatusAndHeadersAreRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     Statuses, HttpClientLayerStatusTest,
-    ::testing::Values(
-        StatusCase{"Partial", 206, {{"Content-Range", "bytes 0-0/1"}}, nullptr},
-        StatusCase{"Found", 302, {{"Location", "http://h/next%20one"}}, "http://h/next one"},
-        StatusCase{"SeeOther", 303, {{"location", "/relative"}}, "/relative"},
-        StatusCase{"FoundWithoutLocation", 302, {}, nullptr},
-        StatusCase{"NotFound", 404, {{"Content-Type", "text/plain"}}, nullptr}),
+    ::testing::Values(StatusCase{"Partial", 206, {{"Content-Range", "bytes 0-0/1"}}, nullptr},
+                      StatusCase{"Found", 302, {{"Location", "http://h/next%20one"}}, "http://h/next one"},
+                      StatusCase{"SeeOther", 303, {{"location", "/relative"}}, "/relative"},
+                      StatusCase{"FoundWithoutLocation", 302, {}, nullptr},
+                      StatusCase{"NotFound", 404, {{"Content-Type", "text/plain"}}, nullptr}),
     [](const ::testing::TestParamInfo<StatusCase>& test) { return test.param.name; });
 
 // ---- ends of a connection ----
@@ -565,7 +592,8 @@ struct RefusedUrl {
 
 void PrintTo(const RefusedUrl& c, std::ostream* out) { *out << c.name; }
 
-class HttpClientLayerRefusedUrlTest : public HttpClientLayerTest, public ::testing::WithParamInterface<RefusedUrl> {};
+class HttpClientLayerRefusedUrlTest : public HttpClientLayerTest,
+                                      public ::testing::WithParamInterface<RefusedUrl> {};
 
 TEST_P(HttpClientLayerRefusedUrlTest, EndsAsUnreachableFromTheMessageLoop) {
   EXPECT_EQ(NW_E_FAIL, Get(GetParam().url));
@@ -580,8 +608,7 @@ INSTANTIATE_TEST_SUITE_P(Urls, HttpClientLayerRefusedUrlTest,
                          ::testing::Values(RefusedUrl{"OtherScheme", "ftp://127.0.0.1/x"},
                                            RefusedUrl{"EmptyRest", "http://"},
                                            RefusedUrl{"NoHost", "http://:80/x"},
-                                           RefusedUrl{"NoScheme", "127.0.0.1/x"},
-                                           RefusedUrl{"Empty", ""}),
+                                           RefusedUrl{"NoScheme", "127.0.0.1/x"}, RefusedUrl{"Empty", ""}),
                          [](const ::testing::TestParamInfo<RefusedUrl>& test) { return test.param.name; });
 
 TEST_F(HttpClientLayerTest, PeerCloseBeforeAnyResponseIsSeen) {
@@ -642,6 +669,31 @@ TEST_F(HttpClientLayerTest, DataBeforeTheLimitPostponesTheReceiveTimeout) {
   EXPECT_EQ(1, recorder.Count("receive-timeout"));
 }
 
+// A huge body announced and a byte every three seconds: never idle for the idle limit, yet far
+// below the floor of 1024 bytes per second.
+TEST_F(HttpClientLayerTest, ATricklingBodyEndsInOneReceiveTimeout) {
+  std::atomic<int> released{0};
+  Script trickle;
+  trickle.ReadRequest().Send(Head(200, {{"Content-Length", "268435455"}}));
+  for (int i = 1; i <= 16; ++i) trickle.WaitFor([&released, i] { return released.load() >= i; }).Send("x");
+  ScriptedServer server(trickle.Stall());
+  testsupport::ScopedEnvironment floor("ORBA_MIN_RATE_BYTES", "1024");
+  ASSERT_EQ(NW_S_OK, Get(server.Url("/trickle")));
+  ASSERT_TRUE(runtime.PumpUntil([&] { return recorder.Count("headers") == 1; }));
+  int timedOutAt = 0;
+  for (int second = 1; second <= 45; ++second) {
+    if (second % 3 == 1) {
+      ++released;
+      ASSERT_TRUE(
+          runtime.PumpUntil([&] { return recorder.body.size() == static_cast<size_t>(released.load()); }));
+    }
+    runtime.AdvanceSeconds(1);
+    if (timedOutAt == 0 && recorder.Count("receive-timeout") > 0) timedOutAt = second;
+  }
+  EXPECT_EQ(30, timedOutAt);
+  EXPECT_EQ((Events{"connected", "headers", "receive-timeout"}), recorder.Milestones()) << "once";
+}
+
 TEST_F(HttpClientLayerTest, StalledConnectTimesOutAtTheConnectTimeout) {
   testsupport::StalledPort port;
   if (!port.Stalls()) GTEST_SKIP() << "the kernel completes every loopback connect here";
@@ -674,7 +726,8 @@ TEST_F(HttpClientLayerTest, ListenerClosingAndReleasingInsideDataStopsDelivery) 
 }
 
 TEST_F(HttpClientLayerTest, ListenerClosingInsideHeadersGetsNoBody) {
-  ScriptedServer server(Script().ReadRequest().Send(HttpResponse(404, {{"Content-Length", "9"}}, "not found")).Stall());
+  ScriptedServer server(
+      Script().ReadRequest().Send(HttpResponse(404, {{"Content-Length", "9"}}, "not found")).Stall());
   recorder.after = [&](const std::string& name) {
     if (name == "headers") Connection()->Close();
   };
@@ -687,7 +740,9 @@ TEST_F(HttpClientLayerTest, ListenerClosingInsideHeadersGetsNoBody) {
 
 TEST_F(HttpClientLayerTest, BytesTakenInPartAreOfferedAgainAtOnce) {
   ScriptedServer server(Script().ReadRequest().Send(Ok("0123456789")).Stall());
-  recorder.consume = [&](int32_t offered) { return recorder.offers.size() == 1 ? std::min(offered, 4) : offered; };
+  recorder.consume = [&](int32_t offered) {
+    return recorder.offers.size() == 1 ? std::min(offered, 4) : offered;
+  };
   ASSERT_EQ(NW_S_OK, Get(server.Url("/partial-take")));
   ASSERT_TRUE(runtime.PumpUntil([&] { return recorder.Count("complete") == 1; }));
   EXPECT_EQ("0123456789", recorder.body);

@@ -29,9 +29,9 @@
 #include "net/nwCSecureSocketClientLayer.h"
 #include "net/nwRegisterClasses.h"
 #include "platform/Socket.h"
-#include "tests/support/TempFolder.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/ScopedEnvironment.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TlsHttpServer.h"
 
@@ -46,7 +46,9 @@ using testsupport::TlsServerOptions;
 
 std::string Bytes(size_t size, uint32_t seed = 1) { return testsupport::PatternedBytes(size, seed); }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 // One certificate authority for the whole program: making keys is cheap, but there is no need.
 const TestCertificates& Pki() {
@@ -63,13 +65,15 @@ class TlsRuntimeEnd final : public ::testing::Environment {
  public:
   void TearDown() override { TlsShutdown(); }
 };
-[[maybe_unused]] ::testing::Environment* const kTlsRuntimeEnd = ::testing::AddGlobalTestEnvironment(new TlsRuntimeEnd);
+[[maybe_unused]] ::testing::Environment* const kTlsRuntimeEnd =
+    ::testing::AddGlobalTestEnvironment(new TlsRuntimeEnd);
 
 class MemoryServer {
  public:
   explicit MemoryServer(const TestCertificate& certificate) {
     context_ = SSL_CTX_new(TLS_server_method());
-    BIO* certificateBio = BIO_new_mem_buf(certificate.certificatePem.data(), static_cast<int>(certificate.certificatePem.size()));
+    BIO* certificateBio = BIO_new_mem_buf(certificate.certificatePem.data(),
+                                          static_cast<int>(certificate.certificatePem.size()));
     BIO* keyBio = BIO_new_mem_buf(certificate.keyPem.data(), static_cast<int>(certificate.keyPem.size()));
     X509* cert = PEM_read_bio_X509(certificateBio, nullptr, nullptr, nullptr);
     EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
@@ -230,7 +234,8 @@ TEST(TlsConnectionObject, HandshakeOverMemoryAndOneRecordPerStep) {
   std::string second = server.Record("second");
   std::vector<int32_t> steps;
   ASSERT_TRUE(client.Offer(first + second, &steps));
-  EXPECT_EQ((std::vector<int32_t>{static_cast<int32_t>(first.size()), static_cast<int32_t>(second.size())}), steps);
+  EXPECT_EQ((std::vector<int32_t>{static_cast<int32_t>(first.size()), static_cast<int32_t>(second.size())}),
+            steps);
   EXPECT_EQ("firstsecond", client.plaintext);
 
   ASSERT_TRUE(client.tls->Write("ping", 4));
@@ -330,6 +335,15 @@ TEST(TlsConnectionObject, AnAddressIsCheckedAgainstIpNamesAndSendsNoServerName) 
   EXPECT_TRUE(Contains(client.tls->LastError(), "IP address mismatch")) << client.tls->LastError();
 }
 
+TEST(TlsConnectionObject, VerificationNeedsAHostName) {
+  MemoryClient nameless(Trusting(""));
+  EXPECT_EQ(nullptr, nameless.tls) << "nothing to check the certificate's names against";
+  COpenSSL::Options off = Trusting("");
+  off.verify = false;
+  MemoryClient unverified(off);
+  EXPECT_NE(nullptr, unverified.tls);
+}
+
 TEST(TlsConnectionObject, ServerEndingTheSessionIsAnOrderlyClose) {
   MemoryServer server(Pki().Issue());
   MemoryClient client(Trusting());
@@ -417,7 +431,9 @@ class Recorder final : public nwIHttpClientExEventListener {
   int32_t status = -1;
   std::function<void(const std::string&)> after;
 
-  int Count(const std::string& name) const { return static_cast<int>(std::count(events.begin(), events.end(), name)); }
+  int Count(const std::string& name) const {
+    return static_cast<int>(std::count(events.begin(), events.end(), name));
+  }
   bool Ended() const { return Count("closed") > 0; }
   std::vector<std::string> Milestones() const {
     std::vector<std::string> out;
@@ -483,7 +499,8 @@ class ProbeLayer final : public nwTLayer<nvIProbeLayer> {
   bool OnConnected() override {
     void* object = nullptr;
     if (!cpFailed(FindLayer(CLSID_nwCSecureSocketClientLayer, &object))) {
-      auto* tls = static_cast<nwCSecureSocketClientLayer*>(static_cast<nvISecureSocketClientLayer*>(static_cast<nvIUnknown*>(object)));
+      auto* tls = static_cast<nwCSecureSocketClientLayer*>(
+          static_cast<nvISecureSocketClientLayer*>(static_cast<nvIUnknown*>(object)));
       handshakeDoneAtConnect = tls->HandshakeDone();
     }
     for (const std::string& block : onConnected) Send(block);
@@ -549,12 +566,16 @@ class TlsLayerTest : public ::testing::Test {
   }
 
   cpCQoSContext* Connection() const { return context.As<cpCQoSContext>(); }
-  bool PumpUntilEnded(int64_t timeoutMs = 4000) { return runtime.PumpUntil([&] { return recorder.Ended(); }, timeoutMs); }
+  bool PumpUntilEnded(int64_t timeoutMs = 4000) {
+    return runtime.PumpUntil([&] { return recorder.Ended(); }, timeoutMs);
+  }
   bool PumpUntilComplete(int64_t timeoutMs = 4000) {
     return runtime.PumpUntil([&] { return recorder.Count("complete") > 0 || recorder.Ended(); }, timeoutMs) &&
            recorder.Count("complete") > 0;
   }
-  void Settle(int64_t milliseconds = 60) { runtime.PumpUntil([] { return false; }, milliseconds); }
+  void Settle(int64_t milliseconds = 60) {
+    runtime.PumpUntil([] { return false; }, milliseconds);
+  }
   int LogCount(const std::string& part) const {
     return static_cast<int>(std::count_if(LogLines().begin(), LogLines().end(),
                                           [&](const std::string& line) { return Contains(line, part); }));
@@ -596,8 +617,10 @@ TEST_F(TlsLayerTest, DataWrittenBeforeTheHandshakeEndsArrivesAfterItInOrder) {
   server.AddResource("/b", "second");
   // Two pipelined requests cut at odd places: one part before the TCP connect, the rest while
   // the handshake runs.
-  std::string requests = "GET /a HTTP/1.1\r\nHost: localhost\r\n\r\nGET /b HTTP/1.1\r\nHost: localhost\r\n\r\n";
-  ProbeLayer* probe = OpenProbe(server.Port(), {requests.substr(10, 25), requests.substr(35, 1), requests.substr(36)});
+  std::string requests =
+      "GET /a HTTP/1.1\r\nHost: localhost\r\n\r\nGET /b HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  ProbeLayer* probe =
+      OpenProbe(server.Port(), {requests.substr(10, 25), requests.substr(35, 1), requests.substr(36)});
   probe->Send(requests.substr(0, 10));
   ConnectProbe(server.Port());
   ASSERT_TRUE(runtime.PumpUntil([&] { return Contains(probe->received, "second"); }));
@@ -732,10 +755,13 @@ TEST_P(TlsRefusalTest, CertificateIsRefusedBeforeAnyRequestLeaves) {
 
 INSTANTIATE_TEST_SUITE_P(
     Certificates, TlsRefusalTest,
-    ::testing::Values(RefusedCase{"SelfSignedWithDefaultSettings", false, true, TestCertificates::DefaultNames(), "self"},
-                      RefusedCase{"OtherHostWithDefaultSettings", false, false, {"DNS:other.example"}, "local issuer"},
-                      RefusedCase{"OtherHostWithTheAuthorityTrusted", true, false, {"DNS:other.example"}, "hostname mismatch"},
-                      RefusedCase{"SelfSignedWithTheAuthorityTrusted", true, true, TestCertificates::DefaultNames(), "self"}),
+    ::testing::Values(
+        RefusedCase{"SelfSignedWithDefaultSettings", false, true, TestCertificates::DefaultNames(), "self"},
+        RefusedCase{"OtherHostWithDefaultSettings", false, false, {"DNS:other.example"}, "local issuer"},
+        RefusedCase{
+            "OtherHostWithTheAuthorityTrusted", true, false, {"DNS:other.example"}, "hostname mismatch"},
+        RefusedCase{"SelfSignedWithTheAuthorityTrusted", true, true, TestCertificates::DefaultNames(),
+                    "self"}),
     [](const ::testing::TestParamInfo<RefusedCase>& param) { return std::string(param.param.name); });
 
 TEST_F(TlsLayerTest, WithVerificationOffEveryCertificateIsTakenAndOneLineSaysSo) {
@@ -752,6 +778,25 @@ TEST_F(TlsLayerTest, WithVerificationOffEveryCertificateIsTakenAndOneLineSaysSo)
     EXPECT_EQ("localhost", server.Connection(0).serverName);
   }
   EXPECT_EQ(1, LogCount("TLS certificate verification is off"));
+}
+
+TEST_F(TlsLayerTest, WithVerificationOnAConnectionWithoutAHostNameFailsBeforeTheHandshake) {
+  ScopedEnvironment ca("ORBA_TLS_CA_FILE", Pki().CaFile());
+  TlsHttpServer server({Pki().Issue()});
+  ProbeLayer* probe = OpenProbe(server.Port(), {"GET /x HTTP/1.1\r\n\r\n"});
+  ASSERT_EQ(CP_S_OK, Connection()->SetHostName(""));
+  ConnectProbe(server.Port());
+  ASSERT_TRUE(runtime.PumpUntil([&] { return probe->closed; }));
+  EXPECT_EQ("", probe->received);
+  ASSERT_TRUE(server.WaitForFinished(1));
+  EXPECT_FALSE(server.Connection(0).clientHelloRead);
+  EXPECT_EQ(0, server.RequestCount());
+  EXPECT_EQ(1, LogCount("TLS failed :  : no host name"));
+  void* object = nullptr;
+  ASSERT_EQ(CP_S_OK, Connection()->FindLayer(CLSID_nwCSecureSocketClientLayer, &object));
+  auto* tls = static_cast<nwCSecureSocketClientLayer*>(
+      static_cast<nvISecureSocketClientLayer*>(static_cast<nvIUnknown*>(object)));
+  EXPECT_TRUE(Contains(tls->LastError(), "no host name")) << tls->LastError();
 }
 
 TEST_F(TlsLayerTest, AddressUrlNeedsAnIpNameAndSendsNoServerName) {
@@ -789,10 +834,13 @@ TEST_F(TlsLayerTest, UploadGoesOutWholeAndInOrder) {
   ASSERT_EQ(NW_S_OK, layer->OpenUrl(server.Url("/upload").c_str()));
   ASSERT_EQ(NW_S_OK, layer->SendPost(total));
   std::string body = blocks[0] + blocks[1] + blocks[2];
-  ASSERT_TRUE(runtime.PumpUntil([&] {
-    std::string received = server.Connection(0).received;
-    return Contains(received, body) && received.size() >= 4 && received.compare(received.size() - 4, 4, "--\r\n") == 0;
-  }, 4000));
+  ASSERT_TRUE(runtime.PumpUntil(
+      [&] {
+        std::string received = server.Connection(0).received;
+        return Contains(received, body) && received.size() >= 4 &&
+               received.compare(received.size() - 4, 4, "--\r\n") == 0;
+      },
+      4000));
   std::string received = server.Connection(0).received;
   EXPECT_EQ(0u, received.rfind("POST /upload HTTP/1.1\r\n", 0));
   EXPECT_EQ(1, static_cast<int>(std::count(recorder.events.begin(), recorder.events.end(), "connected")));

@@ -290,6 +290,23 @@ TEST_F(DataDownloadSessionTest, UnresolvableHostFailsWithCode7OutsideTheCall) {
   ExpectOutcome("http://nowhere.session.test/list.txt", "failed 7");
 }
 
+TEST_F(DataDownloadSessionTest, AnAddressWithoutARouteFailsWithCode7AndTheNextStartTriesAnother) {
+  uint32_t multicast = 0;  // TCP refuses it at once: no route
+  ASSERT_TRUE(platform::ParseIPv4("224.0.0.1", &multicast));
+  uint32_t loopback = 0;
+  ASSERT_TRUE(platform::ParseIPv4("127.0.0.1", &loopback));
+  ScopedResolver resolver([&](const std::string& host) {
+    return host == "offline.session.test" ? std::vector<uint32_t>{multicast, loopback}
+                                          : std::vector<uint32_t>{};
+  });
+  HttpFileServer server;
+  server.AddResource("/list.txt", "a\nb\n");
+  std::string url = "http://offline.session.test:" + std::to_string(server.Port()) + "/list.txt";
+  ExpectOutcome(url, "failed 7");
+  ExpectOutcome(url, "completed");
+  EXPECT_EQ("a\nb\n", recorder.data);
+}
+
 class DataDownloadSessionBadUrlTest : public DataDownloadSessionTest,
                                       public ::testing::WithParamInterface<const char*> {};
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "core/nvSmartPtr.h"
-#include "library/DownloadLib.h"
 #include "net/nwCHttpClientExLayer.h"
+#include "pipeline/DownloadLibTypes.h"
 
 class IDataDownloadSessionEventListener {
  public:

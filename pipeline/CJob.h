@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "library/DownloadLib.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "pipeline/EventTarget.h"
 #include "pipeline/JobFileEntry.h"
 

@@ -14,7 +14,7 @@
 #include "core/cpCQoSContext.h"
 #include "core/cpSocket.h"
 #include "core/nvSmartPtr.h"
-#include "library/DownloadLib.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "net/nwRegisterClasses.h"
 #include "pipeline/CDataDownloadSession.h"
 #include "platform/Socket.h"

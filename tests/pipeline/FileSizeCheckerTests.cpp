@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/cpCHostAddressBook.h"
-#include "library/DownloadLib.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "net/nwHttpLocation.h"
 #include "net/nwRegisterClasses.h"
 #include "platform/Clock.h"

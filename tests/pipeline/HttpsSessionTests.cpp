@@ -15,7 +15,7 @@
 
 #include "core/cpCHostAddressBook.h"
 #include "core/cpLog.h"
-#include "library/DownloadLib.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "net/Lib_SSL/TlsRuntime.h"
 #include "net/nwRegisterClasses.h"
 #include "pipeline/CContentLengthChecker.h"

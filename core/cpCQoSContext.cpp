@@ -378,7 +378,7 @@ nvIUnknown* cpCQoSContext::GetTopLayer() { return layers_.empty() ? nullptr : la
 cpStatus cpCQoSContext::Rearm() { return socket_ != nullptr ? cpSocketRearm(socket_) : CP_E_FAIL; }
 
 cpStatus cpCQoSContext::AddStreamHandler(uint16_t group, int32_t type, nvMessageHandler handler, void* userData) {
-  if (!dispatcher_ && !dispatcher_.CreateInstance(CLSID_nwCStreamDispatcher)) return CP_E_FAIL;
+  if (!dispatcher_ && !dispatcher_.CreateInstance(nvStreamDispatcherClassId)) return CP_E_FAIL;
   return dispatcher_.As<nvIStreamDispatcher>()->AddHandler(group, type, handler, userData);
 }
 

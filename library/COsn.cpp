@@ -2,6 +2,7 @@
 
 #include "core/cpCQoS.h"
 #include "core/cpLog.h"
+#include "core/cpRegisterClasses.h"
 #include "core/cpCTimerService.h"
 #include "core/cpSocket.h"
 #include "core/nvCGarbageCollector.h"
@@ -15,6 +16,7 @@ COsn::COsn(nvSmartPtr lock) {
   cpSetLogWriter(&WriteLog);
   TlsStartup();
   LoadBuiltInCertificates();
+  cpRegisterClasses();
   nwRegisterClasses();
   cpNetStartup();
   timerService_ = new cpCTimerService(lock);

@@ -7,6 +7,7 @@
 #include "core/cpCQoS.h"
 #include "core/cpCQoSContext.h"
 #include "core/nvCGarbageCollector.h"
+#include "net/nwClassIds.h"
 #include "net/nwHttpLocation.h"
 
 nwCHTTPDownloader::~nwCHTTPDownloader() {

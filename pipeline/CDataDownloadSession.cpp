@@ -7,6 +7,7 @@
 #include "core/cpCQoSContext.h"
 #include "core/cpCTimer.h"
 #include "core/nvCGarbageCollector.h"
+#include "net/nwClassIds.h"
 #include "net/nwHttpLocation.h"
 
 namespace {

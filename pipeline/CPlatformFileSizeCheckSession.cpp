@@ -5,8 +5,9 @@
 #include "core/cpCQoS.h"
 #include "core/cpCQoSContext.h"
 #include "core/nvCGarbageCollector.h"
-#include "library/DownloadLib.h"
+#include "net/nwClassIds.h"
 #include "net/nwHttpLocation.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "platform/FileSystem.h"
 
 namespace {

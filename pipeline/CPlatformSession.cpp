@@ -8,6 +8,7 @@
 #include "core/cpCQoSContext.h"
 #include "core/nvCGarbageCollector.h"
 #include "core/nvCString.h"
+#include "net/nwClassIds.h"
 #include "net/nwHttpLocation.h"
 #include "pipeline/Log.h"
 #include "platform/FileSystem.h"

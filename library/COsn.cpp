@@ -2,8 +2,8 @@
 
 #include "core/cpCQoS.h"
 #include "core/cpLog.h"
-#include "core/cpRegisterClasses.h"
 #include "core/cpCTimerService.h"
+#include "core/cpRegisterClasses.h"
 #include "core/cpSocket.h"
 #include "core/nvCGarbageCollector.h"
 #include "net/nwCHttpMimeTypeMap.h"

@@ -15,12 +15,12 @@
 
 #include "core/cpCHostAddressBook.h"
 #include "core/cpLog.h"
-#include "pipeline/DownloadLibTypes.h"
 #include "net/Lib_SSL/TlsRuntime.h"
 #include "net/nwRegisterClasses.h"
 #include "pipeline/CContentLengthChecker.h"
 #include "pipeline/CDataDownloadSession.h"
 #include "pipeline/CPlatformSession.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "pipeline/Log.h"
 #include "platform/Socket.h"
 #include "tests/support/CoreRuntime.h"

@@ -371,8 +371,8 @@ bool TlsHttpServer::Respond(Session& session, const ReceivedRequest& request) {
         status = 206;
         first = range.first;
         count = range.last - range.first + 1;
-        extra = "Content-Range: bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) + "/" +
-                std::to_string(size) + "\r\n";
+        extra = "Content-Range: bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) +
+                "/" + std::to_string(size) + "\r\n";
         break;
       case httpcommon::ByteRange::Kind::Whole:
         status = 200;

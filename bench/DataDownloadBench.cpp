@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "DownloadLib.h"
 #include "bench/BenchSupport.h"
-#include "library/DownloadLib.h"
 
 namespace {
 

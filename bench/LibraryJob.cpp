@@ -8,8 +8,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "DownloadLib.h"
 #include "bench/BenchSupport.h"
-#include "library/DownloadLib.h"
 
 namespace bench {
 

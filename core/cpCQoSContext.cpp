@@ -453,7 +453,7 @@ cpStatus cpCQoSContext::Rearm() { return socket_ != nullptr ? cpSocketRearm(sock
 
 cpStatus cpCQoSContext::AddStreamHandler(uint16_t group, int32_t type, nvMessageHandler handler,
                                          void* userData) {
-  if (!dispatcher_ && !dispatcher_.CreateInstance(CLSID_nwCStreamDispatcher)) return CP_E_FAIL;
+  if (!dispatcher_ && !dispatcher_.CreateInstance(nvStreamDispatcherClassId)) return CP_E_FAIL;
   return dispatcher_.As<nvIStreamDispatcher>()->AddHandler(group, type, handler, userData);
 }
 

@@ -1,51 +1,47 @@
 #include "core/nvSmartPtr.h"
 
-#include <atomic>
+#include <map>
+#include <mutex>
 #include <utility>
 
-#include "core/cpCMutex.h"
-#include "core/cpCQoSContext.h"
-#include "core/cpSocket.h"
-#include "core/cpCTimer.h"
+#include "core/cpRegisterClasses.h"
 
 namespace {
 
-struct ClassEntry {
-  uint32_t classId;
-  std::atomic<nvClassFactory> factory;
-};
-
-template <class T>
-nvIUnknown* Make() {
-  return new T();
-}
-
-ClassEntry g_classes[] = {
-    {CLSID_cpCSocket, &Make<cpCSocket>},
-    {CLSID_cpCTimer, &Make<cpCTimer>},
-    {CLSID_cpCMutex, &Make<cpCMutex>},
-    {CLSID_cpCQoSContext, &Make<cpCQoSContext>},
-    {CLSID_nwCAgentLayer, nullptr},
-    {CLSID_nwCStreamDispatcher, nullptr},
-    {CLSID_nwCHTTPDownloader, nullptr},
-    {CLSID_nwCHttpClientExLayer, nullptr},
-    {CLSID_nwCCDNLocalClientLayer, nullptr},
-    {CLSID_nwCSecureSocketClientLayer, nullptr},
-};
-
-ClassEntry* FindClass(uint32_t classId) {
-  for (ClassEntry& entry : g_classes) {
-    if (entry.classId == classId) return &entry;
+// Class id -> factory. Never destroyed: a library thread that was given up at stop may still
+// create objects while the process's static objects are being destroyed.
+class ClassRegistry {
+ public:
+  static ClassRegistry& Instance() {
+    static ClassRegistry* registry = new ClassRegistry();
+    return *registry;
   }
-  return nullptr;
-}
+
+  void Set(uint32_t classId, nvClassFactory factory) {
+    std::lock_guard lock(mutex_);
+    factories_[classId] = factory;
+  }
+
+  nvClassFactory Find(uint32_t classId) {
+    std::lock_guard lock(mutex_);
+    auto found = factories_.find(classId);
+    return found == factories_.end() ? nullptr : found->second;
+  }
+
+ private:
+  ClassRegistry() {
+    for (const nvClassEntry& entry : cpCoreClasses()) factories_[entry.classId] = entry.factory;
+  }
+
+  std::mutex mutex_;
+  std::map<uint32_t, nvClassFactory> factories_;
+};
 
 }  // namespace
 
 bool nvRegisterClass(uint32_t classId, nvClassFactory factory) {
-  ClassEntry* entry = FindClass(classId);
-  if (entry == nullptr || factory == nullptr) return false;
-  entry->factory.store(factory, std::memory_order_release);
+  if (classId == 0 || factory == nullptr) return false;
+  ClassRegistry::Instance().Set(classId, factory);
   return true;
 }
 
@@ -84,8 +80,7 @@ void nvSmartPtr::Attach(nvIUnknown* object) {
 
 bool nvSmartPtr::CreateInstance(uint32_t classId) {
   Attach(nullptr);
-  ClassEntry* entry = FindClass(classId);
-  nvClassFactory factory = entry != nullptr ? entry->factory.load(std::memory_order_acquire) : nullptr;
+  nvClassFactory factory = ClassRegistry::Instance().Find(classId);
   if (factory == nullptr) return false;
   Attach(factory());
   return object_ != nullptr;

@@ -5,24 +5,26 @@
 
 #include "core/nvIUnknown.h"
 
-// Class ids of the fixed table: 0x10xx runtime core, 0x20xx network stack.
+// Class ids of the runtime core's classes (0x10xx); the network stack's (0x20xx) are in
+// net/nwClassIds.h. Each layer registers its own classes: cpRegisterClasses
+// (core/cpRegisterClasses.h) and nwRegisterClasses (net/nwRegisterClasses.h).
 enum : uint32_t {
   CLSID_cpCSocket = 0x1005,
   CLSID_cpCTimer = 0x1006,
   CLSID_cpCMutex = 0x1008,
   CLSID_cpCQoSContext = 0x100A,
-  CLSID_nwCAgentLayer = 0x2003,
-  CLSID_nwCStreamDispatcher = 0x2006,
-  CLSID_nwCHTTPDownloader = 0x2009,
-  CLSID_nwCHttpClientExLayer = 0x200F,
-  CLSID_nwCCDNLocalClientLayer = 0x2015,
-  CLSID_nwCSecureSocketClientLayer = 0x2017,
 };
+
+// The one class of a higher layer that the runtime core creates itself: the stream dispatcher of
+// a connection without layers. The network stack registers it under this id.
+constexpr uint32_t nvStreamDispatcherClassId = 0x2006;
 
 using nvClassFactory = nvIUnknown* (*)();
 
-// Layers above the runtime core supply the factories of their classes here. Only ids of the
-// table are accepted; returns false for any other id.
+// Makes `factory` the one that creates objects of `classId`, replacing an earlier one. False, and
+// nothing changes, for id 0 or a null factory. An id that nobody registered creates nothing. The
+// registry starts out with the runtime core's classes: the library lock is made by class id
+// before anything else runs.
 bool nvRegisterClass(uint32_t classId, nvClassFactory factory);
 
 class nvSmartPtr {

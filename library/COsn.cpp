@@ -3,6 +3,7 @@
 #include "core/cpCQoS.h"
 #include "core/cpCTimerService.h"
 #include "core/cpLog.h"
+#include "core/cpRegisterClasses.h"
 #include "core/cpSocket.h"
 #include "core/nvCGarbageCollector.h"
 #include "net/Lib_SSL/TlsRuntime.h"
@@ -15,6 +16,7 @@ COsn::COsn(nvSmartPtr lock) {
   cpSetLogWriter(&WriteLog);
   TlsStartup();
   LoadBuiltInCertificates();
+  cpRegisterClasses();
   nwRegisterClasses();
   cpNetStartup();
   timerService_ = std::make_unique<cpCTimerService>(lock);

@@ -4,6 +4,7 @@
 
 #include "core/cpCQoS.h"
 #include "net/nwConnection.h"
+#include "net/nwClassIds.h"
 #include "net/nwHttpLocation.h"
 
 nwCHTTPDownloader::~nwCHTTPDownloader() {

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "core/cpSocket.h"
+#include "net/nwClassIds.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 #include "net/nwRegisterClasses.h"
 
-#include "core/nvSmartPtr.h"
 #include "net/nwCAgentLayer.h"
 #include "net/nwCHTTPDownloader.h"
 #include "net/nwCHttpClientExLayer.h"
@@ -17,7 +16,6 @@ nvIUnknown* Make() {
 }  // namespace
 
 void nwRegisterClasses() {
-  // Registering stores the same factory again, so repeated calls are harmless.
   nvRegisterClass(CLSID_nwCStreamDispatcher, &Make<nwCStreamDispatcher>);
   nvRegisterClass(CLSID_nwCHttpClientExLayer, &nwCHttpClientExLayer::Create<nwCHttpClientExLayer>);
   nvRegisterClass(CLSID_nwCSecureSocketClientLayer,

@@ -1,5 +1,7 @@
 #pragma once
-// Hands the factories of the network stack's classes to the class-id table of nvSmartPtr.
+// The network stack's classes in the class-id registry of nvSmartPtr.
 
-// Registers every network class; calling it again changes nothing.
+#include "net/nwClassIds.h"
+
+// Registers every network class; again, it puts back a factory that was replaced.
 void nwRegisterClasses();

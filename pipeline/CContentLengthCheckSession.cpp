@@ -5,6 +5,7 @@
 
 #include "core/cpCQoS.h"
 #include "net/nwConnection.h"
+#include "net/nwClassIds.h"
 #include "net/nwHttpLocation.h"
 #include "pipeline/Log.h"
 

@@ -6,7 +6,7 @@
 
 #include "core/cpCQoS.h"
 #include "core/cpTime.h"
-#include "library/DownloadLib.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "pipeline/Log.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include "core/cpCQoSContext.h"
 #include "core/cpCTimer.h"
 #include "net/nwConnection.h"
+#include "net/nwClassIds.h"
 #include "net/nwHttpLocation.h"
 
 namespace {

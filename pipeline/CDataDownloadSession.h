@@ -7,9 +7,9 @@
 #include <string>
 
 #include "core/nvSmartPtr.h"
-#include "library/DownloadLib.h"
 #include "net/nwBodyBuffer.h"
 #include "net/nwCHttpClientExLayer.h"
+#include "pipeline/DownloadLibTypes.h"
 
 class IDataDownloadSessionEventListener {
  public:

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/nvCGuard.h"
-#include "library/DownloadLib.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "pipeline/EventTarget.h"
 #include "pipeline/JobFileEntry.h"
 

@@ -3,8 +3,9 @@
 #include <utility>
 
 #include "core/cpCQoSContext.h"
-#include "library/DownloadLib.h"
+#include "net/nwClassIds.h"
 #include "net/nwConnection.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "net/nwHttpLocation.h"
 #include "platform/FileSystem.h"
 

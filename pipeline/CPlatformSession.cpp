@@ -7,6 +7,7 @@
 #include "core/cpCQoSContext.h"
 #include "core/nvCString.h"
 #include "net/nwConnection.h"
+#include "net/nwClassIds.h"
 #include "net/nwHttpLocation.h"
 #include "pipeline/Log.h"
 #include "platform/FileSystem.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "library/DownloadLib.h"
+#include "pipeline/DownloadLibTypes.h"
 
 struct EventTarget {
   DownloadLibWindow window = nullptr;

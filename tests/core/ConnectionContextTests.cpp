@@ -85,7 +85,7 @@ class ConnectionContextTest : public ::testing::Test {
   ConnectionContextTest() {
     qostest::RegisterFakeLayers();
     qostest::ResetFakeLayers();
-    EXPECT_TRUE(nvRegisterClass(CLSID_nwCStreamDispatcher, &MakeFakeDispatcher));
+    EXPECT_TRUE(nvRegisterClass(nvStreamDispatcherClassId, &MakeFakeDispatcher));
     g_dispatchConsumed = 0;
     g_dispatchOffers.clear();
   }
@@ -731,12 +731,12 @@ TEST_F(ConnectionContextTest, LayersArePushedOnTopOrAtTheBottom) {
   EXPECT_EQ(static_cast<nvIUnknown*>(second), out);
   ASSERT_EQ(CP_S_OK, context->FindLayer(kFakeBottomLayer, &out));
   EXPECT_EQ(static_cast<nvIUnknown*>(third), out);
-  EXPECT_EQ(CP_E_FAIL, context->FindLayer(CLSID_nwCHttpClientExLayer, &out));
+  EXPECT_EQ(CP_E_FAIL, context->FindLayer(qostest::kNoClass, &out));
   ASSERT_EQ(CP_S_OK, context->QueryInterface(NW_IID_QOS_NET_STACK, &out));
   EXPECT_EQ(static_cast<nwIQoSNetStack*>(second), out);
 
   // A class id that makes nothing, or an object without the layer interface, changes nothing.
-  EXPECT_EQ(CP_E_FAIL, context->PushLayer(CLSID_nwCHTTPDownloader, false));
+  EXPECT_EQ(CP_E_FAIL, context->PushLayer(qostest::kNoClass, false));
   EXPECT_EQ(CP_E_FAIL, context->PushLayer(CLSID_cpCMutex, true));
   ASSERT_EQ(3, context->LayerCount());
   EXPECT_EQ(kFakeBottomLayer, context->LayerClassAt(2));

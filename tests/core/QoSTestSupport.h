@@ -33,12 +33,12 @@ namespace qostest {
 // ---- the fake layer ----
 //
 // The runtime core has no layers of its own and PushLayer creates layers only through the class
-// factory. The fake is therefore registered (with nvRegisterClass) under two network-stack class
-// ids whose real layers live above the core and are never linked into the core tests:
-// kFakeLayer (the agent layer's id) for an ordinary layer and kFakeBottomLayer (the local-engine
-// client's id) for one pushed at the bottom, as a TLS layer would be.
-constexpr uint32_t kFakeLayer = CLSID_nwCAgentLayer;
-constexpr uint32_t kFakeBottomLayer = CLSID_nwCCDNLocalClientLayer;
+// factory. The fake is therefore registered (with nvRegisterClass) under two class ids of its own:
+// kFakeLayer for an ordinary layer and kFakeBottomLayer for one pushed at the bottom, as a TLS
+// layer would be. Nothing is ever registered under kNoClass.
+constexpr uint32_t kFakeLayer = 0x2F01;
+constexpr uint32_t kFakeBottomLayer = 0x2F02;
+constexpr uint32_t kNoClass = 0x2FFF;
 
 // Every call the fake layers saw, in order, as "<name>.<call>" (e.g. "L2.OnEvent(1)").
 std::vector<std::string>& LayerLog();

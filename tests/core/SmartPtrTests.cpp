@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/cpCMutex.h"
+#include "core/cpRegisterClasses.h"
 #include "core/nvSmartPtr.h"
 
 namespace {
@@ -158,16 +159,48 @@ TEST(nvSmartPtrTest, QueryInterfaceIsTrueOnlyForAnAnsweringObject) {
   EXPECT_EQ(out, layer.Get());
 }
 
-TEST(nvSmartPtrTest, RegisterClassAcceptsOnlyTableIdsWithAFactory) {
-  const nvClassFactory factory = [] { return static_cast<nvIUnknown*>(nullptr); };
-  for (uint32_t classId : {0x1007u, 0x1009u, 0x0u, 0x1004u, 0x2016u, 0x3000u}) {
-    EXPECT_FALSE(nvRegisterClass(classId, factory)) << std::hex << classId;
+int g_probesMade = 0;
+int g_probesDestroyed = 0;
+
+template <int kTag>
+nvIUnknown* MakeProbe() {
+  g_probesMade += kTag;
+  return new Probe(&g_probesDestroyed);
+}
+
+TEST(nvSmartPtrTest, ClassesAreRegisteredByTheirLayerAndAnUnknownIdCreatesNothing) {
+  // The core's own classes are there from the start; a network class only once the network stack
+  // registered it (it is not linked here), and an id nobody registered never.
+  for (uint32_t classId : {CLSID_cpCSocket, CLSID_cpCTimer, CLSID_cpCMutex, CLSID_cpCQoSContext}) {
     nvSmartPtr p;
-    EXPECT_FALSE(p.CreateInstance(classId));
+    EXPECT_TRUE(p.CreateInstance(classId)) << std::hex << classId;
   }
-  EXPECT_FALSE(nvRegisterClass(CLSID_cpCMutex, nullptr));
+  for (uint32_t classId : {0x0u, 0x1007u, 0x2003u, 0x200Fu, 0x3000u}) {
+    nvSmartPtr p;
+    EXPECT_FALSE(p.CreateInstance(classId)) << std::hex << classId;
+    EXPECT_FALSE(p);
+  }
+
+  // Any id but 0 can be registered, with a factory; a later registration replaces the earlier one.
+  EXPECT_FALSE(nvRegisterClass(0x0u, &MakeProbe<1>));
+  EXPECT_FALSE(nvRegisterClass(0x3001u, nullptr));
   nvSmartPtr p;
-  EXPECT_TRUE(p.CreateInstance(CLSID_cpCMutex));  // the mutex factory is still in place
+  EXPECT_FALSE(p.CreateInstance(0x3001u));
+  g_probesMade = 0;
+  ASSERT_TRUE(nvRegisterClass(0x3001u, &MakeProbe<1>));
+  EXPECT_TRUE(p.CreateInstance(0x3001u));
+  ASSERT_TRUE(nvRegisterClass(0x3001u, &MakeProbe<10>));
+  EXPECT_TRUE(p.CreateInstance(0x3001u));
+  EXPECT_EQ(g_probesMade, 11);
+
+  // A core class replaced (as tests do with stand-ins) comes back with the core's registration.
+  ASSERT_TRUE(nvRegisterClass(CLSID_cpCMutex, &MakeProbe<100>));
+  ASSERT_TRUE(p.CreateInstance(CLSID_cpCMutex));
+  EXPECT_EQ(dynamic_cast<cpCMutex*>(p.Get()), nullptr);
+  cpRegisterClasses();
+  ASSERT_TRUE(p.CreateInstance(CLSID_cpCMutex));
+  EXPECT_NE(dynamic_cast<cpCMutex*>(p.Get()), nullptr);
+  EXPECT_EQ(g_probesMade, 111);
 }
 
 }  // namespace

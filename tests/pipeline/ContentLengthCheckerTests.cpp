@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/cpCHostAddressBook.h"
-#include "library/DownloadLib.h"
 #include "net/nwRegisterClasses.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "pipeline/Log.h"
 #include "platform/Clock.h"
 #include "platform/Socket.h"

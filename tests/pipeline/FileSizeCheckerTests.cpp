@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "core/cpCHostAddressBook.h"
-#include "library/DownloadLib.h"
 #include "net/nwHttpLocation.h"
 #include "net/nwRegisterClasses.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "platform/Clock.h"
 #include "platform/Socket.h"
 #include "tests/support/CoreRuntime.h"

@@ -17,13 +17,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <limits>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "tests/support/LoopbackSocket.h"
+#include "tools/httpcommon/ByteRange.h"
+#include "tools/httpcommon/ListenerThread.h"
 
 // How this uses cpp-httplib: httplib parses requests, routes them to one handler and writes the
 // response head. Three things are taken out of its hands because it would get them wrong for our
@@ -35,7 +36,8 @@
 //   - ranges: httplib 0.11.4 answers "Range" itself and gets it wrong (a malformed range gets a
 //     bare 416; "bytes=20-" of 10 bytes gets "Content-Range: bytes 20-9/10"; an end past the size
 //     is not cut, so the body runs past the content), so the header is renamed in the buffered
-//     head before httplib reads it, and this file answers ranges;
+//     head before httplib reads it, and ranges are answered here (tools/httpcommon, as
+//     orba-devserver does);
 //   - bodies always go through a content provider with a length (or, close-delimited, without
 //     one and not chunked): httplib never compresses those and never chunks them.
 // Each connection runs on its own thread (httplib's pool has a fixed size and would queue the
@@ -55,80 +57,6 @@ int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-std::string PercentDecode(const std::string& text) {
-  auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
-      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-// ---- ranges ----
-
-struct RangeAnswer {
-  enum class Kind { Whole, Partial, Unsatisfiable } kind = Kind::Whole;
-  uint64_t first = 0;
-  uint64_t last = 0;
-};
-
-// Digits only, saturating at uint64 max (a huge number must not wrap around to a small one).
-bool ParseDecimal(const std::string& text, uint64_t* value) {
-  if (text.empty()) return false;
-  uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    unsigned digit = static_cast<unsigned>(c - '0');
-    if (result > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
-      result = std::numeric_limits<uint64_t>::max();
-    } else {
-      result = result * 10 + digit;
-    }
-  }
-  *value = result;
-  return true;
-}
-
-RangeAnswer ResolveRange(const std::string& header, uint64_t size) {
-  RangeAnswer answer;
-  if (header.size() < 6 || strncasecmp(header.c_str(), "bytes=", 6) != 0) return answer;
-  std::string ranges = header.substr(6);
-  ranges.erase(std::remove(ranges.begin(), ranges.end(), ' '), ranges.end());
-  size_t dash = ranges.find('-');
-  if (dash == std::string::npos || ranges.find(',') != std::string::npos) return answer;
-  std::string from = ranges.substr(0, dash);
-  std::string to = ranges.substr(dash + 1);
-  uint64_t first = 0;
-  uint64_t last = 0;
-  if (from.empty()) {  // suffix: the last n bytes
-    uint64_t count = 0;
-    if (!ParseDecimal(to, &count)) return answer;
-    if (count == 0 || size == 0) return {RangeAnswer::Kind::Unsatisfiable};
-    first = count >= size ? 0 : size - count;
-    last = size - 1;
-  } else {
-    if (!ParseDecimal(from, &first)) return answer;
-    if (to.empty()) {
-      last = std::numeric_limits<uint64_t>::max();
-    } else if (!ParseDecimal(to, &last) || last < first) {
-      return answer;  // malformed: ignored
-    }
-    if (first >= size) return {RangeAnswer::Kind::Unsatisfiable};
-    last = std::min(last, size - 1);
-  }
-  return {RangeAnswer::Kind::Partial, first, last};
 }
 
 // ---- routes ----
@@ -358,16 +286,12 @@ class HttpFileServer::Impl final : public httplib::Server {
     int bound = bind_to_any_port("127.0.0.1");
     if (bound <= 0) return;
     port_ = static_cast<uint16_t>(bound);
-    listener_ = std::thread([this] { listen_after_bind(); });
-    // stop() does nothing until the listen loop runs, so the destructor must not come earlier.
-    int64_t deadline = NowMs() + 5000;
-    while (!is_running() && NowMs() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    listener_.Start(*this);
   }
 
   ~Impl() override {
     stop_.Raise();
-    if (is_running()) stop();
-    if (listener_.joinable()) listener_.join();
+    listener_.Stop();
   }
 
   uint16_t Port() const { return port_; }
@@ -459,13 +383,13 @@ class HttpFileServer::Impl final : public httplib::Server {
     std::string path = record.Path();
     std::lock_guard<std::mutex> lock(mutex_);
     auto route = routes_.find(path);
-    if (route == routes_.end()) route = routes_.find(PercentDecode(path));
+    if (route == routes_.end()) route = routes_.find(httpcommon::PercentDecode(path));
     if (route != routes_.end()) {
       exchange->found = true;
       exchange->route = route->second;
       path = route->first;
     } else {
-      exchange->found = FromDirectory(PercentDecode(path), &exchange->route);
+      exchange->found = FromDirectory(httpcommon::PercentDecode(path), &exchange->route);
     }
     if (exchange->found && exchange->route.kind == Route::Kind::Resource) {
       const HttpResourceOptions& options = exchange->route.options;
@@ -543,23 +467,24 @@ class HttpFileServer::Impl final : public httplib::Server {
       return;
     }
     uint64_t size = exchange->route.body->size();
-    RangeAnswer range;
+    using httpcommon::ByteRange;
+    ByteRange range;
     if (!options.ignoreRange) {
       response.set_header("Accept-Ranges", "bytes");
-      if (!exchange->range.empty()) range = ResolveRange(exchange->range, size);
+      if (!exchange->range.empty()) range = httpcommon::ResolveRange(exchange->range, size);
     }
     switch (range.kind) {
-      case RangeAnswer::Kind::Unsatisfiable:
+      case ByteRange::Kind::Unsatisfiable:
         response.status = 416;
         response.set_header("Content-Range", "bytes */" + std::to_string(size));
         return;
-      case RangeAnswer::Kind::Partial:
+      case ByteRange::Kind::Partial:
         response.status = 206;
         response.set_header("Content-Range", "bytes " + std::to_string(range.first) + "-" +
                                                  std::to_string(range.last) + "/" + std::to_string(size));
         SetBody(response, exchange, range.first, range.last - range.first + 1, options.contentType);
         return;
-      case RangeAnswer::Kind::Whole:
+      case ByteRange::Kind::Whole:
         response.status = 200;
         SetBody(response, exchange, 0, size, options.contentType);
         return;
@@ -598,7 +523,7 @@ class HttpFileServer::Impl final : public httplib::Server {
 
   StopSignal stop_;
   uint16_t port_ = 0;
-  std::thread listener_;
+  httpcommon::ListenerThread listener_;
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;

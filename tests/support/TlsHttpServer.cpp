@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tools/httpcommon/ByteRange.h"
+
 namespace testsupport {
 
 namespace {
@@ -71,31 +73,6 @@ const char* Reason(int status) {
     default:
       return "Status";
   }
-}
-
-bool ParseNumber(const std::string& text, uint64_t* out) {
-  if (text.empty() || text.size() > 18) return false;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *out = value;
-  return true;
-}
-
-// "bytes=a-" or "bytes=a-b"; anything else is not a range this server answers.
-bool ParseRange(const std::string& header, uint64_t* first, uint64_t* last, bool* open) {
-  const std::string prefix = "bytes=";
-  if (header.rfind(prefix, 0) != 0) return false;
-  std::string spec = header.substr(prefix.size());
-  size_t dash = spec.find('-');
-  if (dash == std::string::npos || spec.find(',') != std::string::npos) return false;
-  if (!ParseNumber(spec.substr(0, dash), first)) return false;
-  std::string end = spec.substr(dash + 1);
-  *open = end.empty();
-  if (*open) return true;
-  return ParseNumber(end, last) && *last >= *first;
 }
 
 }  // namespace
@@ -408,24 +385,23 @@ bool TlsHttpServer::Respond(Session& session, const ReceivedRequest& request) {
     extra = "Location: " + body->location + "\r\n";
   } else if (body) {
     const uint64_t size = body->size;
-    uint64_t rangeFirst = 0;
-    uint64_t rangeLast = 0;
-    bool open = false;
-    if (ParseRange(request.Header("Range"), &rangeFirst, &rangeLast, &open)) {
-      if (rangeFirst >= size) {
+    httpcommon::ByteRange range = httpcommon::ResolveRange(request.Header("Range"), size);
+    switch (range.kind) {
+      case httpcommon::ByteRange::Kind::Unsatisfiable:
         status = 416;
         extra = "Content-Range: bytes */" + std::to_string(size) + "\r\n";
-      } else {
-        uint64_t last = open ? size - 1 : std::min(rangeLast, size - 1);
+        break;
+      case httpcommon::ByteRange::Kind::Partial:
         status = 206;
-        first = rangeFirst;
-        count = last - first + 1;
-        extra = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
-                std::to_string(size) + "\r\n";
-      }
-    } else {
-      status = 200;
-      count = size;
+        first = range.first;
+        count = range.last - range.first + 1;
+        extra = "Content-Range: bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) +
+                "/" + std::to_string(size) + "\r\n";
+        break;
+      case httpcommon::ByteRange::Kind::Whole:
+        status = 200;
+        count = size;
+        break;
     }
   }
   std::string head =

@@ -1,8 +1,8 @@
 #pragma once
 // An HTTPS/1.1 server on 127.0.0.1 built on OpenSSL alone, for tests of the TLS layer and of
-// downloads over https: in-memory resources with Content-Length (GET and HEAD, single "bytes=a-"
-// or "bytes=a-b" ranges), the server name (SNI) each client sent, every request and every
-// decrypted byte per connection, and faults a real server can show:
+// downloads over https: in-memory resources with Content-Length (GET and HEAD, one byte range
+// answered as HttpFileServer answers it), the server name (SNI) each client sent, every request
+// and every decrypted byte per connection, and faults a real server can show:
 //   - the connection closes (or stalls) right after the ClientHello was read;
 //   - every TLS byte to the client leaves in small TCP writes with pauses between them, so TLS
 //     records arrive split across the client's receives.

@@ -8,9 +8,11 @@
 #include <fstream>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "tools/devserver/Log.h"
+#include "tools/httpcommon/ByteRange.h"
 
 namespace devserver {
 
@@ -19,6 +21,9 @@ namespace {
 constexpr size_t kChunkBytes = 64 * 1024;
 constexpr auto kLongestSleep = std::chrono::milliseconds(100);  // a stop is noticed this soon
 constexpr size_t kConnectionThreads = 32;  // per listener: parallel downloads keep connections open
+// How long an idle keep-alive connection is kept. A stop waits for every connection's thread, and
+// httplib looks at a stop only between requests, so this bounds how long an idle client holds it.
+constexpr time_t kKeepAliveSeconds = 1;
 
 using Clock = std::chrono::steady_clock;
 
@@ -36,63 +41,6 @@ std::optional<int64_t> TakeNumberedPrefix(std::string_view* path, std::string_vi
   if (lastSegment ? !atEnd : (atEnd || (*path)[end] != '/')) return std::nullopt;
   path->remove_prefix(end);
   return number;
-}
-
-std::string PercentDecode(std::string_view text) {
-  auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
-      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-struct ByteRange {
-  enum class Kind { Whole, Partial, Unsatisfiable } kind = Kind::Whole;
-  uint64_t first = 0;
-  uint64_t last = 0;
-};
-
-std::optional<uint64_t> ParseCount(std::string_view text) {
-  if (text.empty() || text.size() > 18) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return value;
-}
-
-ByteRange ResolveRange(std::string header, uint64_t size) {
-  header.erase(std::remove(header.begin(), header.end(), ' '), header.end());
-  std::string_view ranges(header);
-  if (ranges.substr(0, 6) != "bytes=" || ranges.find(',') != std::string_view::npos) return {};
-  ranges.remove_prefix(6);
-  size_t dash = ranges.find('-');
-  if (dash == std::string_view::npos) return {};
-  std::string_view from = ranges.substr(0, dash);
-  std::string_view to = ranges.substr(dash + 1);
-  if (from.empty()) {
-    std::optional<uint64_t> count = ParseCount(to);
-    if (!count) return {};
-    if (*count == 0 || size == 0) return {ByteRange::Kind::Unsatisfiable};
-    return {ByteRange::Kind::Partial, size - std::min(*count, size), size - 1};
-  }
-  std::optional<uint64_t> first = ParseCount(from);
-  std::optional<uint64_t> last = to.empty() ? std::optional<uint64_t>(UINT64_MAX) : ParseCount(to);
-  if (!first || !last || *last < *first) return {};
-  if (*first >= size) return {ByteRange::Kind::Unsatisfiable};
-  return {ByteRange::Kind::Partial, *first, std::min(*last, size - 1)};
 }
 
 std::string ContentType(const std::filesystem::path& file) {
@@ -145,13 +93,15 @@ struct Body {
   }
 };
 
-void SetBody(httplib::Response& response, std::shared_ptr<Body> body, uint64_t length, const std::string& type) {
+void SetBody(httplib::Response& response, std::shared_ptr<Body> body, uint64_t length,
+             const std::string& type) {
   // An empty body needs no provider: httplib sends "Content-Length: 0" itself.
   if (length == 0) return;
   // A provider with a length: httplib neither chunks nor compresses it.
-  response.set_content_provider(length, type, [body](size_t offset, size_t remaining, httplib::DataSink& sink) {
-    return body->Provide(offset, remaining, sink);
-  });
+  response.set_content_provider(length, type,
+                                [body](size_t offset, size_t remaining, httplib::DataSink& sink) {
+                                  return body->Provide(offset, remaining, sink);
+                                });
 }
 
 void SetText(httplib::Response& response, std::string text, const std::atomic<bool>* stopping) {
@@ -196,33 +146,34 @@ bool ContentServer::Bind(int httpPort, int httpsPort, std::string* error) {
 void ContentServer::Configure(httplib::Server& server, bool secure) {
   server.new_task_queue = [] { return new httplib::ThreadPool(kConnectionThreads); };
   server.set_tcp_nodelay(true);
+  server.set_keep_alive_timeout(kKeepAliveSeconds);
   auto respond = [this, secure](const httplib::Request& request, httplib::Response& response) {
     Respond(request, response, secure);
   };
   server.Get(".*", respond);  // HEAD too: httplib answers it with the GET handler, without the body
   const char* scheme = secure ? "https" : "http";
   server.set_logger([scheme](const httplib::Request& request, const httplib::Response& response) {
-    std::string line = std::string(scheme) + " " + request.remote_addr + ":" + std::to_string(request.remote_port) +
-                       " \"" + request.method + " " + request.target + "\"";
+    std::string line = std::string(scheme) + " " + request.remote_addr + ":" +
+                       std::to_string(request.remote_port) + " \"" + request.method + " " + request.target +
+                       "\"";
     if (request.has_header("Range")) line += " Range: " + request.get_header_value("Range");
     line += " -> " + std::to_string(response.status);
-    if (response.has_header("Content-Length")) line += " length " + response.get_header_value("Content-Length");
+    if (response.has_header("Content-Length"))
+      line += " length " + response.get_header_value("Content-Length");
     if (response.has_header("Location")) line += " Location: " + response.get_header_value("Location");
     LogLine(line);
   });
 }
 
 void ContentServer::Start() {
-  httpThread_ = std::thread([this] { http_->listen_after_bind(); });
-  httpsThread_ = std::thread([this] { https_->listen_after_bind(); });
+  httpListener_.Start(*http_);
+  httpsListener_.Start(*https_);
 }
 
 void ContentServer::Stop() {
   stopping_ = true;
-  if (http_) http_->stop();
-  if (https_) https_->stop();
-  if (httpThread_.joinable()) httpThread_.join();
-  if (httpsThread_.joinable()) httpsThread_.join();
+  httpListener_.Stop();
+  httpsListener_.Stop();
 }
 
 void ContentServer::Respond(const httplib::Request& request, httplib::Response& response, bool secure) {
@@ -242,9 +193,11 @@ void ContentServer::Respond(const httplib::Request& request, httplib::Response& 
     if (auto hops = TakeNumberedPrefix(&rest, "/redirect/", false)) {
       std::string host = request.get_header_value("Host");
       if (host.empty()) host = "127.0.0.1:" + std::to_string(secure ? httpsPort_ : httpPort_);
-      std::string next = *hops > 1 ? "/redirect/" + std::to_string(*hops - 1) + std::string(rest) : std::string(rest);
+      std::string next =
+          *hops > 1 ? "/redirect/" + std::to_string(*hops - 1) + std::string(rest) : std::string(rest);
       response.status = 302;
-      response.set_header("Location", std::string(secure ? "https://" : "http://") + host + next + std::string(query));
+      response.set_header("Location",
+                          std::string(secure ? "https://" : "http://") + host + next + std::string(query));
       return;
     }
     if (auto code = TakeNumberedPrefix(&rest, "/status/", true)) {
@@ -254,7 +207,8 @@ void ContentServer::Respond(const httplib::Request& request, httplib::Response& 
         return;
       }
       response.status = static_cast<int>(*code);
-      if (*code != 204 && *code != 304) SetText(response, "status " + std::to_string(*code) + "\n", &stopping_);
+      if (*code != 204 && *code != 304)
+        SetText(response, "status " + std::to_string(*code) + "\n", &stopping_);
       return;
     }
     if (auto pace = TakeNumberedPrefix(&rest, "/slow/", false)) {
@@ -266,7 +220,8 @@ void ContentServer::Respond(const httplib::Request& request, httplib::Response& 
     }
     target = rest;
   }
-  ServeFile(PercentDecode(target), request.get_header_value("Range"), bytesPerSecond, cutAfter, response);
+  ServeFile(httpcommon::PercentDecode(target), request.get_header_value("Range"), bytesPerSecond, cutAfter,
+            response);
 }
 
 void ContentServer::ServeFile(const std::string& path, const std::string& range, int64_t bytesPerSecond,
@@ -293,7 +248,8 @@ void ContentServer::ServeFile(const std::string& path, const std::string& range,
   body->cutAfter = cutAfter;
   body->stopping = &stopping_;
   response.set_header("Accept-Ranges", "bytes");
-  ByteRange answer = range.empty() ? ByteRange{} : ResolveRange(range, size);
+  using httpcommon::ByteRange;
+  ByteRange answer = range.empty() ? ByteRange{} : httpcommon::ResolveRange(range, size);
   switch (answer.kind) {
     case ByteRange::Kind::Unsatisfiable:
       response.status = 416;

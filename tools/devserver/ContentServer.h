@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "tools/devserver/CertificateMaker.h"
+#include "tools/httpcommon/ListenerThread.h"
 
 namespace httplib {
 class Server;
@@ -47,7 +47,8 @@ class ContentServer {
   int HttpPort() const { return httpPort_; }
   int HttpsPort() const { return httpsPort_; }
 
-  // Serves on two listener threads until Stop.
+  // Serves on two listener threads until Stop; returns once both accept loops run, so a Stop
+  // that follows at once is never lost.
   void Start();
   // Ends the listeners; paced bodies end early; waits for the connections' threads.
   void Stop();
@@ -63,8 +64,8 @@ class ContentServer {
   std::unique_ptr<httplib::Server> https_;
   int httpPort_ = 0;
   int httpsPort_ = 0;
-  std::thread httpThread_;
-  std::thread httpsThread_;
+  httpcommon::ListenerThread httpListener_;
+  httpcommon::ListenerThread httpsListener_;
   std::atomic<bool> stopping_{false};
 };
 

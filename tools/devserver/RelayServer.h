@@ -27,6 +27,8 @@ class RelayServer {
   bool Bind(int port, std::string* error);
   int Port() const { return port_; }
 
+  // Accepts on a thread of its own. Connections queue from Bind on, and Stop reaches the accept
+  // thread through a pipe that stays readable, so a Stop right after Start is never lost.
   void Start();
   // Ends the listener and every connection, and waits for their threads.
   void Stop();

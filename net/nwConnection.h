@@ -15,6 +15,7 @@
 #include "core/nvSmartPtr.h"
 #include "core/nwIQoSNetStack.h"
 #include "net/nwCHttpClientExLayer.h"
+#include "net/nwClassIds.h"
 #include "net/nwHttpLocation.h"
 
 struct nwConnectionOptions {

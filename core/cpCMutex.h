@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/nvIUnknown.h"
+#include "core/nvTSmartPtr.h"
 
 struct cpMutexHandle;  // a platform critical section
 
@@ -29,11 +30,15 @@ class cpCMutex : public nvTRefCounted<> {
 };
 
 // Holds a cpCMutex (when given one) for the lifetime of the guard.
+// The library lock and every holder of it.
+using cpCMutexPtr = nvTSmartPtr<cpCMutex>;
+
 class cpMutexGuard {
  public:
   explicit cpMutexGuard(cpCMutex* mutex) : mutex_(mutex) {
     if (mutex_ != nullptr) mutex_->Lock();
   }
+  explicit cpMutexGuard(const cpCMutexPtr& mutex) : cpMutexGuard(mutex.Get()) {}
   ~cpMutexGuard() {
     if (mutex_ != nullptr) mutex_->Unlock();
   }

@@ -19,11 +19,11 @@ cpCQoS* cpCQoS::Instance() { return g_manager; }
 
 void cpCQoS::SetInstance(cpCQoS* manager) { g_manager = manager; }
 
-cpCQoS::cpCQoS(nvSmartPtr lock) { Init(std::move(lock)); }
+cpCQoS::cpCQoS(cpCMutexPtr lock) { Init(std::move(lock)); }
 
 cpCQoS::~cpCQoS() { Shutdown(); }
 
-cpStatus cpCQoS::Init(nvSmartPtr lock) {
+cpStatus cpCQoS::Init(cpCMutexPtr lock) {
   lock_ = std::move(lock);
   cursor_ = 0;
   tickCount_ = 0;
@@ -31,15 +31,12 @@ cpStatus cpCQoS::Init(nvSmartPtr lock) {
   sendBudget_ = sendGranted_ = receiveBudget_ = receiveGranted_ = 0;
   std::fill(std::begin(slots_), std::end(slots_), nullptr);
   cpNotifyWindowCreate(&window_, lock_);
-  if (!timer_.CreateInstance(CLSID_cpCTimer)) return CP_E_FAIL;
-  return timer_.As<cpCTimer>()->Start(kTickMs, &cpCQoS::OnTimer, this, kTickTag, nvSmartPtr());
+  timer_ = cpStartTimer(kTickMs, &cpCQoS::OnTimer, this, kTickTag);
+  return timer_ ? CP_S_OK : CP_E_FAIL;
 }
 
 cpStatus cpCQoS::Shutdown() {
-  if (timer_) {
-    timer_.As<cpCTimer>()->Stop();
-    timer_.Attach(nullptr);
-  }
+  cpStopTimer(timer_);
   if (window_ != nullptr) {
     cpNotifyWindowDestroy(window_);
     window_ = nullptr;
@@ -48,11 +45,11 @@ cpStatus cpCQoS::Shutdown() {
 }
 
 void cpCQoS::Lock() {
-  if (auto* mutex = lock_.As<cpCMutex>()) mutex->Lock();
+  if (lock_) lock_->Lock();
 }
 
 void cpCQoS::Unlock() {
-  if (auto* mutex = lock_.As<cpCMutex>()) mutex->Unlock();
+  if (lock_) lock_->Unlock();
 }
 
 bool cpCQoS::AdvanceCursor() {
@@ -73,7 +70,7 @@ cpSocketRecord* cpCQoS::Register(cpCQoSContext* context, cpSocketRecord* socket)
     return nullptr;
   }
   cpSocketSetBlocking(socket, false);
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   // Every slot taken: refuse rather than overwrite a live connection.
   if (slots_[cursor_] != nullptr && !AdvanceCursor()) {
     if (madeHere) cpSocketClose(socket);
@@ -89,7 +86,7 @@ cpSocketRecord* cpCQoS::Register(cpCQoSContext* context, cpSocketRecord* socket)
 cpStatus cpCQoS::Unregister(cpCQoSContext* context, cpSocketRecord* socket) {
   cpCQoSContext* released = nullptr;
   {
-    cpMutexGuard guard(lock_.As<cpCMutex>());
+    cpMutexGuard guard(lock_);
     int32_t slot = -1;
     cpSocketUnselect(window_, socket, &slot);
     if (slot >= 0 && slot < CP_SOCKET_SLOTS && slots_[slot] != nullptr) {
@@ -108,7 +105,7 @@ cpCQoSContext* cpCQoS::ContextAt(uint32_t slot) const {
 }
 
 void cpCQoS::HandleSocketEvent(int32_t slot, int32_t event, int32_t /*error*/, platform::SocketHandle socket) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   cpCQoSContext* context = slot >= 0 ? ContextAt(static_cast<uint32_t>(slot)) : nullptr;
   if (context == nullptr || !context->OwnsSocket(socket)) return;
   nvSmartPtr keep(context);  // a reaction may close the connection and empty the slot
@@ -137,7 +134,7 @@ void cpCQoS::HandleSocketEvent(int32_t slot, int32_t event, int32_t /*error*/, p
 }
 
 void cpCQoS::HandleContextEvent(int32_t slot, cpSocketRecord* record) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   cpCQoSContext* context = slot >= 0 ? ContextAt(static_cast<uint32_t>(slot)) : nullptr;
   if (context == nullptr) return;
   nvSmartPtr keep(context);
@@ -151,7 +148,7 @@ void cpCQoS::Tick() {
   receiveBudget_ = receiveLimit_;
   sendGranted_ = 0;
   receiveGranted_ = 0;
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   int32_t totals[2] = {0, 0};
   for (cpCQoSContext* context : slots_) {
     if (context == nullptr) continue;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "core/cpCMutex.h"
+#include "core/cpCTimer.h"
 #include "core/cpSocket.h"
 #include "core/nvSmartPtr.h"
 
@@ -14,12 +16,12 @@ class cpCQoS {
  public:
   static constexpr int32_t kDefaultLimit = 0x6400000;  // 100 MiB per second, each way
 
-  explicit cpCQoS(nvSmartPtr lock);
+  explicit cpCQoS(cpCMutexPtr lock);
   virtual ~cpCQoS();
   cpCQoS(const cpCQoS&) = delete;
   cpCQoS& operator=(const cpCQoS&) = delete;
 
-  virtual cpStatus Init(nvSmartPtr lock);
+  virtual cpStatus Init(cpCMutexPtr lock);
   virtual cpStatus Shutdown();
 
   // The process-wide manager (set by the runtime root), or null.
@@ -28,7 +30,7 @@ class cpCQoS {
 
   void Lock();
   void Unlock();
-  const nvSmartPtr& GetLock() const { return lock_; }
+  const cpCMutexPtr& GetLock() const { return lock_; }
 
   // Registers the connection in the next free slot with `socket` (a new non-blocking stream
   // socket when null). Returns the socket, or null when no slot is free (nothing is registered
@@ -57,8 +59,8 @@ class cpCQoS {
   // Moves the cursor to the next free slot after it (wrapping); false when none is free.
   bool AdvanceCursor();
 
-  nvSmartPtr lock_;
-  nvSmartPtr timer_;
+  cpCMutexPtr lock_;
+  cpCTimerPtr timer_;
   cpNotifyWindowRecord* window_ = nullptr;
   cpCQoSContext* slots_[CP_SOCKET_SLOTS] = {};
   int32_t cursor_ = 0;

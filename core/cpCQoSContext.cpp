@@ -181,12 +181,9 @@ cpStatus cpCQoSContext::Connect(const cpAddress* address) {
     OnConnected();
   } else if (status == CP_E_WOULDBLOCK) {
     StopConnectTimer();
-    if (connectTimer_.CreateInstance(CLSID_cpCTimer)) {
-      cpCQoS* manager = cpCQoS::Instance();
-      connectTimer_.As<cpCTimer>()->Start(static_cast<uint32_t>(connectTimeout_) * 1000, &OnConnectTimer,
-                                          this, kConnectTimerTag,
-                                          manager != nullptr ? manager->GetLock() : nvSmartPtr());
-    }
+    cpCQoS* manager = cpCQoS::Instance();
+    connectTimer_ = cpStartTimer(static_cast<uint32_t>(connectTimeout_) * 1000, &OnConnectTimer, this,
+                                 kConnectTimerTag, manager != nullptr ? manager->GetLock().Untyped() : nvSmartPtr());
   } else {
     SetState(QOS_ST_FAILED);
     PostFailure();
@@ -197,9 +194,7 @@ cpStatus cpCQoSContext::Connect(const cpAddress* address) {
 void cpCQoSContext::OnConnectTimer(void* self) { static_cast<cpCQoSContext*>(self)->ConnectFailed(); }
 
 void cpCQoSContext::StopConnectTimer() {
-  if (!connectTimer_) return;
-  connectTimer_.As<cpCTimer>()->Stop();
-  connectTimer_.Attach(nullptr);
+  cpStopTimer(connectTimer_);
 }
 
 void cpCQoSContext::OnConnected() {
@@ -360,10 +355,10 @@ void cpCQoSContext::Deliver() {
   nvSmartPtr keep(this);  // the handlers and layers may close and release the connection
   if (layers_.empty()) {
     if (!dispatcher_) return;
-    nvSmartPtr dispatcher(dispatcher_);
+    nvTSmartPtr<nvIStreamDispatcher> dispatcher = dispatcher_;
     int32_t length = receive_.Length();
     int32_t consumed = 0;
-    dispatcher.As<nvIStreamDispatcher>()->Dispatch(receive_.Data(), length, &consumed);
+    dispatcher->Dispatch(receive_.Data(), length, &consumed);
     if (consumed < 0 || consumed > length) {
       Close(false);
       return;
@@ -376,7 +371,7 @@ void cpCQoSContext::Deliver() {
       receive_.Consume(consumed);
     }
     if (layers_.empty() || state_ == QOS_ST_CLOSING || state_ == QOS_ST_CLOSED) return;
-    dispatcher_.Attach(nullptr);
+    dispatcher_.Reset();
     if (receive_.Length() == 0) return;
   }
   nwIQoSNetStack* bottom = layers_.back().layer;
@@ -453,8 +448,9 @@ cpStatus cpCQoSContext::Rearm() { return socket_ != nullptr ? cpSocketRearm(sock
 
 cpStatus cpCQoSContext::AddStreamHandler(uint16_t group, int32_t type, nvMessageHandler handler,
                                          void* userData) {
-  if (!dispatcher_ && !dispatcher_.CreateInstance(nvStreamDispatcherClassId)) return CP_E_FAIL;
-  return dispatcher_.As<nvIStreamDispatcher>()->AddHandler(group, type, handler, userData);
+  if (!dispatcher_) dispatcher_ = nvTSmartPtr<nvIStreamDispatcher>::Create(nvStreamDispatcherClassId);
+  if (!dispatcher_) return CP_E_FAIL;
+  return dispatcher_->AddHandler(group, type, handler, userData);
 }
 
 cpStatus cpCQoSContext::SetAddress(const cpAddress* address) {

@@ -15,7 +15,9 @@
 #include "core/cpQoSBuffers.h"
 #include "core/cpSocket.h"
 #include "core/cpTime.h"
+#include "core/cpCTimer.h"
 #include "core/nvSmartPtr.h"
+#include "core/nvTSmartPtr.h"
 #include "core/nwIQoSNetStack.h"
 
 enum : int32_t {
@@ -162,8 +164,8 @@ class cpCQoSContext final : public nvIQoSContext {
   int32_t idleCounter_ = 0;
   int32_t secondsAlive_ = 0;
   std::vector<LayerEntry> layers_;
-  nvSmartPtr connectTimer_;
-  nvSmartPtr dispatcher_;
+  cpCTimerPtr connectTimer_;
+  nvTSmartPtr<nvIStreamDispatcher> dispatcher_;
   std::unique_ptr<cpCQoSContextAction> action_;
   cpAddress address_;
   RateWindow sendRate_;

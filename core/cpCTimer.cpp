@@ -50,3 +50,15 @@ void cpCTimer::Reschedule(bool restart) {
   due_.seconds = static_cast<uint32_t>(start_.seconds + total / 1000);
   due_.milliseconds = static_cast<uint16_t>(total % 1000);
 }
+
+cpCTimerPtr cpStartTimer(uint32_t periodMs, TimerCallback callback, void* userData, int32_t tag, nvSmartPtr keepAlive) {
+  cpCTimerPtr timer = cpCTimerPtr::Create(CLSID_cpCTimer);
+  if (timer) timer->Start(periodMs, callback, userData, tag, std::move(keepAlive));
+  return timer;
+}
+
+void cpStopTimer(cpCTimerPtr& timer) {
+  if (!timer) return;
+  timer->Stop();
+  timer.Reset();
+}

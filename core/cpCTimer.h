@@ -7,6 +7,7 @@
 #include "core/cpTime.h"
 #include "core/nvIUnknown.h"
 #include "core/nvSmartPtr.h"
+#include "core/nvTSmartPtr.h"
 
 using TimerCallback = void (*)(void* userData);
 
@@ -40,3 +41,11 @@ class cpCTimer : public nvTRefCounted<> {
   nvSmartPtr keepAlive_;
   int64_t firingCount_ = 0;  // wide: period x count must not wrap while the library runs
 };
+
+using cpCTimerPtr = nvTSmartPtr<cpCTimer>;
+
+// A new timer (class id 0x1006), started; empty when none could be made.
+cpCTimerPtr cpStartTimer(uint32_t periodMs, TimerCallback callback, void* userData, int32_t tag,
+                         nvSmartPtr keepAlive = nvSmartPtr());
+// Stops the timer, if any, and lets it go.
+void cpStopTimer(cpCTimerPtr& timer);

@@ -34,7 +34,7 @@ namespace {
 // library thread; they carry the record's generation, not its address, and find it gone.
 std::mutex g_recordMutex;
 cpTimerRecord* g_currentRecord = nullptr;
-nvSmartPtr g_procedureLock;
+cpCMutexPtr g_procedureLock;
 uintptr_t g_lastGeneration = 0;
 std::atomic<int32_t> g_liveCount{0};
 
@@ -50,7 +50,7 @@ void TimerProcedure(void* context) {
   {
     std::lock_guard guard(g_recordMutex);
     if (!IsCurrent(generation)) return;
-    lock = g_procedureLock.As<cpCMutex>();
+    lock = g_procedureLock.Get();
   }
   cpMutexGuard libraryLock(lock);
   cpTimerProc callback = nullptr;
@@ -68,7 +68,7 @@ void TimerProcedure(void* context) {
 }  // namespace
 
 cpStatus cpTimerCreate(uint32_t /*periodIgnored*/, cpTimerProc callback, void* userData,
-                       cpTimerRecord** out, nvSmartPtr lock) {
+                       cpTimerRecord** out, cpCMutexPtr lock) {
   if (out == nullptr) return CP_E_FAIL;
   auto* record = new cpTimerRecord;
   record->callback = callback;
@@ -82,7 +82,7 @@ cpStatus cpTimerCreate(uint32_t /*periodIgnored*/, cpTimerProc callback, void* u
   record->platformTimer = platform::StartThreadTimer(kThreadTimerPeriodMs, &TimerProcedure,
                                                      reinterpret_cast<void*>(record->generation));
   if (record->platformTimer == 0) {
-    nvSmartPtr dropped;
+    cpCMutexPtr dropped;
     {
       std::lock_guard guard(g_recordMutex);
       if (g_currentRecord == record) {
@@ -101,7 +101,7 @@ cpStatus cpTimerCreate(uint32_t /*periodIgnored*/, cpTimerProc callback, void* u
 
 cpStatus cpTimerDestroy(cpTimerRecord* record) {
   if (record == nullptr) return CP_S_OK;
-  nvSmartPtr dropped;  // released outside the record mutex
+  cpCMutexPtr dropped;  // released outside the record mutex
   {
     std::lock_guard guard(g_recordMutex);
     // An older record going away must not silence the one that replaced it.
@@ -120,14 +120,14 @@ cpCTimerService* cpCTimerService::Instance() { return g_service; }
 
 void cpCTimerService::SetInstance(cpCTimerService* service) { g_service = service; }
 
-cpCTimerService::cpCTimerService(nvSmartPtr lock) {
+cpCTimerService::cpCTimerService(cpCMutexPtr lock) {
   cpTimerCreate(kThreadTimerPeriodMs, &cpCTimerService::OnPlatformTimer, this, &record_, lock);
   lock_ = std::move(lock);
 }
 
 cpCTimerService::~cpCTimerService() {
   {
-    cpMutexGuard guard(lock_.As<cpCMutex>());
+    cpMutexGuard guard(lock_);
     cpTimerDestroy(record_);
     record_ = nullptr;
     for (int32_t i = entries_.GetCount() - 1; i >= 0; --i) {
@@ -147,12 +147,12 @@ void cpCTimerService::DropEntry(Entry* entry) {
 
 void cpCTimerService::Add(cpCTimer* timer, int32_t tag) {
   auto* entry = new Entry{timer, tag, 1};
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   entries_.AddTail(entry);
 }
 
 void cpCTimerService::Remove(cpCTimer* timer) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   for (int32_t i = 0; i < entries_.GetCount(); ++i) {
     auto* entry = static_cast<Entry*>(entries_.GetAt(i));
     if (entry->timer == timer) {
@@ -164,7 +164,7 @@ void cpCTimerService::Remove(cpCTimer* timer) {
 }
 
 void cpCTimerService::RemoveAll(cpCTimer* timer) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   for (int32_t i = entries_.GetCount() - 1; i >= 0; --i) {
     auto* entry = static_cast<Entry*>(entries_.GetAt(i));
     if (entry->timer == timer) {
@@ -181,7 +181,7 @@ void cpCTimerService::Tick() {
   std::vector<Entry*> snapshot;
   cpPreciseTime now;
   {
-    cpMutexGuard guard(lock_.As<cpCMutex>());
+    cpMutexGuard guard(lock_);
     if (record_ == nullptr || entries_.GetCount() == 0) return;
     cpNowPrecise(&now);
     bool jumped = (lastTick_.seconds != 0 || lastTick_.milliseconds != 0) &&

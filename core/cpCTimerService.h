@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "core/cpCMutex.h"
 #include "core/cpTime.h"
 #include "core/nvCPtrList.h"
 #include "core/nvSmartPtr.h"
@@ -12,14 +13,14 @@
 struct cpTimerRecord;
 using cpTimerProc = void (*)(void* userData);
 cpStatus cpTimerCreate(uint32_t periodIgnored, cpTimerProc callback, void* userData,
-                       cpTimerRecord** out, nvSmartPtr lock);
+                       cpTimerRecord** out, cpCMutexPtr lock);
 cpStatus cpTimerDestroy(cpTimerRecord* record);
 
 class cpCTimer;
 
 class cpCTimerService {
  public:
-  explicit cpCTimerService(nvSmartPtr lock);
+  explicit cpCTimerService(cpCMutexPtr lock);
   ~cpCTimerService();
   cpCTimerService(const cpCTimerService&) = delete;
   cpCTimerService& operator=(const cpCTimerService&) = delete;
@@ -52,7 +53,7 @@ class cpCTimerService {
   static void DropEntry(Entry* entry);
 
   nvCPtrList entries_;
-  nvSmartPtr lock_;
+  cpCMutexPtr lock_;
   cpTimerRecord* record_ = nullptr;
   cpPreciseTime lastTick_;
   int32_t tickCounter_ = 1;

@@ -10,7 +10,7 @@
 namespace {
 
 std::atomic<int32_t> g_liveWindows{0};
-nvSmartPtr g_windowLock;
+cpCMutexPtr g_windowLock;
 std::atomic<platform::WindowHandle> g_windowHandle{0};
 
 constexpr uint32_t kAllNotices = platform::kFdRead | platform::kFdWrite | platform::kFdOob | platform::kFdAccept |
@@ -46,7 +46,7 @@ int32_t EventOf(uint32_t notice, int32_t error) {
 
 intptr_t NotifyWindowProcedure(void* /*context*/, platform::WindowHandle /*window*/, uint32_t message,
                                uintptr_t wParam, intptr_t lParam) {
-  cpMutexGuard guard(g_windowLock.As<cpCMutex>());
+  cpMutexGuard guard(g_windowLock);
   bool socketMessage = message >= CP_MSG_SOCKET_FIRST && message < CP_MSG_SOCKET_FIRST + CP_SOCKET_SLOTS;
   if (g_liveWindows.load() == 0 && socketMessage) return 0;
   cpCQoS* manager = cpCQoS::Instance();
@@ -294,7 +294,7 @@ cpStatus cpResolveHostAll(const char* name, std::vector<uint32_t>* addresses) {
   return found.empty() ? CP_E_FAIL : CP_S_OK;
 }
 
-cpStatus cpNotifyWindowCreate(cpNotifyWindowRecord** out, nvSmartPtr lock) {
+cpStatus cpNotifyWindowCreate(cpNotifyWindowRecord** out, cpCMutexPtr lock) {
   if (out == nullptr) return CP_E_FAIL;
   g_windowLock = std::move(lock);
   auto* record = new cpNotifyWindowRecord;
@@ -309,7 +309,7 @@ cpStatus cpNotifyWindowDestroy(cpNotifyWindowRecord* record) {
   if (record == nullptr) return CP_S_OK;
   cpAddressBookAbandonPending();
   --g_liveWindows;
-  g_windowLock.Attach(nullptr);
+  g_windowLock.Reset();
   g_windowHandle.store(0);
   // The window itself stays until its thread ends; messages still queued for it are ignored.
   platform::PostToWindow(record->window, CP_MSG_WINDOW_GONE, 0, 0);

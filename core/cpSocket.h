@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/Status.h"
+#include "core/cpCMutex.h"
 #include "core/nvSmartPtr.h"
 #include "platform/MessageLoop.h"
 #include "platform/Socket.h"
@@ -87,7 +88,7 @@ cpStatus cpResolveHostAll(const char* name, std::vector<uint32_t>* addresses);
 
 // The notification window lives on the thread that creates it (the library thread); its
 // procedure takes the lock for every message it handles.
-cpStatus cpNotifyWindowCreate(cpNotifyWindowRecord** out, nvSmartPtr lock);
+cpStatus cpNotifyWindowCreate(cpNotifyWindowRecord** out, cpCMutexPtr lock);
 cpStatus cpNotifyWindowDestroy(cpNotifyWindowRecord* record);
 // The live notification window, or 0.
 platform::WindowHandle cpNotifyWindowHandle();

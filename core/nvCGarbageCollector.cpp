@@ -28,18 +28,13 @@ void nvCGarbageCollector::DestroyInstance() {
 }
 
 cpStatus nvCGarbageCollector::Init() {
-  if (timer_.CreateInstance(CLSID_cpCTimer)) {
-    timer_.As<cpCTimer>()->Start(kPeriodMs, &nvCGarbageCollector::TimerCallback, this, kTag, nvSmartPtr());
-  }
+  timer_ = cpStartTimer(kPeriodMs, &nvCGarbageCollector::TimerCallback, this, kTag);
   pending_ = new nvCPtrList;
   return CP_S_OK;
 }
 
 cpStatus nvCGarbageCollector::Shutdown() {
-  if (timer_) {
-    timer_.As<cpCTimer>()->Stop();
-    timer_.Attach(nullptr);
-  }
+  cpStopTimer(timer_);
   if (pending_ != nullptr) {
     // Detach the list first: a released object may hand another one over meanwhile.
     nvCPtrList* list = pending_;

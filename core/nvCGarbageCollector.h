@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/nvCPtrList.h"
+#include "core/cpCTimer.h"
 #include "core/nvSmartPtr.h"
 
 class nvCGarbageCollector {
@@ -36,6 +37,6 @@ class nvCGarbageCollector {
 
   static void TimerCallback(void* self);
 
-  nvSmartPtr timer_;
+  cpCTimerPtr timer_;
   nvCPtrList* pending_ = nullptr;
 };

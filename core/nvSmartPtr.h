@@ -41,10 +41,6 @@ class nvSmartPtr {
   // Holds `object` instead of the current one (add-ref'd); null releases the current one.
   void Attach(nvIUnknown* object);
   nvIUnknown* Get() const { return object_; }
-  template <class T>
-  T* As() const {
-    return static_cast<T*>(object_);
-  }
   explicit operator bool() const { return object_ != nullptr; }
 
   // Releases the held object, then creates one of the class (count 1). False for an id without

@@ -19,6 +19,17 @@ class nvTSmartPtr {
   nvTSmartPtr() = default;
   // Holds `object` (add-ref'd).
   explicit nvTSmartPtr(T* object) : ref_(object), object_(object) {}
+  nvTSmartPtr(const nvTSmartPtr&) = default;
+  nvTSmartPtr& operator=(const nvTSmartPtr&) = default;
+  nvTSmartPtr(nvTSmartPtr&& other) noexcept
+      : ref_(std::move(other.ref_)), object_(std::exchange(other.object_, nullptr)) {}
+  nvTSmartPtr& operator=(nvTSmartPtr&& other) noexcept {
+    if (this != &other) {
+      object_ = std::exchange(other.object_, nullptr);
+      ref_ = std::move(other.ref_);
+    }
+    return *this;
+  }
 
   // A new object of `classId` held as a T; empty when the id creates nothing or not a T.
   static nvTSmartPtr Create(uint32_t classId) {

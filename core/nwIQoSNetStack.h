@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/nvIUnknown.h"
+#include "core/nvTSmartPtr.h"
 
 struct cpAddress;
 struct cpSocketRecord;
@@ -103,3 +104,6 @@ class nvIQoSContext : public nvIUnknown {
   // caller's call): the layers hear of it as of any unreachable host.
   virtual cpStatus PostUnreachable() = 0;
 };
+
+// A counted reference to a connection, typed where the connection is made.
+using nvQoSContextPtr = nvTSmartPtr<nvIQoSContext>;

@@ -46,10 +46,8 @@ void CDownloadLibThread::Run() {
     workerId_ = platform::CurrentThreadId();
   }
 
-  nvSmartPtr lock;
-  lock.CreateInstance(CLSID_cpCMutex);
-  auto* mutex = lock.As<cpCMutex>();
-  mutex->Lock();
+  cpCMutexPtr lock = cpCMutexPtr::Create(CLSID_cpCMutex);
+  lock->Lock();
   manager_ = std::make_unique<CJobManager>(lock, options_.downloaders);
   published_.store(manager_.get(), std::memory_order_release);
   {
@@ -57,7 +55,7 @@ void CDownloadLibThread::Run() {
     started_ = true;
   }
   signal_.notify_all();
-  mutex->Unlock();
+  lock->Unlock();
 
   platform::Message message;
   while (platform::GetNextMessage(&message)) {
@@ -68,7 +66,7 @@ void CDownloadLibThread::Run() {
   manager_->Shutdown();
   // The worker's own reference goes before the end is signalled: whoever destroys the manager
   // afterwards holds the last one.
-  lock.Attach(nullptr);
+  lock.Reset();
 
   std::lock_guard guard(signalMutex_);
   finished_ = true;

@@ -32,15 +32,15 @@ bool PrepareFolder(const std::string& folder) {
   return true;
 }
 
-CJobManager::CJobManager(nvSmartPtr lock, DownloaderFactory factory)
+CJobManager::CJobManager(cpCMutexPtr lock, DownloaderFactory factory)
     : factory_(std::move(factory)), lock_(std::move(lock)) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   root_ = std::make_unique<COsn>(lock_);
 }
 
 CJobManager::~CJobManager() {
   {
-    cpMutexGuard guard(lock_.As<cpCMutex>());
+    cpMutexGuard guard(lock_);
     // Downloaders first: they may still refer to jobs, never the other way round.
     engineDownloader_.reset();
     platformDownloader_.reset();
@@ -49,12 +49,12 @@ CJobManager::~CJobManager() {
     lengthChecker_.reset();
     root_.reset();
   }
-  lock_.Attach(nullptr);
+  lock_.Reset();
 }
 
 int32_t CJobManager::Configure(DownloadLibWindow window, DownloadLibCallback callback, void* userData,
                                bool elevateLaunch) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   delivery_ = EventTarget{window, callback, userData};
   SetLaunchElevation(elevateLaunch);
   Downloaders made = factory_ ? factory_(*this) : DefaultDownloaders();
@@ -92,7 +92,7 @@ CJobDownloader* CJobManager::HolderOf(const CJob* job) const {
 }
 
 int32_t CJobManager::CreateJob(JobHandle* out, const char* engineTag, const char* serviceCode) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   if (out == nullptr || FindJob(*out) != nullptr) return DL_ERR_FAILED;
   auto job = std::make_unique<CJob>(sequence_++, ++lastHandle_);
   job->SetCodes(engineTag, serviceCode);
@@ -103,7 +103,7 @@ int32_t CJobManager::CreateJob(JobHandle* out, const char* engineTag, const char
 }
 
 int32_t CJobManager::DeleteJob(JobHandle handle) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   CJob* job = FindJob(handle);
   if (job == nullptr) return DL_ERR_FAILED;
   if (CJobDownloader* holder = HolderOf(job)) holder->Stop(job);
@@ -116,7 +116,7 @@ int32_t CJobManager::DeleteJob(JobHandle handle) {
 int32_t CJobManager::AddFile(JobHandle handle, const char* url, const char* folder, const char* fileName,
                              int64_t size, int32_t optionA, int32_t optionB) {
   if (size == 0 || (size < 0 && size != -1)) return DL_ERR_BAD_SIZE;
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   CJob* job = FindJob(handle);
   if (job == nullptr) return DL_ERR_FAILED;
   if (!PrepareFolder(folder != nullptr ? folder : "")) {
@@ -137,7 +137,7 @@ void CJobManager::OnPathAccessFailed(int32_t type) {
 }
 
 int32_t CJobManager::StartJob(JobHandle handle, bool allowEngine) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   CJob* job = FindJob(handle);
   if (job == nullptr || job->FileCount() == 0) return DL_ERR_FAILED;
   job->SetAllowEngine(allowEngine);
@@ -147,7 +147,7 @@ int32_t CJobManager::StartJob(JobHandle handle, bool allowEngine) {
 }
 
 int32_t CJobManager::StopJob(JobHandle handle) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   CJob* job = FindJob(handle);
   CJobDownloader* holder = job != nullptr ? HolderOf(job) : nullptr;
   if (holder == nullptr) return DL_ERR_FAILED;
@@ -155,7 +155,7 @@ int32_t CJobManager::StopJob(JobHandle handle) {
 }
 
 int32_t CJobManager::AnswerResume(JobHandle handle, bool resume, bool applyToAll) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   CJob* job = FindJob(handle);
   if (job == nullptr) return DL_ERR_FAILED;
   CJobDownloader* downloader = CurrentDownloader();
@@ -164,7 +164,7 @@ int32_t CJobManager::AnswerResume(JobHandle handle, bool resume, bool applyToAll
 }
 
 int32_t CJobManager::SetEngineReport(JobHandle handle) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   CJob* job = FindJob(handle);
   if (job == nullptr) return DL_ERR_FAILED;
   job->SetEngineReport();
@@ -172,13 +172,13 @@ int32_t CJobManager::SetEngineReport(JobHandle handle) {
 }
 
 int32_t CJobManager::SetServiceCode(const char* code) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   if (engineDownloader_) engineDownloader_->SetServiceCode(code != nullptr ? code : "");
   return DL_OK;
 }
 
 int32_t CJobManager::GetRemainingSize(JobHandle handle, int64_t* out) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   if (out == nullptr) return DL_ERR_FAILED;
   CJob* job = FindJob(handle);
   if (job != nullptr && job->Status().totalBytes != 0) {
@@ -226,7 +226,7 @@ void CJobManager::OnContentLengthCheckHostUnreachable() {
 }
 
 int32_t CJobManager::DownloadData(const char* url) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   // Nothing to fetch would leave the caller waiting for an event that never comes.
   if (url == nullptr || url[0] == '\0') return DL_ERR_FAILED;
   if (!dataSession_) dataSession_ = std::make_unique<CDataDownloadSession>(this);
@@ -235,12 +235,12 @@ int32_t CJobManager::DownloadData(const char* url) {
 }
 
 int32_t CJobManager::GetDataSize(int64_t* out) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   return dataSession_ ? dataSession_->GetDataSize(out) : DL_ERR_FAILED;
 }
 
 int32_t CJobManager::GetData(DataBuffer* buffer) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   return dataSession_ ? dataSession_->GetData(buffer) : DL_ERR_FAILED;
 }
 
@@ -252,7 +252,7 @@ void CJobManager::OnDataTick() { delivery_.Raise(DL_EV_DATA_TICK, 0); }
 
 template <class Record, class Read>
 int32_t CJobManager::ReadJob(JobHandle handle, Record* out, Read read) {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   CJob* job = FindJob(handle);
   if (job == nullptr || out == nullptr) return DL_ERR_FAILED;
   read(*job, out);
@@ -284,7 +284,7 @@ int32_t CJobManager::GetNotice(JobHandle handle, JobNotice* out) {
 }
 
 int32_t CJobManager::Shutdown() {
-  cpMutexGuard guard(lock_.As<cpCMutex>());
+  cpMutexGuard guard(lock_);
   if (root_) root_->Shutdown();
   return DL_OK;
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/nvSmartPtr.h"
+#include "core/cpCMutex.h"
 #include "library/DownloadLib.h"
 #include "pipeline/CContentLengthChecker.h"
 #include "pipeline/CDataDownloadSession.h"
@@ -28,7 +28,7 @@ class CJobManager final : public IDataDownloadSessionEventListener, public ICont
   using DownloaderFactory = std::function<Downloaders(CJobManager&)>;
 
   // Runs on the library thread; `lock` is the library lock, held by the caller.
-  explicit CJobManager(nvSmartPtr lock, DownloaderFactory factory = {});
+  explicit CJobManager(cpCMutexPtr lock, DownloaderFactory factory = {});
   ~CJobManager();
   CJobManager(const CJobManager&) = delete;
   CJobManager& operator=(const CJobManager&) = delete;
@@ -88,7 +88,7 @@ class CJobManager final : public IDataDownloadSessionEventListener, public ICont
   DownloaderFactory factory_;
   std::unique_ptr<CJobDownloader> platformDownloader_;
   std::unique_ptr<CJobDownloader> engineDownloader_;
-  nvSmartPtr lock_;
+  cpCMutexPtr lock_;
   std::unique_ptr<COsn> root_;
   std::vector<std::unique_ptr<CJob>> jobs_;
   int32_t sequence_ = 0;

@@ -11,7 +11,7 @@
 #include "net/nwRegisterClasses.h"
 #include "pipeline/Log.h"
 
-COsn::COsn(nvSmartPtr lock) {
+COsn::COsn(cpCMutexPtr lock) {
   // The layers below the log write to it through this.
   cpSetLogWriter(&WriteLog);
   TlsStartup();

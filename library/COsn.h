@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "core/nvSmartPtr.h"
+#include "core/cpCMutex.h"
 
 class cpCTimerService;
 class cpCQoS;
@@ -12,7 +12,7 @@ class cpCQoS;
 class COsn {
  public:
   // Runs on the library thread with the library lock held.
-  explicit COsn(nvSmartPtr lock);
+  explicit COsn(cpCMutexPtr lock);
   ~COsn();
   COsn(const COsn&) = delete;
   COsn& operator=(const COsn&) = delete;

@@ -58,7 +58,7 @@ class nwCHTTPDownloader final : public nvTRefCounted<nvIHTTPDownloader>,
     int32_t redirects;
     nwBodyBuffer body;  // started by the headers of a 200 or 206
     std::string url;
-    nvSmartPtr context;
+    nvQoSContextPtr context;
   };
 
   void Start(int32_t key, const std::string& url, int32_t userValue, int32_t tries, int32_t redirects);

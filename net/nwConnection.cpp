@@ -15,11 +15,11 @@ nwHttpExchangeOptions::nwHttpExchangeOptions(nwIHttpClientExEventListener* event
                                              nwConnectionOptions options)
     : connection(std::move(options)), listener(eventListener), url(std::move(address)) {}
 
-nvSmartPtr nwOpenConnection(const nwConnectionOptions& options, uint32_t layerClassId) {
-  nvSmartPtr context;
-  if (!context.CreateInstance(CLSID_cpCQoSContext)) return {};
+nvQoSContextPtr nwOpenConnection(const nwConnectionOptions& options, uint32_t layerClassId) {
+  nvQoSContextPtr context = nvQoSContextPtr::Create(CLSID_cpCQoSContext);
+  if (!context) return {};
   cpQoSLockGuard lock;
-  auto* connection = context.As<nvIQoSContext>();
+  nvIQoSContext* connection = context.Get();
   connection->Open(options.actionType, options.eventMask, nullptr);
   if (options.connectTimeoutSeconds)
     connection->SetOption(QOS_OPT_CONNECT_TIMEOUT, &*options.connectTimeoutSeconds);
@@ -36,9 +36,9 @@ nvSmartPtr nwOpenConnection(const nwConnectionOptions& options, uint32_t layerCl
   return context;
 }
 
-nvSmartPtr nwOpenHttpExchange(const nwHttpExchangeOptions& options) {
+nvQoSContextPtr nwOpenHttpExchange(const nwHttpExchangeOptions& options) {
   cpQoSLockGuard lock;
-  nvSmartPtr context = nwOpenConnection(options.connection, CLSID_nwCHttpClientExLayer);
+  nvQoSContextPtr context = nwOpenConnection(options.connection, CLSID_nwCHttpClientExLayer);
   nvIHttpClientExLayer* layer = nwHttpLayer(context);
   if (layer == nullptr) return {};
   layer->SetListener(options.listener, options.cookie);
@@ -48,20 +48,20 @@ nvSmartPtr nwOpenHttpExchange(const nwHttpExchangeOptions& options) {
   return context;
 }
 
-nvIHttpClientExLayer* nwHttpLayer(const nvSmartPtr& context) {
+nvIHttpClientExLayer* nwHttpLayer(const nvQoSContextPtr& context) {
   if (!context) return nullptr;
-  return static_cast<nvIHttpClientExLayer*>(context.As<nvIQoSContext>()->GetTopLayer());
+  return nvCast<nvIHttpClientExLayer>(context->GetTopLayer());
 }
 
-void nwCloseAndDefer(nvSmartPtr context) {
+void nwCloseAndDefer(nvQoSContextPtr context) {
   if (!context) return;
   cpQoSLockGuard lock;
-  context.As<nvIQoSContext>()->Close();
+  context->Close();
   if (nvCGarbageCollector* collector = nvCGarbageCollector::Instance())
-    collector->DeferRelease(std::move(context));
+    collector->DeferRelease(context.Take());
 }
 
-std::optional<nwAnswerHead> nwTakeAnswerHead(nvSmartPtr& context, const std::string& requestUrl) {
+std::optional<nwAnswerHead> nwTakeAnswerHead(nvQoSContextPtr& context, const std::string& requestUrl) {
   nvIHttpClientExLayer* layer = nwHttpLayer(context);
   if (layer == nullptr) return std::nullopt;
   nwAnswerHead head;

@@ -35,7 +35,7 @@ struct nwConnectionOptions {
 // A connection opened with `options` and `layerClassId` on top, configured under the library
 // lock; not connected yet. Empty when the context or its layer could not be made (nothing is left
 // open then).
-nvSmartPtr nwOpenConnection(const nwConnectionOptions& options, uint32_t layerClassId);
+nvQoSContextPtr nwOpenConnection(const nwConnectionOptions& options, uint32_t layerClassId);
 
 struct nwHttpExchangeOptions {
   nwHttpExchangeOptions(nwIHttpClientExEventListener* eventListener, std::string address,
@@ -52,24 +52,24 @@ struct nwHttpExchangeOptions {
 // the URL, headers added and the request sent, all under the library lock. A URL the layer cannot
 // use still gives a connection: it fails from the message loop like an unreachable host. Empty
 // when no connection could be made.
-nvSmartPtr nwOpenHttpExchange(const nwHttpExchangeOptions& options);
+nvQoSContextPtr nwOpenHttpExchange(const nwHttpExchangeOptions& options);
 
 // The HTTP client layer on top of `context`, or null.
-nvIHttpClientExLayer* nwHttpLayer(const nvSmartPtr& context);
+nvIHttpClientExLayer* nwHttpLayer(const nvQoSContextPtr& context);
 
 // Closes `context` and hands it to the garbage collector. The caller has detached the listener.
-void nwCloseAndDefer(nvSmartPtr context);
+void nwCloseAndDefer(nvQoSContextPtr context);
 
 // Lets go of a connection whose top layer is a `Layer` (anything with SetListener(listener,
 // cookie)): the listener is detached first, so the close reports nothing, and the release comes
 // later, outside any callback of that connection that may be running now. The pointer is empty
 // at once; an empty pointer does nothing.
 template <class Layer = nvIHttpClientExLayer>
-void nwReleaseConnection(nvSmartPtr& context) {
-  nvSmartPtr held = std::move(context);
+void nwReleaseConnection(nvQoSContextPtr& context) {
+  nvQoSContextPtr held = std::move(context);
   if (!held) return;
   cpQoSLockGuard lock;
-  if (auto* layer = static_cast<Layer*>(held.As<nvIQoSContext>()->GetTopLayer()))
+  if (auto* layer = nvCast<Layer>(held->GetTopLayer()))
     layer->SetListener(nullptr, 0);
   nwCloseAndDefer(std::move(held));
 }
@@ -83,4 +83,4 @@ struct nwAnswerHead {
 
 // Reads the head of the answer on `context`, then lets the connection go. None when there is no
 // connection with an HTTP layer.
-std::optional<nwAnswerHead> nwTakeAnswerHead(nvSmartPtr& context, const std::string& requestUrl);
+std::optional<nwAnswerHead> nwTakeAnswerHead(nvQoSContextPtr& context, const std::string& requestUrl);

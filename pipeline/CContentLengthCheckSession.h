@@ -61,6 +61,6 @@ class CContentLengthCheckSession final : private nwIHttpClientExEventListener {
   std::string redirectUrl_;
   std::string requestUrl_;  // the target of the request in flight, for relative Locations
   std::string reason_;
-  nvSmartPtr context_;
+  nvQoSContextPtr context_;
   IContentLengthCheckSessionEventListener* checker_;
 };

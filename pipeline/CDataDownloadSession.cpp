@@ -35,9 +35,7 @@ void CDataDownloadSession::SendRequest(const std::string& url) {
   cpQoSLockGuard lock;
   // A new request replaces one still in flight; the old one reports nothing more.
   nwReleaseConnection(context_);
-  if (!tickTimer_ && tickTimer_.CreateInstance(CLSID_cpCTimer)) {
-    tickTimer_.As<cpCTimer>()->Start(kTickMs, &CDataDownloadSession::OnTick, this, kTickTag, nvSmartPtr());
-  }
+  if (!tickTimer_) tickTimer_ = cpStartTimer(kTickMs, &CDataDownloadSession::OnTick, this, kTickTag);
   requestUrl_ = url;
   context_ = nwOpenHttpExchange(
       {this, url, nwConnectionOptions::Timeouts(kConnectTimeoutSeconds, kIdleLimitSeconds)});
@@ -45,13 +43,10 @@ void CDataDownloadSession::SendRequest(const std::string& url) {
 }
 
 void CDataDownloadSession::Stop(bool failed) {
-  if (tickTimer_) {
-    tickTimer_.As<cpCTimer>()->Stop();
-    tickTimer_.Attach(nullptr);
-  }
+  cpStopTimer(tickTimer_);
   if (!context_) return;
   cpQoSLockGuard lock;
-  if (failed) context_.As<nvIQoSContext>()->MarkAddressFailed();
+  if (failed) context_->MarkAddressFailed();
   nwReleaseConnection(context_);
 }
 

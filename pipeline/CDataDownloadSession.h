@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/nvSmartPtr.h"
+#include "core/cpCTimer.h"
 #include "net/nwBodyBuffer.h"
 #include "net/nwCHttpClientExLayer.h"
 #include "pipeline/DownloadLibTypes.h"
@@ -67,8 +68,8 @@ class CDataDownloadSession final : private nwIHttpClientExEventListener {
   nwBodyBuffer body_;  // a body too large for memory is refused before anything is allocated
   int64_t length_ = 0;
   bool complete_ = false;
-  nvSmartPtr tickTimer_;
-  nvSmartPtr context_;
+  cpCTimerPtr tickTimer_;
+  nvQoSContextPtr context_;
   std::string url_;
   std::string requestUrl_;
   std::string redirectUrl_;

@@ -19,10 +19,7 @@ CJobDownloader::CJobDownloader() {
 }
 
 CJobDownloader::~CJobDownloader() {
-  if (tickTimer_) {
-    tickTimer_.As<cpCTimer>()->Stop();
-    tickTimer_.Attach(nullptr);
-  }
+  cpStopTimer(tickTimer_);
 }
 
 bool CJobDownloader::Holds(const CJob* job) const {
@@ -37,9 +34,7 @@ bool CJobDownloader::Remove(const CJob* job) {
 }
 
 void CJobDownloader::StopTickIfIdle() {
-  if (!held_.empty() || !tickTimer_) return;
-  tickTimer_.As<cpCTimer>()->Stop();
-  tickTimer_.Attach(nullptr);
+  if (held_.empty()) cpStopTimer(tickTimer_);
 }
 
 int32_t CJobDownloader::Start(CJob* job) {
@@ -47,9 +42,7 @@ int32_t CJobDownloader::Start(CJob* job) {
   networkLost_ = 0;
   job->SetRunning();
   held_.push_back(job);
-  if (!tickTimer_ && tickTimer_.CreateInstance(CLSID_cpCTimer)) {
-    tickTimer_.As<cpCTimer>()->Start(kTickMs, &CJobDownloader::OnTick, this, kTickTag, nvSmartPtr());
-  }
+  if (!tickTimer_) tickTimer_ = cpStartTimer(kTickMs, &CJobDownloader::OnTick, this, kTickTag);
   return BeginJob(job);
 }
 

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/nvSmartPtr.h"
+#include "core/cpCTimer.h"
+#include "core/nvTSmartPtr.h"
 #include "pipeline/CJob.h"
 
 class CJobDownloader {
@@ -56,6 +57,6 @@ class CJobDownloader {
   void StopTickIfIdle();
 
   int32_t networkLost_ = 0;
-  nvSmartPtr tickTimer_;
+  cpCTimerPtr tickTimer_;
   std::vector<CJob*> held_;  // not owned
 };

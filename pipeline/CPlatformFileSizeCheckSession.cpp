@@ -122,8 +122,8 @@ void CPlatformFileSizeCheckSession::OnClosed(nwListenerCookie /*cookie*/) {
 void CPlatformFileSizeCheckSession::CloseContext() {
   // Closing reports OnClosed at once, whose retry may end in a report that destroys this
   // session: hold the connection locally and touch nothing of the session afterwards.
-  nvSmartPtr context = context_;
-  if (context) context.As<nvIQoSContext>()->Close();
+  nvQoSContextPtr context = context_;
+  if (context) context->Close();
 }
 
 void CPlatformFileSizeCheckSession::OnConnectTimeout(nwListenerCookie /*cookie*/) { CloseContext(); }

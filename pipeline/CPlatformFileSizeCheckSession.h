@@ -82,7 +82,7 @@ class CPlatformFileSizeCheckSession final : private nwIHttpClientExEventListener
 
   IPlatformFileSizeCheckSessionEventListener* listener_;
   FreeSpaceFunction freeSpace_;
-  nvSmartPtr context_;
+  nvQoSContextPtr context_;
   FileSizeRecord* record_ = nullptr;
   int32_t tries_ = 0;
   int32_t urlIndex_ = 0;

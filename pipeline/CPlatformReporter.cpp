@@ -101,7 +101,7 @@ void CPlatformReporter::OpenConnection(const char* host, uint16_t port, uint32_t
                               CLSID_nwCAgentLayer);
   nvIAgentLayer* layer = Layer();
   if (layer == nullptr) return;
-  auto* connection = context_.As<nvIQoSContext>();
+  nvIQoSContext* connection = context_.Get();
   layer->SetListener(this, 0);
   // Host and address let the connection mark a relay address that failed in the address book.
   connection->SetHostName(host);
@@ -114,7 +114,7 @@ void CPlatformReporter::OpenConnection(const char* host, uint16_t port, uint32_t
 
 nvIAgentLayer* CPlatformReporter::Layer() const {
   if (!context_) return nullptr;
-  return static_cast<nvIAgentLayer*>(context_.As<nvIQoSContext>()->GetTopLayer());
+  return nvCast<nvIAgentLayer>(context_->GetTopLayer());
 }
 
 void CPlatformReporter::SendQueue() {
@@ -133,7 +133,7 @@ void CPlatformReporter::OnAgentConnected(nwListenerCookie /*cookie*/) { SendQueu
 void CPlatformReporter::OnAgentReply(nwListenerCookie /*cookie*/, uint8_t /*result*/) {
   if (!queue_.empty() || !context_) return;
   // The closed event that follows lets the connection go.
-  context_.As<nvIQoSContext>()->Close();
+  context_->Close();
 }
 
 // Released later: this runs inside a callback of that very connection.
@@ -142,9 +142,9 @@ void CPlatformReporter::OnAgentClosed(nwListenerCookie /*cookie*/) {
 }
 
 void CPlatformReporter::OnAgentConnectFailed(nwListenerCookie /*cookie*/) {
-  if (context_) context_.As<nvIQoSContext>()->Close();
+  if (context_) context_->Close();
 }
 
 void CPlatformReporter::OnAgentIdle(nwListenerCookie /*cookie*/) {
-  if (context_) context_.As<nvIQoSContext>()->Close();
+  if (context_) context_->Close();
 }

@@ -60,7 +60,7 @@ class CPlatformReporter final : public nvCGuarded, private nwIAgentListener {
   void OnAgentConnectFailed(nwListenerCookie cookie) override;
   void OnAgentIdle(nwListenerCookie cookie) override;
 
-  nvSmartPtr context_;
+  nvQoSContextPtr context_;
   std::deque<Block> queue_;
   nvTSmartPtr<ResolveWaiter> waiter_;  // the pending name lookup (the address book holds it too)
 };

@@ -272,7 +272,7 @@ void CPlatformSession::OnHeaders(nwListenerCookie /*cookie*/) {
       return;
     default:
       // The closed event that follows runs the retry rule.
-      context_.As<nvIQoSContext>()->Close();
+      context_->Close();
       return;
   }
 }
@@ -319,9 +319,9 @@ void CPlatformSession::OnClosed(nwListenerCookie /*cookie*/) {
 
 void CPlatformSession::OnConnectTimeout(nwListenerCookie /*cookie*/) {
   // The closed event that follows runs the retry rule.
-  if (context_) context_.As<nvIQoSContext>()->Close();
+  if (context_) context_->Close();
 }
 
 void CPlatformSession::OnReceiveTimeout(nwListenerCookie /*cookie*/) {
-  if (context_) context_.As<nvIQoSContext>()->Close();
+  if (context_) context_->Close();
 }

@@ -130,7 +130,7 @@ class CPlatformSession final : public nvCGuarded, private nwIHttpClientExEventLi
 
   IPlatFormSessionEventListener* listener_ = nullptr;
   void* cookie_ = nullptr;
-  nvSmartPtr context_;
+  nvQoSContextPtr context_;
   SessionFileRecord* current_ = nullptr;
   int32_t tries_ = 0;
   int32_t fileIndex_ = 0;

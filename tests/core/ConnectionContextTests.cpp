@@ -778,7 +778,7 @@ TEST_F(ConnectionContextTest, PassDownAndPassUpWalkToTheNeighbouringLayer) {
   // A layer the connection does not hold reaches nothing.
   LayerLog().clear();
   nvSmartPtr strangerObject(new FakeLayer(kFakeLayer, "stranger"));
-  auto* stranger = strangerObject.As<FakeLayer>();
+  auto* stranger = nvCast<FakeLayer>(strangerObject.Get());
   stranger->context = context;
   EXPECT_EQ(0, stranger->PassUp("x", 1));
   stranger->PassDown(&data);
@@ -1030,9 +1030,9 @@ TEST_F(ConnectionContextTest, CloseInEveryStateItDoesNotApplyToDoesNothing) {
 TEST_F(ConnectionContextTest, ALayerThatOutlivesItsConnectionNoLongerReachesIt) {
   nvSmartPtr connection;
   ASSERT_TRUE(connection.CreateInstance(CLSID_cpCQoSContext));
-  FakeLayer* layer = qostest::PushFake(connection.As<cpCQoSContext>(), false);
+  FakeLayer* layer = qostest::PushFake(nvCast<cpCQoSContext>(connection.Get()), false);
   nvSmartPtr kept(static_cast<nwIQoSNetStack*>(layer));
-  ASSERT_EQ(connection.As<cpCQoSContext>(), layer->Context());
+  ASSERT_EQ(nvCast<cpCQoSContext>(connection.Get()), layer->Context());
   connection.Attach(nullptr);
   EXPECT_EQ(nullptr, layer->Context());
 }

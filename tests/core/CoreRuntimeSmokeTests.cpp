@@ -12,7 +12,7 @@ TEST(CoreRuntimeSmokeTest, ConnectionReachesConnectedState) {
   testsupport::ScriptedServer server(testsupport::Script().Send("hello").Stall());
   nvSmartPtr context;
   ASSERT_TRUE(context.CreateInstance(CLSID_cpCQoSContext));
-  auto* connection = context.As<cpCQoSContext>();
+  auto* connection = nvCast<cpCQoSContext>(context.Get());
   ASSERT_EQ(CP_S_OK, connection->Open(QOS_ACTION_HIGH, 0, nullptr));
   cpAddress address;
   ASSERT_TRUE(platform::ParseIPv4("127.0.0.1", &address.address));

@@ -42,7 +42,7 @@ TEST_F(GarbageCollectorTest, ReleasesAtTheFirstTickPastTheHandOverSecondPlusThre
 TEST_F(GarbageCollectorTest, HoldsTheLastReferenceOnceTheCallerLetsGo) {
   TrackedProbe probe;
   nvCGarbageCollector collector;
-  auto* object = probe.pointer.As<Probe>();
+  auto* object = nvCast<Probe>(probe.pointer.Get());
   collector.DeferRelease(probe.pointer);
   EXPECT_EQ(object->RefCount(), 2);
   probe.pointer.Attach(nullptr);

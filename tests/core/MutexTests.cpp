@@ -13,7 +13,7 @@ class cpCMutexTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(holder_.CreateInstance(CLSID_cpCMutex));
-    mutex_ = holder_.As<cpCMutex>();
+    mutex_ = nvCast<cpCMutex>(holder_.Get());
   }
 
   nvSmartPtr holder_;

@@ -196,7 +196,7 @@ cpCQoSContext* Connections::New() {
   nvSmartPtr object;
   EXPECT_TRUE(object.CreateInstance(CLSID_cpCQoSContext));
   held_.push_back(object);
-  return object.As<cpCQoSContext>();
+  return nvCast<cpCQoSContext>(object.Get());
 }
 
 cpCQoSContext* Connections::Open(int32_t actionType, int32_t mask) {
@@ -207,7 +207,7 @@ cpCQoSContext* Connections::Open(int32_t actionType, int32_t mask) {
 
 void Connections::CloseAll() {
   for (nvSmartPtr& held : held_) {
-    if (held) held.As<cpCQoSContext>()->Close();
+    if (held) nvCast<cpCQoSContext>(held.Get())->Close();
   }
   held_.clear();
 }

@@ -132,7 +132,7 @@ TEST(nvSmartPtrTest, CreateInstanceReleasesTheHeldObjectFirst) {
     int destroyed = 0;
     nvSmartPtr p(new Probe(&destroyed));
     nvIUnknown* heldWhileDestroyed = reinterpret_cast<nvIUnknown*>(1);
-    p.As<Probe>()->onDestroy = [&] { heldWhileDestroyed = p.Get(); };
+    nvCast<Probe>(p.Get())->onDestroy = [&] { heldWhileDestroyed = p.Get(); };
 
     const bool created = p.CreateInstance(classId);
     EXPECT_EQ(created, classId == CLSID_cpCMutex);

@@ -251,7 +251,7 @@ TEST(SocketPrimitiveTest, ConnectToAClosedPortIsRefused) {
 TEST(SocketPrimitiveTest, ObjectFormListensAcceptsAndExchangesDatagrams) {
   nvSmartPtr listenerObject;
   ASSERT_TRUE(listenerObject.CreateInstance(CLSID_cpCSocket));
-  auto* listener = listenerObject.As<cpCSocket>();
+  auto* listener = nvCast<cpCSocket>(listenerObject.Get());
   ASSERT_EQ(CP_S_OK, listener->Create(0));
   cpAddress any = Loopback(0);
   ASSERT_EQ(CP_S_OK, listener->Bind(&any));
@@ -261,7 +261,7 @@ TEST(SocketPrimitiveTest, ObjectFormListensAcceptsAndExchangesDatagrams) {
 
   nvSmartPtr clientObject;
   ASSERT_TRUE(clientObject.CreateInstance(CLSID_cpCSocket));
-  auto* client = clientObject.As<cpCSocket>();
+  auto* client = nvCast<cpCSocket>(clientObject.Get());
   ASSERT_EQ(CP_S_OK, client->Create(0));
   cpAddress target = Loopback(port);
   ASSERT_EQ(CP_S_OK, client->Connect(&target));
@@ -296,14 +296,14 @@ TEST(SocketPrimitiveTest, ObjectFormListensAcceptsAndExchangesDatagrams) {
   // Datagrams: send-to and receive-from, and the broadcast option.
   nvSmartPtr receiverObject;
   ASSERT_TRUE(receiverObject.CreateInstance(CLSID_cpCSocket));
-  auto* receiver = receiverObject.As<cpCSocket>();
+  auto* receiver = nvCast<cpCSocket>(receiverObject.Get());
   ASSERT_EQ(CP_S_OK, receiver->Create(1));
   ASSERT_EQ(CP_S_OK, receiver->Bind(&any));
   port = LocalPort(receiver->Record()->handle);
 
   nvSmartPtr senderObject;
   ASSERT_TRUE(senderObject.CreateInstance(CLSID_cpCSocket));
-  auto* sender = senderObject.As<cpCSocket>();
+  auto* sender = nvCast<cpCSocket>(senderObject.Get());
   ASSERT_EQ(CP_S_OK, sender->Create(1));
   EXPECT_EQ(CP_S_OK, sender->SetOption(0));
   EXPECT_EQ(CP_E_FAIL, sender->SetOption(1));
@@ -337,7 +337,7 @@ TEST(SocketPrimitiveTest, ObjectFormListensAcceptsAndExchangesDatagrams) {
 TEST(SocketPrimitiveTest, AcceptWithNothingPendingGivesNoRecord) {
   nvSmartPtr listenerObject;
   ASSERT_TRUE(listenerObject.CreateInstance(CLSID_cpCSocket));
-  auto* listener = listenerObject.As<cpCSocket>();
+  auto* listener = nvCast<cpCSocket>(listenerObject.Get());
   ASSERT_EQ(CP_S_OK, listener->Create(0));
   cpAddress any = Loopback(0);
   ASSERT_EQ(CP_S_OK, listener->Bind(&any));

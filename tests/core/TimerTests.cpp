@@ -491,8 +491,7 @@ TEST(TimerThreadTest, ThreadTimerDrivesTheServiceFromTheOwningThreadsLoop) {
     loopThread = std::this_thread::get_id();
     platform::EnsureMessageQueue();
     started.set_value(platform::CurrentThreadId());
-    nvSmartPtr lock;
-    lock.CreateInstance(CLSID_cpCMutex);
+    cpCMutexPtr lock = cpCMutexPtr::Create(CLSID_cpCMutex);
     {
       cpCTimerService service(lock);
       cpCTimerService::SetInstance(&service);
@@ -542,8 +541,8 @@ TEST(TimerThreadTest, ThreadTimerDrivesTheServiceFromTheOwningThreadsLoop) {
 TEST(TimerThreadTest, ServiceDestroyedFromAnotherThreadLeavesNoLiveProcedure) {
   platform::ManualClock clock(kNoon);
   platform::ScopedClock installed(clock);
-  nvSmartPtr lock;
-  ASSERT_TRUE(lock.CreateInstance(CLSID_cpCMutex));
+  cpCMutexPtr lock = cpCMutexPtr::Create(CLSID_cpCMutex);
+  ASSERT_TRUE(lock);
 
   std::promise<cpCTimerService*> created;
   std::promise<void> destroyed;

@@ -23,7 +23,7 @@ class JobManagerTest : public ::testing::Test {
  protected:
   // Builds a manager whose downloaders are fakes (either may be left out).
   void Make(bool withEngine, bool withPlatform, bool withWindow = false) {
-    lock.CreateInstance(CLSID_cpCMutex);
+    lock = cpCMutexPtr::Create(CLSID_cpCMutex);
     manager = std::make_unique<CJobManager>(lock, [=, this](CJobManager&) {
       CJobManager::Downloaders made;
       if (withEngine) made.engine.reset(engine = new FakeDownloader);
@@ -50,7 +50,7 @@ class JobManagerTest : public ::testing::Test {
 
   testsupport::TempFolder folder;
   EventRecorder recorder;
-  nvSmartPtr lock;
+  cpCMutexPtr lock;
   FakeDownloader* engine = nullptr;
   FakeDownloader* platform = nullptr;
   std::unique_ptr<CJobManager> manager;

@@ -74,14 +74,14 @@ class AgentLayerTest : public ::testing::Test {
   ~AgentLayerTest() override {
     if (context_) {
       if (layer_ != nullptr) layer_->SetListener(nullptr, 0);
-      context_.As<nvIQoSContext>()->Close();
+      nvCast<nvIQoSContext>(context_.Get())->Close();
     }
   }
 
   // A connection with the agent layer on top, as the reporter opens it, connecting to `port`.
   void Open(uint16_t port) {
     ASSERT_TRUE(context_.CreateInstance(CLSID_cpCQoSContext));
-    auto* connection = context_.As<cpCQoSContext>();
+    auto* connection = nvCast<cpCQoSContext>(context_.Get());
     ASSERT_EQ(CP_S_OK, connection->Open(QOS_ACTION_HIGH, QOS_EV_CONNECT_FAILED | QOS_EV_IDLE, nullptr));
     ASSERT_EQ(CP_S_OK, connection->PushLayer(CLSID_nwCAgentLayer, false));
     int32_t five = 5;
@@ -96,7 +96,7 @@ class AgentLayerTest : public ::testing::Test {
     ASSERT_EQ(CP_S_OK, connection->Connect(&address));
   }
 
-  cpCQoSContext* Connection() const { return context_.As<cpCQoSContext>(); }
+  cpCQoSContext* Connection() const { return nvCast<cpCQoSContext>(context_.Get()); }
 
   testsupport::CoreRuntime runtime_;
   AgentRecorder recorder_;

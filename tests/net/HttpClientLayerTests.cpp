@@ -197,7 +197,7 @@ class HttpClientLayerTest : public ::testing::Test {
     return status;
   }
 
-  cpCQoSContext* Connection() const { return context.As<cpCQoSContext>(); }
+  cpCQoSContext* Connection() const { return nvCast<cpCQoSContext>(context.Get()); }
   nvIHttpClientExLayer* Layer() const {
     return static_cast<nvIHttpClientExLayer*>(Connection()->GetTopLayer());
   }
@@ -714,7 +714,7 @@ TEST_F(HttpClientLayerTest, ListenerClosingAndReleasingInsideDataStopsDelivery) 
   recorder.after = [&](const std::string& name) {
     if (name != "data" || !context) return;
     nvSmartPtr last = std::move(context);  // the test's own reference goes away inside the call
-    last.As<cpCQoSContext>()->Close();
+    nvCast<cpCQoSContext>(last.Get())->Close();
   };
   ASSERT_EQ(NW_S_OK, Get(server.Url("/close-in-data")));
   ASSERT_TRUE(PumpUntilEnded());

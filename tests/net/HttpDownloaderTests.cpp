@@ -117,7 +117,7 @@ class HttpDownloaderTest : public ::testing::Test {
     nwRegisterClasses();
   }
 
-  nwCHTTPDownloader* Downloader() const { return object.As<nwCHTTPDownloader>(); }
+  nwCHTTPDownloader* Downloader() const { return nvCast<nwCHTTPDownloader>(object.Get()); }
 
   bool PumpUntilOutcomes(size_t count, int64_t timeoutMs = 4000) {
     return runtime.PumpUntil([&] { return recorder.outcomes.size() >= count; }, timeoutMs);

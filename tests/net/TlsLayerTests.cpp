@@ -565,7 +565,7 @@ class TlsLayerTest : public ::testing::Test {
     Connection()->Connect(&address);
   }
 
-  cpCQoSContext* Connection() const { return context.As<cpCQoSContext>(); }
+  cpCQoSContext* Connection() const { return nvCast<cpCQoSContext>(context.Get()); }
   bool PumpUntilEnded(int64_t timeoutMs = 4000) {
     return runtime.PumpUntil([&] { return recorder.Ended(); }, timeoutMs);
   }

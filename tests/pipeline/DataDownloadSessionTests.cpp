@@ -410,14 +410,14 @@ TEST_F(DataDownloadSessionTest, EveryConnectionSlotTakenFailsCleanlyWithCode3) {
   for (int i = 0; i < CP_SOCKET_SLOTS; ++i) {
     nvSmartPtr context;
     ASSERT_TRUE(context.CreateInstance(CLSID_cpCQoSContext));
-    ASSERT_EQ(CP_S_OK, context.As<cpCQoSContext>()->Open(QOS_ACTION_HIGH, 0, nullptr)) << i;
+    ASSERT_EQ(CP_S_OK, nvCast<cpCQoSContext>(context.Get())->Open(QOS_ACTION_HIGH, 0, nullptr)) << i;
     taken.push_back(context);
   }
   HttpFileServer server;
   server.AddResource("/x", "x");
   ExpectOutcome(server.Url("/x"), "failed 3");
   EXPECT_EQ(0, server.RequestCount());
-  for (nvSmartPtr& context : taken) context.As<cpCQoSContext>()->Close();
+  for (nvSmartPtr& context : taken) nvCast<cpCQoSContext>(context.Get())->Close();
   taken.clear();
   ExpectOutcome(server.Url("/x"), "completed");
 }

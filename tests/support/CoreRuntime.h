@@ -37,8 +37,8 @@ class CoreRuntime {
       scoped_ = std::make_unique<platform::ScopedClock>(*clock_);
     }
     platform::EnsureMessageQueue();
-    lock_.CreateInstance(CLSID_cpCMutex);
-    lock_.As<cpCMutex>()->Lock();  // the library thread holds the lock while it works
+    lock_ = cpCMutexPtr::Create(CLSID_cpCMutex);
+    lock_->Lock();  // the library thread holds the lock while it works
     timers_ = std::make_unique<cpCTimerService>(lock_);
     cpCTimerService::SetInstance(timers_.get());
     qos_ = std::make_unique<cpCQoS>(lock_);
@@ -53,7 +53,7 @@ class CoreRuntime {
     qos_.reset();
     cpCTimerService::SetInstance(nullptr);
     timers_.reset();
-    lock_.As<cpCMutex>()->Unlock();
+    lock_->Unlock();
   }
 
   CoreRuntime(const CoreRuntime&) = delete;
@@ -111,7 +111,7 @@ class CoreRuntime {
 
   std::unique_ptr<platform::ManualClock> clock_;
   std::unique_ptr<platform::ScopedClock> scoped_;
-  nvSmartPtr lock_;
+  cpCMutexPtr lock_;
   std::unique_ptr<cpCTimerService> timers_;
   std::unique_ptr<cpCQoS> qos_;
 };

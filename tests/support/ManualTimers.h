@@ -76,14 +76,15 @@ inline nvSmartPtr NewTimer() {
   return timer;
 }
 
-inline cpCTimer* AsTimer(const nvSmartPtr& pointer) { return pointer.As<cpCTimer>(); }
+inline cpCTimer* AsTimer(const nvSmartPtr& pointer) { return nvCast<cpCTimer>(pointer.Get()); }
 
 inline int64_t DueMs(const nvSmartPtr& timer) { return cpToMilliseconds(AsTimer(timer)->Due()); }
 
 class ManualTimerTest : public ::testing::Test {
  protected:
   ManualTimerTest() {
-    EXPECT_TRUE(lock_.CreateInstance(CLSID_cpCMutex));
+    lock_ = cpCMutexPtr::Create(CLSID_cpCMutex);
+    EXPECT_TRUE(lock_);
     service_ = std::make_unique<cpCTimerService>(lock_);
   }
 
@@ -110,7 +111,7 @@ class ManualTimerTest : public ::testing::Test {
 
   platform::ManualClock clock_{At(12, 0, 0)};
   platform::ScopedClock installedClock_{clock_};
-  nvSmartPtr lock_;
+  cpCMutexPtr lock_;
   std::unique_ptr<cpCTimerService> service_;
 };
 

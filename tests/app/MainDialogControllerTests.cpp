@@ -263,11 +263,8 @@ TEST_P(BadListTest, EndsWithOneMessageAndNoFile) {
   const BadList& list = GetParam();
   if (std::optional<std::string> body = list.body(server_.BaseUrl()))
     server_.AddResource("/filelist.txt", *body);
-  QElapsedTimer timer;
-  timer.start();
   Begin(Options(server_.Url("/filelist.txt")));
   ASSERT_TRUE(WaitUntil([&] { return view_.quitCode.has_value(); }, 20000));
-  EXPECT_LT(timer.elapsed(), 20000);
   ASSERT_EQ(1u, view_.messages.size());
   EXPECT_EQ(QString::fromUtf8(list.message), view_.messages[0].text);
   EXPECT_EQ(QStringLiteral("ORBA"), view_.messages[0].caption);

@@ -492,7 +492,7 @@ TEST_F(MainWindowTest, PressingTheTopStripDragsTheWindowAndLowerDoesNot) {
   // Ready first: the window centres itself once the sizes are known, which would undo a drag.
   CQTXDownloaderDlg& window = OpenReady();
   window.move(100, 100);
-  guitest::Pump(20);
+  QCoreApplication::processEvents();  // the moves posted meanwhile
   QPoint start = window.pos();
   auto send = [&](QEvent::Type type, QPoint local, Qt::MouseButton button, Qt::MouseButtons buttons) {
     QPointF global = window.mapToGlobal(QPointF(local));
@@ -502,14 +502,14 @@ TEST_F(MainWindowTest, PressingTheTopStripDragsTheWindowAndLowerDoesNot) {
   send(QEvent::MouseButtonPress, QPoint(200, 10), Qt::LeftButton, Qt::LeftButton);
   send(QEvent::MouseMove, QPoint(230, 50), Qt::NoButton, Qt::LeftButton);
   send(QEvent::MouseButtonRelease, QPoint(230, 50), Qt::LeftButton, Qt::NoButton);
-  guitest::Pump(20);
+  QCoreApplication::processEvents();  // the moves posted meanwhile
   EXPECT_EQ(start + QPoint(30, 40), window.pos());
 
   QPoint moved = window.pos();
   send(QEvent::MouseButtonPress, QPoint(200, 28), Qt::LeftButton, Qt::LeftButton);
   send(QEvent::MouseMove, QPoint(260, 90), Qt::NoButton, Qt::LeftButton);
   send(QEvent::MouseButtonRelease, QPoint(260, 90), Qt::LeftButton, Qt::NoButton);
-  guitest::Pump(20);
+  QCoreApplication::processEvents();  // the moves posted meanwhile
   EXPECT_EQ(moved, window.pos());
 }
 

@@ -19,6 +19,7 @@
 #include "platform/Socket.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/HttpFileServer.h"
+#include "tests/support/ScopedResolver.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempFolder.h"
 
@@ -93,10 +94,6 @@ class FileSizeCheckerTest : public ::testing::Test, public ICheckerEventListener
   }
 
   // Pumps for a short real time, for checks that something does not happen.
-  void PumpFor(int64_t milliseconds) {
-    int64_t until = platform::MonotonicMilliseconds() + milliseconds;
-    runtime.PumpUntil([until] { return platform::MonotonicMilliseconds() >= until; }, milliseconds + 1000);
-  }
 
   testsupport::CoreRuntime runtime{true};
   testsupport::TempFolder folder;
@@ -123,7 +120,7 @@ TEST_F(FileSizeCheckerTest, AllSizesKnownCompleteInsideRunWithoutRequests) {
   EXPECT_EQ(30, completions[0].result.bytesAtStart);
   EXPECT_EQ(2, completions[0].result.fileCount);
   EXPECT_EQ(0u, checker->ActiveCount());
-  PumpFor(50);
+  runtime.Pump();
   EXPECT_EQ(0, server.RequestCount());
   EXPECT_EQ(1u, completions.size());
 }
@@ -148,8 +145,8 @@ TEST_F(FileSizeCheckerTest, SevenUnknownSizesRunFiveAtATime) {
   Run();
   EXPECT_TRUE(completions.empty());
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.ConnectionCount() == 5; }));
-  PumpFor(100);
-  EXPECT_EQ(5, server.ConnectionCount());
+  runtime.Pump();
+  EXPECT_EQ(5, server.SettledConnectionCount());
   EXPECT_EQ(5u, checker->ActiveCount());
 
   // Each success starts the next file.
@@ -424,17 +421,13 @@ TEST_F(FileSizeCheckerTest, ReceiveTimeoutsRetryOnTheManualClock) {
 }
 
 TEST_F(FileSizeCheckerTest, UnresolvableHostUsesItsTriesThenTheNextAlternative) {
-  cpAddressBookSetResolver([](const std::string& host) {
-    uint32_t address = 0;
-    if (platform::ParseIPv4(host, &address)) return std::vector<uint32_t>{address};
-    return std::vector<uint32_t>{};
-  });
+  std::optional<testsupport::ScopedResolver> resolver(std::in_place);
   testsupport::HttpFileServer server;
   server.AddResource("/good", std::string(12, 'g'));
   Add("http://no-such-host.test/file|" + server.Url("/good"));
   Run();
   bool ended = WaitEnded();
-  cpAddressBookSetResolver(nullptr);
+  resolver.reset();
   ASSERT_TRUE(ended);
   ASSERT_EQ(1u, completions.size());
   EXPECT_EQ(12, completions[0].result.totalSize);
@@ -452,7 +445,7 @@ TEST_F(FileSizeCheckerTest, FailureReportedOnceWhileOtherSessionsRunOn) {
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.RequestCount() == 2 && slow.ConnectionCount() == 1; }));
   release.Open();
   ASSERT_TRUE(runtime.PumpUntil([&] { return checker->DoneCount() == 1; }));
-  PumpFor(50);
+  runtime.Pump();
   EXPECT_EQ(1u, failures.size());
   EXPECT_TRUE(completions.empty());
 }
@@ -470,7 +463,9 @@ TEST_F(FileSizeCheckerTest, CheckerMayBeDestroyedInsideItsFailureReport) {
   EXPECT_EQ(nullptr, checker);
   ASSERT_EQ(1u, failures.size());
   never.Open();
-  PumpFor(50);
+  int connections = stalled.SettledConnectionCount();
+  ASSERT_TRUE(runtime.PumpUntil([&] { return stalled.WaitForFinished(connections, 0); }));
+  runtime.Pump();
   EXPECT_EQ(1u, failures.size());
   EXPECT_TRUE(completions.empty());
   EXPECT_EQ(0, server.RequestCount("/queued"));
@@ -518,7 +513,7 @@ TEST_F(FileSizeCheckerTest, CheckerMayBeDestroyedInsideItsCompletionReport) {
   EXPECT_EQ(nullptr, checker);
   ASSERT_EQ(1u, completions.size());
   EXPECT_EQ(3, completions[0].result.totalSize);
-  PumpFor(20);
+  runtime.Pump();
   EXPECT_EQ(1u, completions.size());
 }
 
@@ -530,7 +525,8 @@ TEST_F(FileSizeCheckerTest, DestroyingTheCheckerMidwayEndsEverything) {
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.ConnectionCount() == 3; }));
   checker.reset();
   release.Open();
-  PumpFor(50);
+  ASSERT_TRUE(runtime.PumpUntil([&] { return server.WaitForFinished(3, 0); }));
+  runtime.Pump();
   runtime.AdvanceSeconds(10);  // deferred releases run; nothing may report
   EXPECT_FALSE(Ended());
 }

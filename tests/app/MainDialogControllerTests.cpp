@@ -69,14 +69,7 @@ class ControllerTest : public ::testing::Test {
 
   // Serves `files` (name, bytes) below /files/ and a list naming them, CR LF ended.
   void ServeList(const std::vector<std::pair<std::string, std::string>>& files, int64_t bytesPerSecond = 0) {
-    std::string list;
-    for (const auto& [name, bytes] : files) {
-      HttpResourceOptions options;
-      options.bytesPerSecond = bytesPerSecond;
-      server_.AddResource("/files/" + name, bytes, options);
-      list += server_.Url("/files/" + name) + "\r\n";
-    }
-    server_.AddResource("/filelist.txt", list);
+    apptest::ServeFileList(server_, files, {.bytesPerSecond = bytesPerSecond});
   }
 
   void Begin(const MainDialogOptions& options) {

@@ -28,6 +28,7 @@
 namespace {
 
 using testsupport::Gate;
+using testsupport::HttpOk;
 using testsupport::HttpResponse;
 using testsupport::ScopedResolver;
 using testsupport::Script;
@@ -41,10 +42,6 @@ std::string Bytes(size_t size, uint32_t seed = 1) { return testsupport::Patterne
 
 std::string Head(int status, const std::vector<std::pair<std::string, std::string>>& headers) {
   return HttpResponse(status, headers);
-}
-
-std::string Ok(const std::string& body) {
-  return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body);
 }
 
 // A stand-in for the secure socket layer: it passes bytes through unchanged and records what came
@@ -127,7 +124,7 @@ class HttpClientLayerTest : public ::testing::Test {
 
 TEST_F(HttpClientLayerTest, GetRequestBytesAreExact) {
   testsupport::ScopedEnvironment referer("ORBA_REFERER", "http://site.test/from");
-  ScriptedServer server(Script().ReadRequest().Send(Ok("x")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("x")).Close());
   nvIHttpClientExLayer* layer = OpenConnection();
   ASSERT_EQ(NW_S_OK, layer->OpenUrl(server.Url("/dir/a b//c%20d/?q=1 2&drop&k=v").c_str()));
   ASSERT_EQ(NW_S_OK, layer->AddHeader("X-Note", "a b"));
@@ -156,7 +153,7 @@ TEST_F(HttpClientLayerTest, GetRequestBytesAreExact) {
 
 TEST_F(HttpClientLayerTest, CallerValuesReplaceDefaultsInTheirRowUnencoded) {
   testsupport::ScopedEnvironment referer("ORBA_REFERER", "http://site.test/");
-  ScriptedServer server(Script().ReadRequest().Send(Ok("x")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("x")).Close());
   nvIHttpClientExLayer* layer = OpenConnection();
   ASSERT_EQ(NW_S_OK, layer->AddHeader("connection", "close"));
   ASSERT_EQ(NW_S_OK, layer->AddHeader("user-agent", "Test Agent/1"));
@@ -178,7 +175,7 @@ TEST_F(HttpClientLayerTest, CallerValuesReplaceDefaultsInTheirRowUnencoded) {
 
 TEST_F(HttpClientLayerTest, EmptyRefererSettingLeavesTheRowOut) {
   testsupport::ScopedEnvironment referer("ORBA_REFERER", "");
-  ScriptedServer server(Script().ReadRequest().Send(Ok("x")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("x")).Close());
   ASSERT_EQ(NW_S_OK, Get(server.Url("/a")));
   ASSERT_TRUE(PumpUntilEnded());
   EXPECT_EQ(
@@ -194,14 +191,14 @@ TEST_F(HttpClientLayerTest, EmptyRefererSettingLeavesTheRowOut) {
 
 TEST_F(HttpClientLayerTest, UrlWithoutPathAsksForTheRoot) {
   testsupport::ScopedEnvironment referer("ORBA_REFERER", "");
-  ScriptedServer server(Script().ReadRequest().Send(Ok("x")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("x")).Close());
   ASSERT_EQ(NW_S_OK, Get("http://127.0.0.1:" + std::to_string(server.Port())));
   ASSERT_TRUE(PumpUntilEnded());
   EXPECT_EQ(0u, server.Reads(0)[0].rfind("GET / HTTP/1.1\r\n", 0)) << server.Reads(0)[0];
 }
 
 TEST_F(HttpClientLayerTest, AddedParameterOverridesTheSameNameFromTheUrl) {
-  ScriptedServer server(Script().ReadRequest().Send(Ok("x")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("x")).Close());
   nvIHttpClientExLayer* layer = OpenConnection();
   ASSERT_EQ(NW_S_OK, layer->OpenUrl(server.Url("/p?x=1&k=v").c_str()));
   ASSERT_EQ(NW_S_OK, layer->AddParam("X", "2"));
@@ -212,7 +209,7 @@ TEST_F(HttpClientLayerTest, AddedParameterOverridesTheSameNameFromTheUrl) {
 }
 
 TEST_F(HttpClientLayerTest, TheRequestIsSentOnce) {
-  ScriptedServer server(Script().ReadRequest().Send(Ok("x")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("x")).Close());
   nvIHttpClientExLayer* layer = OpenConnection();
   ASSERT_EQ(NW_S_OK, layer->OpenUrl(server.Url("/once").c_str()));
   layer->SendGet();
@@ -227,7 +224,7 @@ TEST_F(HttpClientLayerTest, TheRequestIsSentOnce) {
 // kept as written for the Host header (no port), the pair without '=' dropped.
 TEST_F(HttpClientLayerTest, UrlWithPortConnectsThereAndSendsHostWithoutPort) {
   ScopedResolver resolver(ScopedResolver::Only("Host"));
-  ScriptedServer server(Script().ReadRequest().Send(Ok("hello")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("hello")).Close());
   ASSERT_EQ(NW_S_OK, Get("HTTP://Host:" + std::to_string(server.Port()) + "/a b/c?x=1&y"));
   ASSERT_TRUE(PumpUntilEnded());
   testsupport::ReceivedRequest request = testsupport::ParseRequestHead(server.Reads(0)[0]);
@@ -243,7 +240,7 @@ TEST_F(HttpClientLayerTest, UrlWithPortConnectsThereAndSendsHostWithoutPort) {
 TEST_F(HttpClientLayerTest, SecureUrlGoesThroughTheLayerPushedBelowBeforeAnythingIsSent) {
   ScopedResolver resolver(ScopedResolver::Only("Host"));
   nvRegisterClass(CLSID_nwCSecureSocketClientLayer, &StandInSecureLayer::Make);
-  ScriptedServer server(Script().ReadRequest().Send(Ok("sealed")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("sealed")).Close());
   // The URL of the example, on a port of our own.
   ASSERT_EQ(NW_S_OK, Get("HTTPS://Host:" + std::to_string(server.Port()) + "/a b/c?x=1&y"));
   ASSERT_EQ(2, Connection()->LayerCount());
@@ -262,7 +259,7 @@ TEST_F(HttpClientLayerTest, SecureUrlGoesThroughTheLayerPushedBelowBeforeAnythin
 TEST_F(HttpClientLayerTest, NothingIsQueuedBeforeTheUrlIsOpen) {
   ScopedResolver resolver(ScopedResolver::Only("Host"));
   nvRegisterClass(CLSID_nwCSecureSocketClientLayer, &StandInSecureLayer::Make);
-  ScriptedServer server(Script().ReadRequest().Send(Ok("sealed")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("sealed")).Close());
   nvIHttpClientExLayer* layer = OpenConnection();
   // Queued now, a request would sit above the TLS layer the URL pushes below it: in the clear.
   EXPECT_EQ(NW_E_FAIL, layer->SendGet());
@@ -281,7 +278,7 @@ TEST_F(HttpClientLayerTest, NothingIsQueuedBeforeTheUrlIsOpen) {
 }
 
 TEST_F(HttpClientLayerTest, PortIsCutTo16Bits) {
-  ScriptedServer server(Script().ReadRequest().Send(Ok("w")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("w")).Close());
   ASSERT_EQ(NW_S_OK, Get("http://127.0.0.1:" + std::to_string(server.Port() + 65536) + "/wrap"));
   ASSERT_TRUE(PumpUntilEnded());
   EXPECT_EQ("w", recorder.body);
@@ -329,7 +326,7 @@ TEST_F(HttpClientLayerTest, BytesBeyondContentLengthAreNeverOffered) {
   std::string body = Bytes(10, 3);
   std::string second = HttpResponse(200, {{"Content-Length", "5"}}, "later");
   Gate sent;
-  ScriptedServer server(Script().ReadRequest().Send(Ok(body) + second).AwaitAck().Notify(sent).Stall());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk(body) + second).AwaitAck().Notify(sent).Stall());
   ASSERT_EQ(NW_S_OK, Get(server.Url("/two")));
   ASSERT_TRUE(runtime.PumpUntil([&] { return recorder.Count("complete") == 1; }));
   ASSERT_TRUE(PumpUntilRead(sent));
@@ -345,7 +342,7 @@ TEST_F(HttpClientLayerTest, BytesBeyondContentLengthAreNeverOffered) {
 TEST_F(HttpClientLayerTest, BytesArrivingAfterCompletionAreDropped) {
   Gate more;
   ScriptedServer server(
-      Script().ReadRequest().Send(Ok("abc")).WaitFor(more).Send(std::string(5000, 'z')).Close());
+      Script().ReadRequest().Send(HttpOk("abc")).WaitFor(more).Send(std::string(5000, 'z')).Close());
   ASSERT_EQ(NW_S_OK, Get(server.Url("/late")));
   ASSERT_TRUE(runtime.PumpUntil([&] { return recorder.Count("complete") == 1; }));
   more.Open();
@@ -356,7 +353,7 @@ TEST_F(HttpClientLayerTest, BytesArrivingAfterCompletionAreDropped) {
 
 TEST_F(HttpClientLayerTest, LargeBodyWithTrailingJunkArrivesByteExact) {
   std::string body = Bytes(3 * 1024 * 1024 + 11, 5);
-  ScriptedServer server(Script().ReadRequest().Send(Ok(body) + Bytes(4096, 6)).Stall());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk(body) + Bytes(4096, 6)).Stall());
   ASSERT_EQ(NW_S_OK, Get(server.Url("/large")));
   ASSERT_TRUE(runtime.PumpUntil([&] { return recorder.Count("complete") == 1; }));
   EXPECT_EQ(body.size(), recorder.body.size());
@@ -619,7 +616,7 @@ TEST_F(HttpClientLayerTest, StalledConnectTimesOutAtTheConnectTimeout) {
 
 TEST_F(HttpClientLayerTest, ListenerClosingAndReleasingInsideDataStopsDelivery) {
   std::string body = Bytes(256 * 1024, 11);
-  ScriptedServer server(Script().ReadRequest().Send(Ok(body)).Stall());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk(body)).Stall());
   recorder.after = [&](const std::string& name) {
     if (name != "data" || !context) return;
     nvSmartPtr last = std::move(context);  // the test's own reference goes away inside the call
@@ -648,7 +645,7 @@ TEST_F(HttpClientLayerTest, ListenerClosingInsideHeadersGetsNoBody) {
 }
 
 TEST_F(HttpClientLayerTest, BytesTakenInPartAreOfferedAgainAtOnce) {
-  ScriptedServer server(Script().ReadRequest().Send(Ok("0123456789")).Stall());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("0123456789")).Stall());
   recorder.consume = [&](int32_t offered) {
     return recorder.offers.size() == 1 ? std::min(offered, 4) : offered;
   };
@@ -683,7 +680,7 @@ TEST_F(HttpClientLayerTest, BytesNotTakenWaitForTheNextReceive) {
 }
 
 TEST_F(HttpClientLayerTest, NoListenerCallsAfterTheListenerIsCleared) {
-  ScriptedServer server(Script().ReadRequest().Send(Ok("abc")).Close());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk("abc")).Close());
   ASSERT_EQ(NW_S_OK, Get(server.Url("/quiet")));
   Layer()->SetListener(nullptr, 0);
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.WaitForFinished(1, 0); }));

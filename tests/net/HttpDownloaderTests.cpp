@@ -34,6 +34,7 @@ namespace {
 
 using testsupport::Gate;
 using testsupport::HttpFileServer;
+using testsupport::HttpOk;
 using testsupport::HttpResourceOptions;
 using testsupport::HttpResponse;
 using testsupport::ScopedResolver;
@@ -41,10 +42,6 @@ using testsupport::Script;
 using testsupport::ScriptedServer;
 
 std::string Bytes(size_t size, uint32_t seed = 1) { return testsupport::PatternedBytes(size, seed); }
-
-std::string Ok(const std::string& body) {
-  return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body);
-}
 
 // Counts the HTTP layers made, that is the requests started (retries included).
 std::atomic<int> g_layersMade{0};
@@ -144,7 +141,7 @@ TEST_F(HttpDownloaderTest, PartialContentIsAccepted) {
 
 TEST_F(HttpDownloaderTest, BytesBeyondContentLengthAreNotStored) {
   std::string body = Bytes(70000, 4);
-  ScriptedServer server(Script().ReadRequest().Send(Ok(body) + Bytes(9000, 5)).Stall());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk(body) + Bytes(9000, 5)).Stall());
   Downloader()->Download(1, server.Url("/junk").c_str(), 2);
   ASSERT_TRUE(PumpUntilOutcomes(1));
   ExpectOnly(Outcome::Downloaded);
@@ -390,7 +387,7 @@ TEST_F(HttpDownloaderTest, TwoDownloadsWithTheSameKeyRunIndependently) {
 
 TEST_F(HttpDownloaderTest, CancelRemovesEveryRequestOfTheKeyAndReportsNothingForThem) {
   Gate release;
-  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(Ok("done")).ReadToEnd());
+  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(HttpOk("done")).ReadToEnd());
   Downloader()->Download(5, server.Url("/a").c_str(), 1);
   Downloader()->Download(6, server.Url("/c").c_str(), 3);
   Downloader()->Download(5, server.Url("/b").c_str(), 2);
@@ -413,7 +410,7 @@ TEST_F(HttpDownloaderTest, CancelRemovesEveryRequestOfTheKeyAndReportsNothingFor
 
 TEST_F(HttpDownloaderTest, CancelAllAndDestructionReportNothing) {
   Gate release;
-  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(Ok("late")).ReadToEnd());
+  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(HttpOk("late")).ReadToEnd());
   Downloader()->Download(1, server.Url("/a").c_str(), 1);
   Downloader()->Download(2, server.Url("/b").c_str(), 2);
   ASSERT_TRUE(server.WaitForConnections(2));

@@ -27,6 +27,7 @@
 namespace {
 
 using testsupport::Gate;
+using testsupport::HttpOkHead;
 using testsupport::HttpResponse;
 using testsupport::Script;
 using testsupport::ScriptedServer;
@@ -35,8 +36,6 @@ std::optional<std::string> Environment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
 }
-
-std::string OkHead(int64_t length) { return HttpResponse(200, {{"Content-Length", std::to_string(length)}}); }
 
 class ContentLengthCheckerTest : public ::testing::Test, public IContentLengthCheckerEventListener {
  protected:
@@ -116,7 +115,7 @@ TEST_F(ContentLengthCheckerTest, SumsSevenLengthsFiveAtATime) {
   Gate release[7];
   std::vector<Script> scripts;
   for (int i = 0; i < 7; ++i)
-    scripts.push_back(Script().ReadRequest().WaitFor(release[i]).Send(OkHead(100 + i)).Close());
+    scripts.push_back(Script().ReadRequest().WaitFor(release[i]).Send(HttpOkHead(100 + i)).Close());
   ScriptedServer server(scripts);
   for (int i = 0; i < 7; ++i) ASSERT_EQ(DL_OK, checker->AddUrl(server.Url("/f" + std::to_string(i)).c_str()));
   EXPECT_EQ(7, checker->SessionCount());
@@ -223,7 +222,7 @@ TEST_F(ContentLengthCheckerTest, ThreeFailedRequestsFailTheCheckWithTheLastReaso
 }
 
 TEST_F(ContentLengthCheckerTest, ClosedWithoutAnswerIsRetried) {
-  ScriptedServer server({Script().ReadRequest().Close(), Script().ReadRequest().Send(OkHead(9)).Close()});
+  ScriptedServer server({Script().ReadRequest().Close(), Script().ReadRequest().Send(HttpOkHead(9)).Close()});
   checker->AddUrl(server.Url("/x").c_str());
   checker->StartCheck();
   ASSERT_TRUE(WaitReports(1));
@@ -329,7 +328,7 @@ TEST_F(ContentLengthCheckerTest, TotalsAccumulateAcrossChecks) {
 
 TEST_F(ContentLengthCheckerTest, OneFailedUrlEndsTheWholeCheck) {
   Gate never;
-  ScriptedServer stalled(Script().ReadRequest().WaitFor(never).Send(OkHead(1000)).Close());
+  ScriptedServer stalled(Script().ReadRequest().WaitFor(never).Send(HttpOkHead(1000)).Close());
   testsupport::HttpFileServer server;
   server.AddResource("/good", std::string(100, 'g'));
   checker->AddUrl(server.Url("/good").c_str());
@@ -393,7 +392,7 @@ TEST_F(ContentLengthCheckerTest, CheckerMayBeDestroyedInsideItsReports) {
 
 TEST_F(ContentLengthCheckerTest, DestroyingTheCheckerMidwayReportsNothing) {
   Gate release;
-  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(OkHead(5)).Close());
+  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(HttpOkHead(5)).Close());
   for (int i = 0; i < 3; ++i) checker->AddUrl(server.Url("/f" + std::to_string(i)).c_str());
   checker->StartCheck();
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.ConnectionCount() == 3; }));

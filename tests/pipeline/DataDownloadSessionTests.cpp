@@ -30,6 +30,7 @@ namespace {
 
 using testsupport::Gate;
 using testsupport::HttpFileServer;
+using testsupport::HttpOk;
 using testsupport::HttpResourceOptions;
 using testsupport::HttpResponse;
 using testsupport::ScopedResolver;
@@ -37,10 +38,6 @@ using testsupport::Script;
 using testsupport::ScriptedServer;
 
 std::string Bytes(size_t size, uint32_t seed = 1) { return testsupport::PatternedBytes(size, seed); }
-
-std::string Ok(const std::string& body) {
-  return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body);
-}
 
 class Recorder final : public IDataDownloadSessionEventListener {
  public:
@@ -180,7 +177,7 @@ TEST_F(DataDownloadSessionTest, LaterDownloadsNeverExposeBytesOfAnotherSize) {
 
 TEST_F(DataDownloadSessionTest, BytesBeyondContentLengthAreTrimmedAndTheDownloadCompletes) {
   std::string body = Bytes(100000, 42);
-  ScriptedServer server(Script().ReadRequest().Send(Ok(body) + Ok("second response")).Stall());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk(body) + HttpOk("second response")).Stall());
   ExpectOutcome(server.Url("/two"), "completed");
   EXPECT_TRUE(Read() == body);
 }
@@ -428,7 +425,7 @@ TEST_F(DataDownloadSessionTest, TicksOncePerSecondWhileInFlightAndStopAfterTheEn
 
 TEST_F(DataDownloadSessionTest, NewStartWhileOneIsInFlightReportsNothingForTheOld) {
   Gate releaseOld;
-  ScriptedServer old(Script().ReadRequest().WaitFor(releaseOld).Send(Ok("old bytes")).ReadToEnd());
+  ScriptedServer old(Script().ReadRequest().WaitFor(releaseOld).Send(HttpOk("old bytes")).ReadToEnd());
   HttpFileServer server;
   server.AddResource("/new", "new bytes");
   session->StartData(old.Url("/old").c_str());

@@ -26,6 +26,7 @@
 namespace {
 
 using testsupport::Gate;
+using testsupport::HttpOkHead;
 using testsupport::HttpResponse;
 using testsupport::Script;
 using testsupport::ScriptedServer;
@@ -106,8 +107,6 @@ class FileSizeCheckerTest : public ::testing::Test, public ICheckerEventListener
   bool destroyOnReport = false;
 };
 
-std::string OkHead(int64_t length) { return HttpResponse(200, {{"Content-Length", std::to_string(length)}}); }
-
 TEST_F(FileSizeCheckerTest, AllSizesKnownCompleteInsideRunWithoutRequests) {
   testsupport::HttpFileServer server;
   server.AddResource("/a", std::string(10, 'a'));
@@ -137,7 +136,7 @@ TEST_F(FileSizeCheckerTest, SevenUnknownSizesRunFiveAtATime) {
   Gate release[7];
   std::vector<Script> scripts;
   for (int i = 0; i < 7; ++i)
-    scripts.push_back(Script().ReadRequest().WaitFor(release[i]).Send(OkHead(1000 + i)).Close());
+    scripts.push_back(Script().ReadRequest().WaitFor(release[i]).Send(HttpOkHead(1000 + i)).Close());
   ScriptedServer server(scripts);
   Add(server.Url("/known1"), 50, 5);
   for (int i = 0; i < 7; ++i) Add(server.Url("/f" + std::to_string(i)), -1, i + 1);
@@ -328,7 +327,7 @@ INSTANTIATE_TEST_SUITE_P(Redirects, FileSizeCheckerDeadEndTest,
 
 TEST_F(FileSizeCheckerTest, ResponsesWithoutAPositiveLengthFail517) {
   // A 200 with Content-Length 0, and a 200 that announces no length at all.
-  ScriptedServer zero(Script().ReadRequest().Send(OkHead(0)).Close());
+  ScriptedServer zero(Script().ReadRequest().Send(HttpOkHead(0)).Close());
   ScriptedServer none(Script().ReadRequest().Send(HttpResponse(200, {}) + "body").Close());
   for (ScriptedServer* server : {&zero, &none}) {
     entries.clear();
@@ -435,7 +434,7 @@ TEST_F(FileSizeCheckerTest, UnresolvableHostUsesItsTriesThenTheNextAlternative) 
 
 TEST_F(FileSizeCheckerTest, FailureReportedOnceWhileOtherSessionsRunOn) {
   Gate release;
-  ScriptedServer slow(Script().ReadRequest().WaitFor(release).Send(OkHead(10)).Close());
+  ScriptedServer slow(Script().ReadRequest().WaitFor(release).Send(HttpOkHead(10)).Close());
   testsupport::HttpFileServer server;
   Add(slow.Url("/a"));
   Add(server.Url("/missing"));
@@ -519,7 +518,7 @@ TEST_F(FileSizeCheckerTest, CheckerMayBeDestroyedInsideItsCompletionReport) {
 
 TEST_F(FileSizeCheckerTest, DestroyingTheCheckerMidwayEndsEverything) {
   Gate release;
-  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(OkHead(5)).Close());
+  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(HttpOkHead(5)).Close());
   for (int i = 0; i < 3; ++i) Add(server.Url("/f" + std::to_string(i)));
   Run();
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.ConnectionCount() == 3; }));

@@ -418,4 +418,12 @@ std::string HttpResponse(int status, const std::vector<std::pair<std::string, st
   return text + "\r\n" + body;
 }
 
+std::string HttpOk(const std::string& body) {
+  return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body);
+}
+
+std::string HttpOkHead(int64_t length) {
+  return HttpResponse(200, {{"Content-Length", std::to_string(length)}});
+}
+
 }  // namespace testsupport

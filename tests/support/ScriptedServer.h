@@ -216,5 +216,9 @@ uint16_t ClosedLoopbackPort();
 // own (no Content-Length), so a script can send exactly the response a test needs.
 std::string HttpResponse(int status, const std::vector<std::pair<std::string, std::string>>& headers,
                          const std::string& body = {});
+// A 200 response with its Content-Length and `body`.
+std::string HttpOk(const std::string& body);
+// The head alone of a 200 response that announces `length` bytes.
+std::string HttpOkHead(int64_t length);
 
 }  // namespace testsupport

@@ -55,16 +55,19 @@ std::string ReadFile(const std::string& path) { return testsupport::ReadFileText
 bool FileExists(const std::string& path) {
   // A link counts, wherever it leads.
   std::error_code error;
-  return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found && !error;
+  return std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::not_found &&
+         !error;
 }
 
 void WriteScript(const std::string& path, const std::string& text) {
   testsupport::WriteFileText(path, text);
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::replace);
 }
 
 void MakePrivate(const std::string& folder) {
-  std::filesystem::permissions(folder, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::replace);
 }
 
 std::vector<std::string> FolderEntries(const std::string& folder) {
@@ -75,6 +78,22 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string ServeFileList(testsupport::HttpFileServer& server,
+                          const std::vector<std::pair<std::string, std::string>>& files,
+                          const FileListServing& serving) {
+  std::string list;
+  for (const auto& [name, bytes] : files) {
+    testsupport::HttpResourceOptions options;
+    options.bytesPerSecond = serving.bytesPerSecond;
+    server.AddResource("/files/" + name, bytes, options);
+    list += server.Url("/files/" + name) + serving.lineEnd;
+  }
+  testsupport::HttpResourceOptions listOptions;
+  listOptions.contentType = serving.listType;
+  server.AddResource("/filelist.txt", list, listOptions);
+  return server.Url("/filelist.txt");
 }
 
 }  // namespace apptest

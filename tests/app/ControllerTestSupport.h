@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/MainDialogView.h"
+#include "tests/support/HttpFileServer.h"
 
 namespace apptest {
 
@@ -89,5 +90,17 @@ void MakePrivate(const std::string& folder);
 // The names in a folder (not recursive), sorted.
 std::vector<std::string> FolderEntries(const std::string& folder);
 inline QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// How ServeFileList serves the list and its files.
+struct FileListServing {
+  const char* lineEnd = "\r\n";
+  int64_t bytesPerSecond = 0;  // the files' pace; 0: as fast as the client reads
+  std::string listType = "application/octet-stream";
+};
+// Serves `files` (name, bytes) below /files/ and a list naming them at /filelist.txt; returns the
+// list's URL.
+std::string ServeFileList(testsupport::HttpFileServer& server,
+                          const std::vector<std::pair<std::string, std::string>>& files,
+                          const FileListServing& serving = {});
 
 }  // namespace apptest

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <memory>
 
 #include "tests/support/IsolatedUserFolders.h"
+#include "tests/support/WaitUntil.h"
 
 namespace guitest {
 namespace {
@@ -39,7 +39,8 @@ class GuiEnvironment : public ::testing::Environment {
   std::unique_ptr<testsupport::IsolatedUserFolders> folders_;
 };
 
-[[maybe_unused]] ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
+[[maybe_unused]] ::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
 
 }  // namespace
 
@@ -50,13 +51,10 @@ void Pump(int ms) {
 }
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
+  return testsupport::WaitUntil(done, timeoutMs, [] {
     Pump(10);
-  }
-  return true;
+    return true;
+  });
 }
 
 }  // namespace guitest

@@ -12,7 +12,7 @@
 
 namespace guitest {
 
-// Pumps the event loop until `done` holds or `timeoutMs` passed; true when it holds.
+// testsupport::WaitUntil with the event loop pumped between polls.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000);
 // Pumps the event loop for about `ms` milliseconds.
 void Pump(int ms);
@@ -24,6 +24,10 @@ inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << tex
 inline void PrintTo(const QRect& rect, std::ostream* out) {
   *out << "QRect(" << rect.x() << ", " << rect.y() << ", " << rect.width() << ", " << rect.height() << ")";
 }
-inline void PrintTo(const QSize& size, std::ostream* out) { *out << "QSize(" << size.width() << ", " << size.height() << ")"; }
-inline void PrintTo(const QPoint& point, std::ostream* out) { *out << "QPoint(" << point.x() << ", " << point.y() << ")"; }
+inline void PrintTo(const QSize& size, std::ostream* out) {
+  *out << "QSize(" << size.width() << ", " << size.height() << ")";
+}
+inline void PrintTo(const QPoint& point, std::ostream* out) {
+  *out << "QPoint(" << point.x() << ", " << point.y() << ")";
+}
 inline void PrintTo(const QColor& color, std::ostream* out) { *out << color.name().toStdString(); }

@@ -93,13 +93,7 @@ class HeadlessTest : public ::testing::Test {
 
   // Serves `files` (name, bytes) below /files/ and a list naming them, LF ended.
   std::string ServeList(const std::vector<std::pair<std::string, std::string>>& files) {
-    std::string list;
-    for (const auto& [name, bytes] : files) {
-      server_.AddResource("/files/" + name, bytes);
-      list += server_.Url("/files/" + name) + "\n";
-    }
-    server_.AddResource("/filelist.txt", list);
-    return server_.Url("/filelist.txt");
+    return apptest::ServeFileList(server_, files, {.lineEnd = "\n"});
   }
 
   std::string Dest() const { return home_ / "dest"; }

@@ -69,14 +69,7 @@ class ControllerTest : public ::testing::Test {
 
   // Serves `files` (name, bytes) below /files/ and a list naming them, CR LF ended.
   void ServeList(const std::vector<std::pair<std::string, std::string>>& files, int64_t bytesPerSecond = 0) {
-    std::string list;
-    for (const auto& [name, bytes] : files) {
-      HttpResourceOptions options;
-      options.bytesPerSecond = bytesPerSecond;
-      server_.AddResource("/files/" + name, bytes, options);
-      list += server_.Url("/files/" + name) + "\r\n";
-    }
-    server_.AddResource("/filelist.txt", list);
+    apptest::ServeFileList(server_, files, {.bytesPerSecond = bytesPerSecond});
   }
 
   void Begin(const MainDialogOptions& options) {
@@ -263,11 +256,8 @@ TEST_P(BadListTest, EndsWithOneMessageAndNoFile) {
   const BadList& list = GetParam();
   if (std::optional<std::string> body = list.body(server_.BaseUrl()))
     server_.AddResource("/filelist.txt", *body);
-  QElapsedTimer timer;
-  timer.start();
   Begin(Options(server_.Url("/filelist.txt")));
   ASSERT_TRUE(WaitUntil([&] { return view_.quitCode.has_value(); }, 20000));
-  EXPECT_LT(timer.elapsed(), 20000);
   ASSERT_EQ(1u, view_.messages.size());
   EXPECT_EQ(QString::fromUtf8(list.message), view_.messages[0].text);
   EXPECT_EQ(QStringLiteral("ORBA"), view_.messages[0].caption);

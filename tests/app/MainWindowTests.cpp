@@ -21,6 +21,7 @@
 #include "app/CQTXDownloaderDlg.h"
 #include "app/Formats.h"
 #include "app/widgets/BannerView.h"
+#include "tests/app/ControllerTestSupport.h"
 #include "tests/app/GuiTestSupport.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScopedEnvironment.h"
@@ -29,14 +30,12 @@
 
 namespace {
 
+using apptest::Content;
+using apptest::ReadFile;
 using guitest::WaitUntil;
 using testsupport::HttpFileServer;
 using testsupport::HttpResourceOptions;
 using testsupport::ScopedEnvironment;
-
-std::string Content(size_t size, uint32_t seed) { return testsupport::PatternedBytes(size, seed); }
-
-std::string ReadFile(const std::string& path) { return testsupport::ReadFileText(path); }
 
 HttpResourceOptions Typed(const std::string& contentType) {
   HttpResourceOptions options;
@@ -71,14 +70,7 @@ class MainWindowTest : public ::testing::Test {
 
   // Serves `files` (name, bytes) below /files/ and a list of them, CR LF ended.
   void ServeList(const std::vector<std::pair<std::string, std::string>>& files, int64_t bytesPerSecond = 0) {
-    std::string list;
-    for (const auto& [name, bytes] : files) {
-      HttpResourceOptions options;
-      options.bytesPerSecond = bytesPerSecond;
-      server_.AddResource("/files/" + name, bytes, options);
-      list += server_.Url("/files/" + name) + "\r\n";
-    }
-    server_.AddResource("/filelist.txt", list, Typed("text/plain"));
+    apptest::ServeFileList(server_, files, {.bytesPerSecond = bytesPerSecond, .listType = "text/plain"});
   }
 
   MainDialogOptions Options(const std::string& listPath = "/filelist.txt") {
@@ -492,7 +484,7 @@ TEST_F(MainWindowTest, PressingTheTopStripDragsTheWindowAndLowerDoesNot) {
   // Ready first: the window centres itself once the sizes are known, which would undo a drag.
   CQTXDownloaderDlg& window = OpenReady();
   window.move(100, 100);
-  guitest::Pump(20);
+  QCoreApplication::processEvents();  // the moves posted meanwhile
   QPoint start = window.pos();
   auto send = [&](QEvent::Type type, QPoint local, Qt::MouseButton button, Qt::MouseButtons buttons) {
     QPointF global = window.mapToGlobal(QPointF(local));
@@ -502,14 +494,14 @@ TEST_F(MainWindowTest, PressingTheTopStripDragsTheWindowAndLowerDoesNot) {
   send(QEvent::MouseButtonPress, QPoint(200, 10), Qt::LeftButton, Qt::LeftButton);
   send(QEvent::MouseMove, QPoint(230, 50), Qt::NoButton, Qt::LeftButton);
   send(QEvent::MouseButtonRelease, QPoint(230, 50), Qt::LeftButton, Qt::NoButton);
-  guitest::Pump(20);
+  QCoreApplication::processEvents();  // the moves posted meanwhile
   EXPECT_EQ(start + QPoint(30, 40), window.pos());
 
   QPoint moved = window.pos();
   send(QEvent::MouseButtonPress, QPoint(200, 28), Qt::LeftButton, Qt::LeftButton);
   send(QEvent::MouseMove, QPoint(260, 90), Qt::NoButton, Qt::LeftButton);
   send(QEvent::MouseButtonRelease, QPoint(260, 90), Qt::LeftButton, Qt::NoButton);
-  guitest::Pump(20);
+  QCoreApplication::processEvents();  // the moves posted meanwhile
   EXPECT_EQ(moved, window.pos());
 }
 

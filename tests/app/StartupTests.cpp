@@ -1,6 +1,8 @@
 // Start-up without a window: the command line, and one running downloader per name.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <memory>
 
 #include "app/CommandLine.h"
@@ -128,7 +130,7 @@ TEST_F(SingleInstanceTest, ASecondAsksTheFirstToShowItsWindow) {
   ASSERT_FALSE(second.IsFirst());
   EXPECT_TRUE(second.ActivateFirst());
   ASSERT_TRUE(guitest::WaitUntil([&] { return requests > 0; }, 10000));
-  guitest::Pump(100);
+  QCoreApplication::processEvents();  // a repeat of the same request would be ready by now
   EXPECT_EQ(1, requests);
 }
 

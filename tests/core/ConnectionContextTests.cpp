@@ -22,6 +22,7 @@
 #include "tests/core/QoSTestSupport.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/ScopedEnvironment.h"
+#include "tests/support/ScopedResolver.h"
 #include "tests/support/ScriptedServer.h"
 
 namespace {
@@ -92,7 +93,7 @@ class ConnectionContextTest : public ::testing::Test {
 
   void SetUp() override {
     cpAddressBookClear();
-    cpAddressBookSetResolver([](const std::string& host) {
+    resolver_.emplace([](const std::string& host) {
       if (host == "offline.test") return std::vector<uint32_t>{kMulticast, kBroadcast, kLoopback};
       return host == "origin.test" ? std::vector<uint32_t>{kLoopback, kOtherAddress}
                                    : std::vector<uint32_t>{};
@@ -102,8 +103,7 @@ class ConnectionContextTest : public ::testing::Test {
   void TearDown() override {
     connections_.CloseAll();
     runtime_.Pump();
-    cpAddressBookSetResolver(nullptr);
-    cpAddressBookClear();
+    resolver_.reset();
   }
 
   // Opens a connection and pushes `layers` fake layers, each below the previous one (L1 on top).
@@ -177,6 +177,7 @@ class ConnectionContextTest : public ::testing::Test {
   }
 
   testsupport::CoreRuntime runtime_{true};
+  std::optional<testsupport::ScopedResolver> resolver_;
   qostest::Connections connections_;
 };
 
@@ -191,7 +192,7 @@ TEST_F(ConnectionContextTest, ConnectIsRefusedInEveryStateButCreated) {
   EXPECT_EQ(QOS_ST_NEW, fresh->State());
   EXPECT_EQ(nullptr, fresh->Socket());
 
-  qostest::UnansweredListener listener;
+  testsupport::StalledPort listener;
   cpCQoSContext* connecting = Open(QOS_EV_CONNECT_FAILED);
   EXPECT_EQ(CP_E_FAIL, connecting->Connect(nullptr));
   ConnectTo(connecting, listener.Port());
@@ -219,7 +220,7 @@ TEST_F(ConnectionContextTest, ConnectIsRefusedInEveryStateButCreated) {
 }
 
 TEST_F(ConnectionContextTest, AnUnansweredConnectFailsAfterItsTimeOut) {
-  qostest::UnansweredListener listener;
+  testsupport::StalledPort listener;
   cpCQoSContext* context = Open(kMask5, 2);
   int32_t timeout = 3;
   ASSERT_EQ(CP_S_OK, context->SetOption(QOS_OPT_CONNECT_TIMEOUT, &timeout));
@@ -245,7 +246,7 @@ TEST_F(ConnectionContextTest, AnUnansweredConnectFailsAfterItsTimeOut) {
 }
 
 TEST_F(ConnectionContextTest, WithoutTheConnectFailureBitAFailedConnectStaysFailed) {
-  qostest::UnansweredListener listener;
+  testsupport::StalledPort listener;
   cpCQoSContext* context = Open(QOS_EV_IDLE);
   int32_t timeout = 1;
   context->SetOption(QOS_OPT_CONNECT_TIMEOUT, &timeout);
@@ -339,7 +340,7 @@ TEST_F(ConnectionContextTest, AConnectWithinTheTimeOutStopsIt) {
 }
 
 TEST_F(ConnectionContextTest, AnUnreachableHostTellsTheLayersUntilOneStopsThenFails) {
-  qostest::UnansweredListener listener;
+  testsupport::StalledPort listener;
   cpCQoSContext* context = Open(kMask5, 3);
   Layer(2)->unreachableResult = false;
   ConnectTo(context, listener.Port());
@@ -352,7 +353,7 @@ TEST_F(ConnectionContextTest, AnUnreachableHostTellsTheLayersUntilOneStopsThenFa
 }
 
 TEST_F(ConnectionContextTest, TheEventWalkStopsAfterALayerThatSaysSo) {
-  qostest::UnansweredListener listener;
+  testsupport::StalledPort listener;
   cpCQoSContext* context = Open(kMask5, 3);
   Layer(3)->eventResult = false;
   ConnectTo(context, listener.Port());
@@ -514,12 +515,14 @@ TEST_P(ConnectionContextPartialWriteTest, PartialWritesKeepTheStreamWholeAndInOr
   for (const std::string& block : blocks) context->Send(block.data(), static_cast<int32_t>(block.size()));
 
   // Each writable notice finds room for `room` more bytes.
-  int64_t deadline = platform::MonotonicMilliseconds() + 10000;
-  while (!SendBuffer(context).empty() && platform::MonotonicMilliseconds() < deadline) {
-    platform::SocketLimitSendRoomForTesting(socket, GetParam().room);
-    platform::Message message;
-    if (platform::PeekNextMessage(&message)) platform::DispatchMessageToWindow(message);
-  }
+  testsupport::WaitUntil([&] { return SendBuffer(context).empty(); }, 10000,
+                         [&] {
+                           platform::SocketLimitSendRoomForTesting(socket, GetParam().room);
+                           platform::Message message;
+                           if (platform::PeekNextMessage(&message))
+                             platform::DispatchMessageToWindow(message);
+                           return true;
+                         });
   platform::SocketLimitSendRoomForTesting(socket, -1);
   EXPECT_TRUE(SendBuffer(context).empty()) << "still unsent: " << SendBuffer(context).size() << " bytes";
   EXPECT_EQ(0, Queued(context));
@@ -642,7 +645,7 @@ TEST_F(ConnectionContextTest, BytesThatCameBeforeAResetReachTheLayersBeforeTheCl
 }
 
 TEST_F(ConnectionContextTest, NoticesInOtherStatesAreIgnored) {
-  qostest::UnansweredListener listener;
+  testsupport::StalledPort listener;
   cpCQoSContext* context = Open(0);
   ConnectTo(context, listener.Port());
   context->OnReadable();
@@ -891,7 +894,7 @@ TEST_F(ConnectionContextTest, RatesNeedTheirMaskBitsAndRestartWithEveryQuery) {
 // ---- queued events ----
 
 TEST_F(ConnectionContextTest, AnEventMessageForAnotherSocketOfTheSlotIsIgnored) {
-  qostest::UnansweredListener listener;
+  testsupport::StalledPort listener;
   cpCQoSContext* context = Open(QOS_EV_CONNECT_FAILED | QOS_EV_FAILURE);
   ConnectTo(context, listener.Port());
   ASSERT_EQ(CP_S_OK, context->PostFailure());
@@ -906,7 +909,7 @@ TEST_F(ConnectionContextTest, AnEventMessageForAnotherSocketOfTheSlotIsIgnored) 
 }
 
 TEST_F(ConnectionContextTest, EventsAreHandledOneMessageAtATimeInOrder) {
-  qostest::UnansweredListener listener;
+  testsupport::StalledPort listener;
   cpCQoSContext* context = Open(QOS_EV_CONNECT_FAILED | QOS_EV_FAILURE | QOS_EV_IDLE);
   int32_t idleLimit = 0;
   context->SetOption(QOS_OPT_IDLE_LIMIT, &idleLimit);

@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "core/cpCMutex.h"
 #include "core/nvSmartPtr.h"
+#include "tests/support/ThreadState.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -20,10 +21,11 @@ class cpCMutexTest : public ::testing::Test {
   cpCMutex* mutex_ = nullptr;
 };
 
-// Spins for at most `limit`, returning early once `flag` is set.
-bool SetWithin(const std::atomic<bool>& flag, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!flag.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+// Waits until the thread `tid` either set `flag` or sleeps (in the lock it waits for); returns
+// the flag. A thread let through sets it without ever sleeping, so no time limit decides.
+bool SetBeforeItSleeps(const std::atomic<bool>& flag, const std::atomic<pid_t>& tid) {
+  EXPECT_TRUE(testsupport::WaitUntil(
+      [&] { return flag.load() || (tid.load() != 0 && testsupport::ThreadState(tid.load()) == 'S'); }));
   return flag.load();
 }
 
@@ -40,38 +42,43 @@ TEST_F(cpCMutexTest, TheHoldingThreadMayLockAgain) {
 TEST_F(cpCMutexTest, AnotherThreadWaitsUntilEveryLockIsReleased) {
   mutex_->Lock();
   mutex_->Lock();
-  std::atomic<bool> started{false};
+  std::atomic<bool> release{false};
+  std::atomic<pid_t> tid{0};
   std::atomic<bool> acquired{false};
   std::thread other([&] {
-    started = true;
+    tid = testsupport::CurrentThreadTid();
+    // Spins rather than sleeps until the test has unlocked once: its only sleep is in the lock.
+    while (!release.load()) std::this_thread::yield();
     mutex_->Lock();
     acquired = true;
     mutex_->Unlock();
   });
-  ASSERT_TRUE(SetWithin(started, std::chrono::seconds(10)));
 
   mutex_->Unlock();
+  release = true;
   // Still held once: a wrong implementation would let the other thread through here.
-  EXPECT_FALSE(SetWithin(acquired, std::chrono::milliseconds(5)));
+  EXPECT_FALSE(SetBeforeItSleeps(acquired, tid));
 
   mutex_->Unlock();
-  EXPECT_TRUE(SetWithin(acquired, std::chrono::seconds(10)));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return acquired.load(); }));
   other.join();
 }
 
 TEST_F(cpCMutexTest, GuardHoldsTheLockForItsScope) {
   std::atomic<bool> acquired{false};
+  std::atomic<pid_t> tid{0};
   std::thread other;
   {
     cpMutexGuard outer(mutex_);
     cpMutexGuard inner(mutex_);
     other = std::thread([&] {
+      tid = testsupport::CurrentThreadTid();
       cpMutexGuard guard(mutex_);
       acquired = true;
     });
-    EXPECT_FALSE(SetWithin(acquired, std::chrono::milliseconds(5)));
+    EXPECT_FALSE(SetBeforeItSleeps(acquired, tid));
   }
-  EXPECT_TRUE(SetWithin(acquired, std::chrono::seconds(10)));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return acquired.load(); }));
   other.join();
 
   cpMutexGuard none(nullptr);  // a guard without a mutex does nothing

@@ -305,7 +305,7 @@ TEST_F(QoSActionIoTest, ABudgetedWriteOf100BytesKeepsItsWholeGrant) {
   EXPECT_EQ(10000 - 4096, action.SendLeft());
   EXPECT_EQ(4096, action.SentThisSecond());
   EXPECT_FALSE(action.TakeSendBlocked()) << "a full socket is not a spent budget";
-  ASSERT_TRUE(qostest::WaitFor([&] { return server.Reads(0).size() == 1; }));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return server.Reads(0).size() == 1; }));
   EXPECT_EQ(std::string(100, 's'), server.Reads(0).at(0));
 }
 
@@ -336,7 +336,7 @@ TEST_F(QoSActionIoTest, BudgetedWritesGoOutInChunksOfAtMost4096Bytes) {
   EXPECT_EQ(10000, sent);
   EXPECT_TRUE(current_->Complete());
   EXPECT_EQ((Calls{"TakeSend(4096)=4096", "TakeSend(4096)=4096", "TakeSend(1808)=1808"}), action.calls);
-  EXPECT_TRUE(qostest::WaitFor([&] { return server.Reads(0).size() == 1; }));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return server.Reads(0).size() == 1; }));
 }
 
 TEST_F(QoSActionIoTest, ASpentSendBudgetMarksTheActionBlockedUntilTheMarkIsTaken) {
@@ -439,7 +439,7 @@ TEST_F(QoSActionIoTest, TheUnlimitedWriteSendsUntilTheSocketIsFull) {
   EXPECT_TRUE(action.Send(&sent));
   EXPECT_EQ(4000, sent);
   EXPECT_TRUE(current_->Complete());
-  EXPECT_TRUE(qostest::WaitFor([&] { return server.Reads(0).size() == 1; }));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return server.Reads(0).size() == 1; }));
 }
 
 TEST_F(QoSActionIoTest, TheReceiveBufferGrowsByDoublingAndIsReadIntoInPieces) {

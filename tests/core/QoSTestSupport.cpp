@@ -1,7 +1,6 @@
 #include "tests/core/QoSTestSupport.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace qostest {
 
@@ -110,47 +109,12 @@ cpAddress Loopback(uint16_t port) {
   return address;
 }
 
-UnansweredListener::UnansweredListener() {
-  // Backlog 0 leaves room for one queued connection; the filler takes it, so the kernel drops
-  // every later SYN (it would answer one only once the queue had room again).
-  listener_ = testsupport::ListenOnLoopback(0, &port_);
-  EXPECT_GE(listener_, 0);
-  filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  target.sin_port = htons(port_);
-  EXPECT_EQ(0, connect(filler_, reinterpret_cast<const sockaddr*>(&target), sizeof target));
-  // The queue is full only once the filler's handshake has ended on the listener's side too.
-  pollfd queued{listener_, POLLIN, 0};
-  EXPECT_EQ(1, poll(&queued, 1, 5000));
-}
-
-UnansweredListener::~UnansweredListener() {
-  if (filler_ >= 0) close(filler_);
-  if (listener_ >= 0) close(listener_);
-}
-
-int UnreadBytes(int fd) {
-  int count = 0;
-  return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
-}
-
-bool WaitFor(const std::function<bool()>& condition, int64_t timeoutMs) {
-  int64_t deadline = platform::MonotonicMilliseconds() + timeoutMs;
-  while (!condition()) {
-    if (platform::MonotonicMilliseconds() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 bool WaitForUnread(int fd, int count, int64_t timeoutMs) {
-  return WaitFor([&] { return UnreadBytes(fd) >= count; }, timeoutMs);
+  return testsupport::WaitUntil([&] { return UnreadBytes(fd) >= count; }, timeoutMs);
 }
 
 bool WaitForHangUp(int fd, int64_t timeoutMs) {
-  return WaitFor(
+  return testsupport::WaitUntil(
       [&] {
         pollfd entry{fd, 0, 0};
         return poll(&entry, 1, 0) == 1 && (entry.revents & (POLLERR | POLLHUP)) != 0;
@@ -180,16 +144,18 @@ std::vector<platform::Message> TakeReadyMessages() {
 
 bool TakeMessagesUntil(const std::function<bool(const platform::Message&)>& wanted,
                        std::vector<platform::Message>* taken, int64_t timeoutMs) {
-  int64_t deadline = platform::MonotonicMilliseconds() + timeoutMs;
-  for (;;) {
-    platform::Message message;
-    while (platform::PeekNextMessage(&message)) {
-      taken->push_back(message);
-      if (wanted(message)) return true;
-    }
-    if (platform::MonotonicMilliseconds() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  bool found = false;
+  testsupport::WaitUntil(
+      [&] {
+        platform::Message message;
+        while (!found && platform::PeekNextMessage(&message)) {
+          taken->push_back(message);
+          found = wanted(message);
+        }
+        return found;
+      },
+      timeoutMs);
+  return found;
 }
 
 cpCQoSContext* Connections::New() {

@@ -27,6 +27,8 @@
 #include "platform/Socket.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/LoopbackSocket.h"
+#include "tests/support/StalledPort.h"
+#include "tests/support/WaitUntil.h"
 
 namespace qostest {
 
@@ -115,32 +117,13 @@ std::vector<std::string>& DestroyedLayers();
 
 cpAddress Loopback(uint16_t port);
 
-// A listener whose accept queue is full: it never accepts, so a further connect is never
-// answered (its SYN is dropped) and stays in progress for as long as the object lives.
-class UnansweredListener {
- public:
-  UnansweredListener();
-  ~UnansweredListener();
-  UnansweredListener(const UnansweredListener&) = delete;
-  UnansweredListener& operator=(const UnansweredListener&) = delete;
-  uint16_t Port() const { return port_; }
-
- private:
-  int listener_ = -1;
-  int filler_ = -1;
-  uint16_t port_ = 0;
-};
-
 // ---- waits on real sockets that do not pump ----
 
-// Bytes waiting unread in the kernel for `fd`.
-int UnreadBytes(int fd);
+using testsupport::UnreadBytes;
 // Waits (real time, bounded) until at least `count` bytes wait unread on `fd`.
 bool WaitForUnread(int fd, int count, int64_t timeoutMs = 5000);
 // Waits (real time, bounded) until `fd` reports an error or hang-up (e.g. the peer reset it).
 bool WaitForHangUp(int fd, int64_t timeoutMs = 5000);
-// Waits (real time, bounded) for `condition`, without pumping.
-bool WaitFor(const std::function<bool()>& condition, int64_t timeoutMs = 5000);
 
 // Dispatches one message to a window synchronously, as the message loop would.
 intptr_t Deliver(platform::WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);

@@ -105,7 +105,7 @@ TEST_F(QoSManagerTest, WithEverySlotTakenARegistrationIsRefusedAndTheConnectionF
 }
 
 TEST_F(QoSManagerTest, EventsForAnEmptySlotOrOneOutOfRangeDoNothing) {
-  qostest::UnansweredListener listener;
+  testsupport::StalledPort listener;
   cpCQoSContext* context = connections_.Open(QOS_ACTION_HIGH, QOS_EV_CONNECT_FAILED);
   qostest::PushFake(context, false);
   cpAddress address = Loopback(listener.Port());
@@ -129,7 +129,7 @@ TEST_F(QoSManagerTest, EventsForAnEmptySlotOrOneOutOfRangeDoNothing) {
 }
 
 TEST_F(QoSManagerTest, AnAcceptEventMakesNoReaction) {
-  qostest::UnansweredListener listener;
+  testsupport::StalledPort listener;
   cpCQoSContext* context = connections_.Open(QOS_ACTION_HIGH, QOS_EV_CONNECT_FAILED);
   qostest::PushFake(context, false);
   cpAddress address = Loopback(listener.Port());

@@ -206,7 +206,7 @@ TEST(SocketPrimitiveTest, ConnectSendAndReceiveOverLoopback) {
   ASSERT_EQ(CP_S_OK, cpSocketReceive(record.get(), buffer, sizeof buffer, &received));
   EXPECT_EQ("world", std::string(buffer, static_cast<size_t>(received)));
   ASSERT_TRUE(server.WaitForConnections(1));
-  EXPECT_TRUE(qostest::WaitFor([&] { return server.Received(0) == "hello"; }));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return server.Received(0) == "hello"; }));
 }
 
 TEST(SocketPrimitiveTest, NonBlockingReceiveWithNothingWaitingWouldBlock) {
@@ -534,7 +534,7 @@ TEST_F(SocketReadinessTest, CloseFollowsTheLastUnreadByteAfterAHalfClose) {
   ScriptedServer server(Script().Send("hello").HalfClose().Notify(closed).Stall());
   RecordPtr record = ConnectedSocket(server.Port());
   ASSERT_TRUE(closed.WaitOpen());
-  ASSERT_TRUE(qostest::WaitFor([&] {
+  ASSERT_TRUE(testsupport::WaitUntil([&] {
     pollfd entry{record->handle, POLLRDHUP, 0};
     return poll(&entry, 1, 0) == 1 && (entry.revents & POLLRDHUP) != 0;
   }));
@@ -690,7 +690,7 @@ class NotifyWindowTest : public ::testing::Test {
   }
 
   testsupport::CoreRuntime runtime_{true};
-  qostest::UnansweredListener listener_;
+  testsupport::StalledPort listener_;
   qostest::Connections connections_;
   cpCQoSContext* context_ = nullptr;
   FakeLayer* bottom_ = nullptr;

@@ -5,21 +5,21 @@
 // ordinary failure path; with tls_verify = 0 both are accepted and one log line says so.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "DownloadLib.h"
 #include "tests/host/HostTestSupport.h"
+#include "tests/support/HttpFileServer.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TlsHttpServer.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -52,20 +52,24 @@ const TestCertificates& Pki() {
 
 class HostHttpsTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, &Events::Callback, &events_)); }
+  void SetUp() override {
+    sentinel_.AddResource("/sentinel", "s");
+    ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, &Events::Callback, &events_));
+  }
   void TearDown() override { DownloadLibFinalize(); }
 
-  // Waits for 522 or 523 and a moment more, so that a second report would show.
+  // Waits for 522 or 523, and for every event raised before a sentinel after it, so that a second
+  // report would show.
   bool DataSucceeded(const std::string& url) {
     events_.Clear();
     if (DownloadLibDownloadData(url.c_str()) != DL_OK) return false;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (events_.Count(DL_EV_DATA_DONE) + events_.Count(DL_EV_DATA_FAILED) == 0 && std::chrono::steady_clock::now() < deadline) {
-      events_.WaitFor(DL_EV_DATA_DONE, 1, 0.05);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    testsupport::WaitUntil(
+        [&] { return events_.Count(DL_EV_DATA_DONE) + events_.Count(DL_EV_DATA_FAILED) > 0; },
+        static_cast<int64_t>(kWaitSeconds * 1000));
+    WaitForEarlierEvents();
     return events_.Count(DL_EV_DATA_DONE) == 1 && events_.Count(DL_EV_DATA_FAILED) == 0;
   }
+  void WaitForEarlierEvents() { hosttest::WaitForEarlierEvents(events_, sentinel_.Url("/sentinel")); }
   std::string Data() {
     int64_t size = 0;
     if (DownloadLibGetDataSize(&size) != DL_OK) return "<none>";
@@ -77,7 +81,8 @@ class HostHttpsTest : public ::testing::Test {
   static int LogCount(const std::string& part) {
     std::string text = LogText();
     int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+      ++count;
     return count;
   }
 
@@ -89,6 +94,7 @@ class HostHttpsTest : public ::testing::Test {
   ScopedEnvironment caFile_{"ORBA_TLS_CA_FILE", std::nullopt};
   testsupport::TempFolder folder_;
   Events events_;
+  testsupport::HttpFileServer sentinel_;
 };
 
 TEST_F(HostHttpsTest, DataDownloadOverHttpsWithTheTestAuthorityTrusted) {
@@ -103,7 +109,8 @@ TEST_F(HostHttpsTest, DataDownloadOverHttpsWithTheTestAuthorityTrusted) {
   ASSERT_TRUE(DataSucceeded(server.Url("/large.bin")));
   EXPECT_TRUE(Data() == large);
   // The server name the client sent is the host of the URL.
-  for (int i = 0; i < server.ConnectionCount(); ++i) EXPECT_EQ("localhost", server.Connection(i).serverName) << i;
+  for (int i = 0; i < server.ConnectionCount(); ++i)
+    EXPECT_EQ("localhost", server.Connection(i).serverName) << i;
   EXPECT_EQ(0, LogCount("TLS"));
 }
 
@@ -143,7 +150,8 @@ TEST_F(HostHttpsTest, WholeJobOverHttpsIsByteExact) {
   JobResult result{};
   DownloadLibGetJobResult(job, &result);
   EXPECT_EQ(3, result.filesDone);
-  for (int i = 0; i < server.ConnectionCount(); ++i) EXPECT_EQ("localhost", server.Connection(i).serverName) << i;
+  for (int i = 0; i < server.ConnectionCount(); ++i)
+    EXPECT_EQ("localhost", server.Connection(i).serverName) << i;
 }
 
 struct Refused {
@@ -183,7 +191,7 @@ TEST_P(HostHttpsRefusalTest, JobEndsInNotice517AndNeverCompletesAFile) {
     ASSERT_EQ(DL_OK, DownloadLibAddFile(job, url.c_str(), target.c_str(), nullptr, size, 1));
     ASSERT_EQ(DL_OK, DownloadLibStartJob(job, true));
     ASSERT_TRUE(events_.WaitFor(DL_EV_JOB_NOTICE, 1, kWaitSeconds)) << size;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    WaitForEarlierEvents();
     std::vector<std::string> texts;
     std::vector<JobNotice> notices = Notices(job, &texts);
     ASSERT_EQ(1u, notices.size()) << size;
@@ -222,7 +230,9 @@ TEST_P(HostHttpsRefusalTest, WithVerificationOffBothSucceedAndOneLineSaysSo) {
 
 INSTANTIATE_TEST_SUITE_P(Certificates, HostHttpsRefusalTest,
                          ::testing::Values(Refused{"SelfSigned", true}, Refused{"OtherHost", false}),
-                         [](const ::testing::TestParamInfo<Refused>& param) { return std::string(param.param.name); });
+                         [](const ::testing::TestParamInfo<Refused>& param) {
+                           return std::string(param.param.name);
+                         });
 
 TEST_F(HostHttpsTest, ServerDroppingMidHandshakeFailsTheDataOnceAndTheJobWithNotice517) {
   ScopedEnvironment trust("ORBA_TLS_CA_FILE", Pki().CaFile());

@@ -15,11 +15,12 @@ double Now() {
   return duration_cast<duration<double>>(steady_clock::now().time_since_epoch()).count();
 }
 
-void Events::Callback(int32_t code, intptr_t /*lParam*/, void* self) {
+void Events::Callback(int32_t code, intptr_t lParam, void* self) {
   auto* events = static_cast<Events*>(self);
   {
     std::lock_guard lock(events->mutex_);
     events->codes_.push_back(code);
+    events->params_.push_back(lParam);
     events->times_.push_back(Now());
   }
   events->changed_.notify_all();
@@ -27,7 +28,8 @@ void Events::Callback(int32_t code, intptr_t /*lParam*/, void* self) {
 
 bool Events::WaitFor(int32_t code, int count, double seconds) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return CountLocked(code) >= count; });
+  return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
+                           [&] { return CountLocked(code) >= count; });
 }
 
 int Events::Count(int32_t code) {
@@ -48,6 +50,20 @@ double Events::TimeOf(int32_t code) {
   return 0;
 }
 
+int Events::CountFor(int32_t code, intptr_t lParam) {
+  std::lock_guard lock(mutex_);
+  int count = 0;
+  for (size_t i = 0; i < codes_.size(); ++i) count += codes_[i] == code && params_[i] == lParam ? 1 : 0;
+  return count;
+}
+
+std::vector<intptr_t> Events::ParamsFrom(size_t first) {
+  std::lock_guard lock(mutex_);
+  return first < params_.size()
+             ? std::vector<intptr_t>(params_.begin() + static_cast<std::ptrdiff_t>(first), params_.end())
+             : std::vector<intptr_t>{};
+}
+
 size_t Events::Size() {
   std::lock_guard lock(mutex_);
   return codes_.size();
@@ -56,6 +72,7 @@ size_t Events::Size() {
 void Events::Clear() {
   std::lock_guard lock(mutex_);
   codes_.clear();
+  params_.clear();
   times_.clear();
 }
 
@@ -63,6 +80,13 @@ int Events::CountLocked(int32_t code) const {
   int count = 0;
   for (int32_t c : codes_) count += c == code ? 1 : 0;
   return count;
+}
+
+void WaitForEarlierEvents(Events& events, const std::string& url) {
+  int ends = events.Count(DL_EV_SIZE_CHECK_DONE);
+  ASSERT_EQ(DL_OK, DownloadLibAddSizeCheck(url.c_str()));
+  ASSERT_EQ(DL_OK, DownloadLibStartSizeCheck());
+  ASSERT_TRUE(events.WaitFor(DL_EV_SIZE_CHECK_DONE, ends + 1));
 }
 
 JobHandle NewJob(const char* serviceCode) {

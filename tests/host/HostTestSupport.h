@@ -25,6 +25,10 @@ class Events {
   std::vector<int32_t> Codes();
   // When the first event of `code` arrived (Now()), 0 if none did.
   double TimeOf(int32_t code);
+  // How many events of `code` carried `lParam` (a job's events carry its handle).
+  int CountFor(int32_t code, intptr_t lParam);
+  // The lParam of every event from the `first`-th on (0-based), in arrival order.
+  std::vector<intptr_t> ParamsFrom(size_t first);
   size_t Size();
   void Clear();
 
@@ -34,8 +38,13 @@ class Events {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<int32_t> codes_;
+  std::vector<intptr_t> params_;
   std::vector<double> times_;
 };
+
+// Returns once every event the library raised before the call has arrived: a size check of `url`
+// ends in 525, raised after them on the same thread and delivered behind them.
+void WaitForEarlierEvents(Events& events, const std::string& url);
 
 JobHandle NewJob(const char* serviceCode = "ORBA-SVC");
 

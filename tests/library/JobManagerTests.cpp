@@ -10,9 +10,9 @@
 #include "core/nvSmartPtr.h"
 #include "library/CJobManager.h"
 #include "platform/FileSystem.h"
-#include "tests/library/FakeDownloader.h"
 #include "tests/library/LibraryTestEnvironment.h"
 #include "tests/support/EventRecorder.h"
+#include "tests/support/FakeDownloader.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
@@ -81,7 +81,8 @@ TEST_F(JobManagerTest, CreateJobRefusesAnOutValueThatNamesALiveJobOrNoOutAtAll) 
 TEST_F(JobManagerTest, SizeIsCheckedBeforeTheJobIsLookedUp) {
   Make(true, true);
   for (int64_t size : {int64_t{0}, int64_t{-2}, INT64_MIN}) {
-    EXPECT_EQ(DL_ERR_BAD_SIZE, manager->AddFile(777, "http://h/a", folder.Path().c_str(), nullptr, size, 1, 0));
+    EXPECT_EQ(DL_ERR_BAD_SIZE,
+              manager->AddFile(777, "http://h/a", folder.Path().c_str(), nullptr, size, 1, 0));
   }
   EXPECT_EQ(DL_ERR_FAILED, manager->AddFile(777, "http://h/a", folder.Path().c_str(), nullptr, -1, 1, 0));
   JobHandle job = NewJob();

@@ -20,6 +20,7 @@
 #include "tests/support/EventRecorder.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -59,9 +60,7 @@ class Gate {
 
 // Waits for the worker to leave its procedure; false when it did not within a generous limit.
 bool WaitUntilFinished(CDownloadLibThread* thread) {
-  int64_t deadline = platform::MonotonicMilliseconds() + 10000;
-  while (!thread->Finished() && platform::MonotonicMilliseconds() < deadline) std::this_thread::yield();
-  return thread->Finished();
+  return testsupport::WaitUntil([thread] { return thread->Finished(); });
 }
 
 // The process-wide services a library's runtime root installs.
@@ -141,10 +140,7 @@ TEST_F(LibraryInterfaceTest, StartThatTimesOutFailsAndKeepsTheLibraryRegistered)
 
   // The manager appears late and then serves calls.
   gate.Open();
-  int64_t deadline = platform::MonotonicMilliseconds() + 5000;
-  while (LibraryThread()->Manager() == nullptr && platform::MonotonicMilliseconds() < deadline) {
-    std::this_thread::yield();
-  }
+  EXPECT_TRUE(testsupport::WaitUntil([] { return LibraryThread()->Manager() != nullptr; }));
   EXPECT_EQ(DL_OK, DownloadLibCreateJob(&job, nullptr, nullptr));
   EXPECT_EQ(DL_OK, DownloadLibFinalize());
   EXPECT_EQ(DL_OK, DownloadLibInitialize(nullptr, nullptr, nullptr));

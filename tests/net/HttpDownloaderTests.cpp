@@ -23,6 +23,7 @@
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScopedEnvironment.h"
+#include "tests/support/ScopedResolver.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/StalledPort.h"
 #include "tests/support/TempFolder.h"
@@ -33,16 +34,14 @@ namespace {
 
 using testsupport::Gate;
 using testsupport::HttpFileServer;
+using testsupport::HttpOk;
 using testsupport::HttpResourceOptions;
 using testsupport::HttpResponse;
+using testsupport::ScopedResolver;
 using testsupport::Script;
 using testsupport::ScriptedServer;
 
 std::string Bytes(size_t size, uint32_t seed = 1) { return testsupport::PatternedBytes(size, seed); }
-
-std::string Ok(const std::string& body) {
-  return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body);
-}
 
 // Counts the HTTP layers made, that is the requests started (retries included).
 std::atomic<int> g_layersMade{0};
@@ -50,24 +49,6 @@ nvIUnknown* CountedLayer() {
   ++g_layersMade;
   return nwCHttpClientExLayer::Create<nwCHttpClientExLayer>();
 }
-
-class ScopedResolver {
- public:
-  explicit ScopedResolver(std::function<std::vector<uint32_t>(const std::string&)> resolve) {
-    // Address literals still stand for themselves, as with the platform's resolver.
-    cpAddressBookSetResolver([resolve](const std::string& host) {
-      uint32_t literal = 0;
-      if (platform::ParseIPv4(host, &literal)) return std::vector<uint32_t>{literal};
-      return resolve(host);
-    });
-  }
-  ~ScopedResolver() {
-    cpAddressBookSetResolver(nullptr);
-    cpAddressBookClear();
-  }
-  ScopedResolver(const ScopedResolver&) = delete;
-  ScopedResolver& operator=(const ScopedResolver&) = delete;
-};
 
 struct Outcome {
   enum Kind { Downloaded, Failed, Unreachable } kind;
@@ -122,12 +103,9 @@ class HttpDownloaderTest : public ::testing::Test {
   bool PumpUntilOutcomes(size_t count, int64_t timeoutMs = 4000) {
     return runtime.PumpUntil([&] { return recorder.outcomes.size() >= count; }, timeoutMs);
   }
-  void Settle(int64_t milliseconds = 60) {
-    runtime.PumpUntil([] { return false; }, milliseconds);
-  }
   // Exactly one outcome, of `kind`, for key 1 and user value 2 (the default request).
   void ExpectOnly(Outcome::Kind kind) {
-    Settle();
+    runtime.Pump();
     ASSERT_EQ(1u, recorder.outcomes.size());
     EXPECT_EQ(kind, recorder.outcomes[0].kind);
     EXPECT_EQ(1, recorder.outcomes[0].key);
@@ -163,7 +141,7 @@ TEST_F(HttpDownloaderTest, PartialContentIsAccepted) {
 
 TEST_F(HttpDownloaderTest, BytesBeyondContentLengthAreNotStored) {
   std::string body = Bytes(70000, 4);
-  ScriptedServer server(Script().ReadRequest().Send(Ok(body) + Bytes(9000, 5)).Stall());
+  ScriptedServer server(Script().ReadRequest().Send(HttpOk(body) + Bytes(9000, 5)).Stall());
   Downloader()->Download(1, server.Url("/junk").c_str(), 2);
   ASSERT_TRUE(PumpUntilOutcomes(1));
   ExpectOnly(Outcome::Downloaded);
@@ -311,7 +289,7 @@ TEST_F(HttpDownloaderTest, RefusedConnectFailsWithoutRetry) {
 }
 
 TEST_F(HttpDownloaderTest, UnreachableHostIsTriedThreeTimesThenReported) {
-  ScopedResolver resolver([](const std::string&) { return std::vector<uint32_t>{}; });
+  ScopedResolver resolver;
   Downloader()->Download(1, "http://nowhere.downloader.test/file", 2);
   EXPECT_TRUE(recorder.outcomes.empty());
   ASSERT_TRUE(PumpUntilOutcomes(1));
@@ -341,7 +319,7 @@ INSTANTIATE_TEST_SUITE_P(Urls, HttpDownloaderBadUrlTest,
                          [](const ::testing::TestParamInfo<BadUrl>& test) { return test.param.name; });
 
 TEST_F(HttpDownloaderTest, RedirectToAnUnreachableHostEndsUnreachable) {
-  ScopedResolver resolver([](const std::string&) { return std::vector<uint32_t>{}; });
+  ScopedResolver resolver;
   HttpFileServer server;
   server.AddRedirect("/away", "http://gone.downloader.test/x", 302);
   Downloader()->Download(1, server.Url("/away").c_str(), 2);
@@ -364,7 +342,9 @@ TEST_F(HttpDownloaderTest, CancelWhileTheNameIsResolvingReportsNothing) {
   // The closed connection is released meanwhile; only the layer waits for the answer.
   runtime.AdvanceSeconds(10);
   answer->Open();
-  Settle(200);
+  // The answer is posted before its thread counts itself out: one pump then delivers it.
+  ASSERT_TRUE(testsupport::WaitUntil([] { return cpAddressBookResolutionsInFlight() == 0; }));
+  runtime.Pump();
   runtime.AdvanceSeconds(10);
   EXPECT_TRUE(recorder.outcomes.empty());
   EXPECT_EQ(0, Downloader()->RequestCount());
@@ -377,7 +357,7 @@ TEST_F(HttpDownloaderTest, NameServerThatNeverAnswersFailsAtTheIdleLimit) {
     return std::vector<uint32_t>{};
   });
   Downloader()->Download(1, "http://slower-dns.downloader.test/x", 2);
-  Settle();
+  runtime.Pump();
   runtime.AdvanceSeconds(nwCHTTPDownloader::kIdleLimitSeconds);
   EXPECT_TRUE(recorder.outcomes.empty());
   runtime.AdvanceSeconds(1);
@@ -395,7 +375,7 @@ TEST_F(HttpDownloaderTest, TwoDownloadsWithTheSameKeyRunIndependently) {
   Downloader()->Download(7, server.Url("/second").c_str(), 2);
   EXPECT_EQ(2, Downloader()->RequestCount());
   ASSERT_TRUE(PumpUntilOutcomes(2));
-  Settle();
+  runtime.Pump();
   ASSERT_EQ(2u, recorder.outcomes.size());
   for (const Outcome& outcome : recorder.outcomes) {
     EXPECT_EQ(Outcome::Downloaded, outcome.kind);
@@ -407,18 +387,20 @@ TEST_F(HttpDownloaderTest, TwoDownloadsWithTheSameKeyRunIndependently) {
 
 TEST_F(HttpDownloaderTest, CancelRemovesEveryRequestOfTheKeyAndReportsNothingForThem) {
   Gate release;
-  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(Ok("done")).ReadToEnd());
+  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(HttpOk("done")).ReadToEnd());
   Downloader()->Download(5, server.Url("/a").c_str(), 1);
   Downloader()->Download(6, server.Url("/c").c_str(), 3);
   Downloader()->Download(5, server.Url("/b").c_str(), 2);
   ASSERT_TRUE(server.WaitForConnections(3));
   ASSERT_EQ(NW_S_OK, Downloader()->Cancel(5));
   EXPECT_EQ(1, Downloader()->RequestCount());
-  Settle();
+  runtime.Pump();
   EXPECT_TRUE(recorder.outcomes.empty());
   release.Open();
   ASSERT_TRUE(PumpUntilOutcomes(1));
-  Settle(200);
+  // Every connection got its answer and was closed by then.
+  ASSERT_TRUE(runtime.PumpUntil([&] { return server.WaitForFinished(3, 0); }));
+  runtime.Pump();
   ASSERT_EQ(1u, recorder.outcomes.size());
   EXPECT_EQ(Outcome::Downloaded, recorder.outcomes[0].kind);
   EXPECT_EQ(6, recorder.outcomes[0].key);
@@ -428,7 +410,7 @@ TEST_F(HttpDownloaderTest, CancelRemovesEveryRequestOfTheKeyAndReportsNothingFor
 
 TEST_F(HttpDownloaderTest, CancelAllAndDestructionReportNothing) {
   Gate release;
-  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(Ok("late")).ReadToEnd());
+  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(HttpOk("late")).ReadToEnd());
   Downloader()->Download(1, server.Url("/a").c_str(), 1);
   Downloader()->Download(2, server.Url("/b").c_str(), 2);
   ASSERT_TRUE(server.WaitForConnections(2));
@@ -439,7 +421,7 @@ TEST_F(HttpDownloaderTest, CancelAllAndDestructionReportNothing) {
   object.Attach(nullptr);
   release.Open();
   ASSERT_TRUE(server.WaitForFinished(3));
-  Settle(100);
+  runtime.Pump();
   runtime.AdvanceSeconds(10);
   EXPECT_TRUE(recorder.outcomes.empty());
 }
@@ -453,7 +435,7 @@ TEST_F(HttpDownloaderTest, StalledBodyHoldsMemoryOnlyForWhatArrivedAndFailsAtThe
                             .Stall());
   Downloader()->Download(1, server.Url("/stall").c_str(), 2);
   ASSERT_TRUE(runtime.PumpUntil([&] { return sent.IsOpen() && Downloader()->BodyCapacity() > 0; }));
-  Settle(100);
+  runtime.Pump();
   // Not the 256 MiB announced: a trickling server must not pin that much for as long as it likes.
   EXPECT_LE(Downloader()->BodyCapacity(), nwBodyBuffer::kFirstReservation);
   runtime.AdvanceSeconds(nwCHTTPDownloader::kIdleLimitSeconds);
@@ -466,7 +448,7 @@ TEST_F(HttpDownloaderTest, StalledConnectFailsAtTheDefaultConnectTimeout) {
   testsupport::StalledPort port;
   if (!port.Stalls()) GTEST_SKIP() << "the kernel completes every loopback connect here";
   Downloader()->Download(1, ("http://127.0.0.1:" + std::to_string(port.Port()) + "/x").c_str(), 2);
-  Settle();
+  runtime.Pump();
   runtime.AdvanceMilliseconds(4800);
   EXPECT_TRUE(recorder.outcomes.empty());
   runtime.AdvanceMilliseconds(300);
@@ -495,7 +477,7 @@ TEST_F(HttpDownloaderTest, ListenerMayReleaseTheDownloaderInsideItsCall) {
   Downloader()->Download(1, slow.Url("/slow").c_str(), 1);
   Downloader()->Download(1, server.Url("/missing").c_str(), 2);
   ASSERT_TRUE(PumpUntilOutcomes(1));
-  Settle(100);
+  runtime.Pump();
   EXPECT_FALSE(object);
   ASSERT_EQ(1u, recorder.outcomes.size());
   EXPECT_EQ(Outcome::Failed, recorder.outcomes[0].kind);

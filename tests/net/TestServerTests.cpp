@@ -22,6 +22,7 @@
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -74,6 +75,8 @@ class RawClient {
     close(fd_);
     fd_ = -1;
   }
+
+  int Unread() const { return testsupport::UnreadBytes(fd_); }
 
   bool Readable(int timeoutMs) {
     pollfd p{fd_, POLLIN, 0};
@@ -164,7 +167,8 @@ HttpAnswer ReadAnswer(RawClient& client, bool head = false) {
 // A request as our HTTP client writes it.
 std::string GetRequest(const std::string& target, const std::string& range = {},
                        const std::string& method = "GET") {
-  std::string text = method + " " + target + " HTTP/1.1\r\nAccept: */*\r\nReferer: http://www.orba.example/\r\n"
+  std::string text = method + " " + target +
+                     " HTTP/1.1\r\nAccept: */*\r\nReferer: http://www.orba.example/\r\n"
                      "Accept-Language: ko\r\nUser-Agent: OskelClient\r\n";
   if (!range.empty()) text += "Range: " + range + "\r\n";
   return text + "Host: 127.0.0.1\r\nConnection: Keep-Alive\r\n\r\n";
@@ -230,7 +234,7 @@ TEST(ScriptedServerTest, WaitForGateHoldsTheConnectionUntilTheTestOpensIt) {
   RawClient client(server.Port());
   EXPECT_EQ(client.ReadExactly(1), "a");
   ASSERT_TRUE(reached.WaitOpen());
-  EXPECT_FALSE(client.Readable(100));  // held: nothing more, and no close
+  EXPECT_FALSE(client.Readable(0));  // held: nothing more, and no close
   release.Open();
   EXPECT_EQ(client.ReadToEnd(), "b");
   EXPECT_EQ(client.Ended(), RawClient::End::Eof);
@@ -240,7 +244,7 @@ TEST(ScriptedServerTest, WaitForConditionAndPause) {
   std::atomic<bool> go{false};
   ScriptedServer server(Script().WaitFor([&go] { return go.load(); }).Send("x").Pause(150).Send("y"));
   RawClient client(server.Port());
-  EXPECT_FALSE(client.Readable(50));
+  EXPECT_FALSE(client.Readable(0));  // nothing is sent before the condition holds
   go = true;
   EXPECT_EQ(client.ReadExactly(1), "x");
   int64_t start = NowMs();
@@ -282,10 +286,9 @@ TEST(ScriptedServerTest, StallKeepsTheConnectionOpenUntilTheServerIsDestroyed) {
   auto server = std::make_unique<ScriptedServer>(Script().ReadRequest().Stall());
   RawClient client(server->Port());
   client.Send(GetRequest("/"));
-  EXPECT_FALSE(client.Readable(150));
-  int64_t start = NowMs();
-  server.reset();
-  EXPECT_LT(NowMs() - start, 1000);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return server->Reads(0).size() == 1; }));
+  EXPECT_FALSE(client.Readable(0));
+  server.reset();  // a stall has no time-out of its own: a destructor that waited would hang
   EXPECT_EQ(client.ReadToEnd(), "");
   EXPECT_EQ(client.Ended(), RawClient::End::Eof);
 }
@@ -294,7 +297,7 @@ TEST(ScriptedServerTest, StallWithGateGoesOnWhenTheGateOpens) {
   Gate go;
   ScriptedServer server(Script().Stall(go).Send("late"));
   RawClient client(server.Port());
-  EXPECT_FALSE(client.Readable(80));
+  EXPECT_FALSE(client.Readable(0));
   go.Open();
   EXPECT_EQ(client.ReadToEnd(), "late");
 }
@@ -304,7 +307,7 @@ TEST(ScriptedServerTest, AcceptNothingCompletesConnectsButNeverAnswers) {
   RawClient client(server.Port());
   EXPECT_EQ(client.ConnectError(), 0);  // the kernel completes the handshake in the backlog
   client.Send(GetRequest("/"));
-  EXPECT_FALSE(client.Readable(150));
+  EXPECT_FALSE(client.Readable(0));
   EXPECT_EQ(server.ConnectionCount(), 0);
 }
 
@@ -331,10 +334,8 @@ TEST(ScriptedServerTest, DestructorDoesNotWaitForAClientThatReadsNothing) {
   RawClient reader(server->Port());
   RawClient idle(server->Port());
   ASSERT_TRUE(server->WaitForConnections(2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the send fill the buffers
-  int64_t start = NowMs();
-  server.reset();
-  EXPECT_LT(NowMs() - start, 1000);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return reader.Unread() > 0 && idle.Unread() > 0; }));  // sending
+  server.reset();  // sends wait without a time-out of their own: a destructor that waited would hang
 }
 
 TEST(ScriptedServerTest, ClosedPortRefusesConnects) {
@@ -354,7 +355,8 @@ TEST(ScriptedServerTest, ClosedPortRefusesConnects) {
 
 class HttpFileServerTest : public ::testing::Test {
  protected:
-  HttpAnswer Get(const std::string& target, const std::string& range = {}, const std::string& method = "GET") {
+  HttpAnswer Get(const std::string& target, const std::string& range = {},
+                 const std::string& method = "GET") {
     RawClient client(server_.Port());
     client.Send(GetRequest(target, range, method));
     return ReadAnswer(client, method == "HEAD");
@@ -435,21 +437,21 @@ TEST_P(HttpFileServerRangeTest, AnswersRanges) {
   EXPECT_EQ(answer.body, body_.substr(c.first, c.length));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ranges, HttpFileServerRangeTest,
-    ::testing::Values(RangeCase{"bytes=100-199", 206, "bytes 100-199/1000", 100, 100},
-                      RangeCase{"bytes=0-", 206, "bytes 0-999/1000", 0, 1000},
-                      RangeCase{"bytes=990-", 206, "bytes 990-999/1000", 990, 10},
-                      RangeCase{"bytes=999-999", 206, "bytes 999-999/1000", 999, 1},
-                      RangeCase{"bytes=500-5000", 206, "bytes 500-999/1000", 500, 500},
-                      RangeCase{"bytes=-10", 206, "bytes 990-999/1000", 990, 10},
-                      RangeCase{"bytes=-5000", 206, "bytes 0-999/1000", 0, 1000},
-                      RangeCase{"bytes=1000-", 416, "bytes */1000", 0, 0},
-                      RangeCase{"bytes=99999999999999999999999-", 416, "bytes */1000", 0, 0},
-                      RangeCase{"bytes=-0", 416, "bytes */1000", 0, 0},
-                      RangeCase{"bytes=5-2", 200, "", 0, 1000},      // malformed: ignored
-                      RangeCase{"bytes=0-1,5-6", 200, "", 0, 1000},  // several: ignored
-                      RangeCase{"items=0-1", 200, "", 0, 1000}));
+INSTANTIATE_TEST_SUITE_P(Ranges, HttpFileServerRangeTest,
+                         ::testing::Values(RangeCase{"bytes=100-199", 206, "bytes 100-199/1000", 100, 100},
+                                           RangeCase{"bytes=0-", 206, "bytes 0-999/1000", 0, 1000},
+                                           RangeCase{"bytes=990-", 206, "bytes 990-999/1000", 990, 10},
+                                           RangeCase{"bytes=999-999", 206, "bytes 999-999/1000", 999, 1},
+                                           RangeCase{"bytes=500-5000", 206, "bytes 500-999/1000", 500, 500},
+                                           RangeCase{"bytes=-10", 206, "bytes 990-999/1000", 990, 10},
+                                           RangeCase{"bytes=-5000", 206, "bytes 0-999/1000", 0, 1000},
+                                           RangeCase{"bytes=1000-", 416, "bytes */1000", 0, 0},
+                                           RangeCase{"bytes=99999999999999999999999-", 416, "bytes */1000", 0,
+                                                     0},
+                                           RangeCase{"bytes=-0", 416, "bytes */1000", 0, 0},
+                                           RangeCase{"bytes=5-2", 200, "", 0, 1000},  // malformed: ignored
+                                           RangeCase{"bytes=0-1,5-6", 200, "", 0, 1000},  // several: ignored
+                                           RangeCase{"items=0-1", 200, "", 0, 1000}));
 
 TEST_F(HttpFileServerTest, IgnoreRangeAnswersTheWholeBody) {
   HttpResourceOptions options;
@@ -601,8 +603,8 @@ TEST_F(HttpFileServerTest, RecordsRequestsWithHeadersInArrivalOrder) {
   EXPECT_EQ(first.Path(), "/file.bin");
   EXPECT_EQ(first.version, "HTTP/1.1");
   EXPECT_EQ(first.rawHead, request);
-  EXPECT_EQ(first.HeaderNames(), (std::vector<std::string>{"Accept", "Referer", "Accept-Language", "User-Agent",
-                                                            "Range", "Host", "Connection"}));
+  EXPECT_EQ(first.HeaderNames(), (std::vector<std::string>{"Accept", "Referer", "Accept-Language",
+                                                           "User-Agent", "Range", "Host", "Connection"}));
   EXPECT_EQ(first.Header("Referer"), "http://www.orba.example/");
   EXPECT_EQ(first.Header("User-Agent"), "OskelClient");
   EXPECT_EQ(first.Header("Range"), "bytes=10-");
@@ -685,7 +687,7 @@ TEST(HttpFileServerLifetimeTest, DestructorEndsOpenAndStalledConnectionsPromptly
   slow.bytesPerSecond = 1024;
   server->AddResource("/slow", std::string(1 << 20, 's'), slow);
   server->AddResource("/big", std::string(16 << 20, 'b'));  // more than the socket buffers hold
-  RawClient idle(server->Port());  // never sends anything
+  RawClient idle(server->Port());                           // never sends anything
   RawClient halfRequest(server->Port());
   halfRequest.Send("GET /big HTTP/1.1\r\nHost: x\r\n");
   RawClient throttled(server->Port());
@@ -693,10 +695,12 @@ TEST(HttpFileServerLifetimeTest, DestructorEndsOpenAndStalledConnectionsPromptly
   RawClient notReading(server->Port());
   notReading.Send(GetRequest("/big"));
   ASSERT_TRUE(server->WaitForRequests(2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return throttled.Unread() > 0 && notReading.Unread() > 0; }));
   int64_t start = NowMs();
   server.reset();
-  EXPECT_LT(NowMs() - start, 1500);
+  // Not a speed goal: the server's own shortest time-out (its 5 s idle wait) is what a destructor
+  // that waited for a connection instead of ending it would take.
+  EXPECT_LT(NowMs() - start, 5000);
   throttled.ReadToEnd(2000);
   EXPECT_NE(throttled.Ended(), RawClient::End::Open);
 }

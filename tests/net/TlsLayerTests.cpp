@@ -30,7 +30,9 @@
 #include "net/nwRegisterClasses.h"
 #include "platform/Socket.h"
 #include "tests/support/CoreRuntime.h"
+#include "tests/support/HttpLayerRecorder.h"
 #include "tests/support/ScopedEnvironment.h"
+#include "tests/support/ScopedResolver.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TlsHttpServer.h"
@@ -389,84 +391,14 @@ TEST(TlsRuntime, TrustedCertificatesAreLoadedOncePerSourceAndSharedUntilShutdown
 
 // ---- the layer on real connections ----
 
-constexpr nwListenerCookie kCookie = 0x7157;
 constexpr int32_t kConnectTimeoutSeconds = 4;
 constexpr int32_t kIdleLimitSeconds = 4;
-
-uint32_t Loopback() {
-  uint32_t address = 0;
-  platform::ParseIPv4("127.0.0.1", &address);
-  return address;
-}
-
-// "localhost" is 127.0.0.1 for these tests, whatever the machine's resolver says.
-class LocalhostResolver {
- public:
-  LocalhostResolver() {
-    cpAddressBookSetResolver([](const std::string& host) {
-      uint32_t literal = 0;
-      if (platform::ParseIPv4(host, &literal)) return std::vector<uint32_t>{literal};
-      return host == "localhost" ? std::vector<uint32_t>{Loopback()} : std::vector<uint32_t>{};
-    });
-  }
-  ~LocalhostResolver() {
-    cpAddressBookSetResolver(nullptr);
-    cpAddressBookClear();
-  }
-  LocalhostResolver(const LocalhostResolver&) = delete;
-  LocalhostResolver& operator=(const LocalhostResolver&) = delete;
-};
 
 std::vector<std::string>& LogLines() {
   static std::vector<std::string> lines;
   return lines;
 }
 void CaptureLog(const char* message) { LogLines().emplace_back(message); }
-
-class Recorder final : public nwIHttpClientExEventListener {
- public:
-  std::vector<std::string> events;
-  std::string body;
-  nvIHttpClientExLayer* layer = nullptr;
-  int32_t status = -1;
-  std::function<void(const std::string&)> after;
-
-  int Count(const std::string& name) const {
-    return static_cast<int>(std::count(events.begin(), events.end(), name));
-  }
-  bool Ended() const { return Count("closed") > 0; }
-  std::vector<std::string> Milestones() const {
-    std::vector<std::string> out;
-    for (const std::string& event : events) {
-      if (event != "data") out.push_back(event);
-    }
-    return out;
-  }
-
-  void OnConnected(nwListenerCookie cookie) override { Note(cookie, "connected"); }
-  void OnHeaders(nwListenerCookie cookie) override {
-    if (layer != nullptr) layer->GetStatusCode(&status);
-    Note(cookie, "headers");
-  }
-  int32_t OnData(nwListenerCookie cookie, const char* data, int32_t length) override {
-    body.append(data, static_cast<size_t>(length));
-    Note(cookie, "data");
-    return length;
-  }
-  void OnComplete(nwListenerCookie cookie) override { Note(cookie, "complete"); }
-  void OnReadyToSend(nwListenerCookie cookie) override { Note(cookie, "ready-to-send"); }
-  void OnClosed(nwListenerCookie cookie) override { Note(cookie, "closed"); }
-  void OnConnectTimeout(nwListenerCookie cookie) override { Note(cookie, "connect-timeout"); }
-  void OnReceiveTimeout(nwListenerCookie cookie) override { Note(cookie, "receive-timeout"); }
-  void OnUnreachable(nwListenerCookie cookie) override { Note(cookie, "unreachable"); }
-
- private:
-  void Note(nwListenerCookie cookie, const std::string& name) {
-    EXPECT_EQ(kCookie, cookie);
-    events.push_back(name);
-    if (after) after(name);
-  }
-};
 
 using Events = std::vector<std::string>;
 
@@ -533,14 +465,8 @@ class TlsLayerTest : public ::testing::Test {
   // An HTTP connection as the sessions open it, with `recorder` listening; sends a GET of `url`.
   cpStatus Get(const std::string& url) {
     EXPECT_TRUE(context.CreateInstance(CLSID_cpCQoSContext));
-    auto* connection = Connection();
-    EXPECT_EQ(CP_S_OK, connection->Open(QOS_ACTION_HIGH, QOS_EV_CONNECT_FAILED | QOS_EV_IDLE, nullptr));
-    connection->SetOption(QOS_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
-    connection->SetOption(QOS_OPT_IDLE_LIMIT, &kIdleLimitSeconds);
-    EXPECT_EQ(CP_S_OK, connection->PushLayer(CLSID_nwCHttpClientExLayer, false));
-    auto* layer = static_cast<nvIHttpClientExLayer*>(connection->GetTopLayer());
-    layer->SetListener(&recorder, kCookie);
-    recorder.layer = layer;
+    nvIHttpClientExLayer* layer =
+        testsupport::OpenHttpConnection(Connection(), &recorder, kConnectTimeoutSeconds, kIdleLimitSeconds);
     cpStatus status = layer->OpenUrl(url.c_str());
     layer->SendGet();
     return status;
@@ -555,13 +481,13 @@ class TlsLayerTest : public ::testing::Test {
     EXPECT_EQ(CP_S_OK, connection->PushLayer(CLSID_nwCSecureSocketClientLayer, true));
     ProbeLayer* probe = ProbeLayer::last;
     probe->onConnected = onConnected;
-    cpAddress address{Loopback(), port};
+    cpAddress address{testsupport::LoopbackAddress(), port};
     connection->SetHostName("localhost");
     connection->SetAddress(&address);
     return probe;
   }
   void ConnectProbe(uint16_t port) {
-    cpAddress address{Loopback(), port};
+    cpAddress address{testsupport::LoopbackAddress(), port};
     Connection()->Connect(&address);
   }
 
@@ -573,9 +499,6 @@ class TlsLayerTest : public ::testing::Test {
     return runtime.PumpUntil([&] { return recorder.Count("complete") > 0 || recorder.Ended(); }, timeoutMs) &&
            recorder.Count("complete") > 0;
   }
-  void Settle(int64_t milliseconds = 60) {
-    runtime.PumpUntil([] { return false; }, milliseconds);
-  }
   int LogCount(const std::string& part) const {
     return static_cast<int>(std::count_if(LogLines().begin(), LogLines().end(),
                                           [&](const std::string& line) { return Contains(line, part); }));
@@ -585,8 +508,8 @@ class TlsLayerTest : public ::testing::Test {
   ScopedEnvironment verify_{"ORBA_TLS_VERIFY", std::nullopt};
   ScopedEnvironment caFile_{"ORBA_TLS_CA_FILE", std::nullopt};
   testsupport::CoreRuntime runtime{true};
-  LocalhostResolver resolver_;
-  Recorder recorder;
+  testsupport::ScopedResolver resolver_{testsupport::ScopedResolver::Only("localhost")};
+  testsupport::HttpLayerRecorder recorder;
   nvSmartPtr context;
 };
 
@@ -676,7 +599,7 @@ TEST_F(TlsLayerTest, ClosingInsideOnDataEndsTheConnectionOnceAndCleanly) {
   };
   ASSERT_EQ(NW_S_OK, Get(server.Url("/big.bin")));
   ASSERT_TRUE(PumpUntilEnded());
-  Settle();
+  runtime.Pump();
   EXPECT_EQ((Events{"connected", "headers", "data", "closed"}), recorder.events);
   EXPECT_EQ(0, LogCount("TLS failed"));
 }
@@ -690,7 +613,7 @@ TEST_F(TlsLayerTest, ClosingInsideOnHeadersStopsTheBodyOfTheSameRecord) {
   };
   ASSERT_EQ(NW_S_OK, Get(server.Url("/small")));
   ASSERT_TRUE(PumpUntilEnded());
-  Settle();
+  runtime.Pump();
   EXPECT_EQ((Events{"connected", "headers", "closed"}), recorder.events);
 }
 
@@ -701,7 +624,7 @@ TEST_F(TlsLayerTest, ServerThatClosesAfterTheClientHelloEndsTheConnection) {
   TlsHttpServer server(options);
   ASSERT_EQ(NW_S_OK, Get(server.Url("/x")));
   ASSERT_TRUE(PumpUntilEnded());
-  Settle();
+  runtime.Pump();
   EXPECT_EQ((Events{"connected", "closed"}), recorder.events);
   EXPECT_TRUE(server.Connection(0).clientHelloRead);
   EXPECT_EQ("localhost", server.Connection(0).serverName);
@@ -715,7 +638,7 @@ TEST_F(TlsLayerTest, ServerThatStallsAfterTheClientHelloReachesTheIdleLimit) {
   TlsHttpServer server(options);
   ASSERT_EQ(NW_S_OK, Get(server.Url("/x")));
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.Connection(0).clientHelloRead; }));
-  Settle();
+  runtime.Pump();
   EXPECT_EQ(Events{"connected"}, recorder.events);
   runtime.AdvanceSeconds(kIdleLimitSeconds + 2);
   EXPECT_EQ((Events{"connected", "receive-timeout"}), recorder.events);
@@ -741,7 +664,7 @@ TEST_P(TlsRefusalTest, CertificateIsRefusedBeforeAnyRequestLeaves) {
   server.AddResource("/x", "never");
   ASSERT_EQ(NW_S_OK, Get(server.Url("/x")));
   ASSERT_TRUE(PumpUntilEnded());
-  Settle();
+  runtime.Pump();
   EXPECT_EQ((Events{"connected", "closed"}), recorder.events);
   EXPECT_EQ("", recorder.body);
   ASSERT_TRUE(server.WaitForFinished(1));
@@ -771,7 +694,7 @@ TEST_F(TlsLayerTest, WithVerificationOffEveryCertificateIsTakenAndOneLineSaysSo)
     TlsHttpServer server({certificate});
     server.AddResource("/x", "accepted");
     if (context) Connection()->Close();
-    recorder = Recorder();
+    recorder = testsupport::HttpLayerRecorder();
     ASSERT_EQ(NW_S_OK, Get(server.Url("/x")));
     ASSERT_TRUE(PumpUntilComplete());
     EXPECT_EQ("accepted", recorder.body);
@@ -820,11 +743,7 @@ TEST_F(TlsLayerTest, UploadGoesOutWholeAndInOrder) {
   for (const std::string& block : blocks) total += static_cast<int64_t>(block.size());
   size_t next = 0;
   EXPECT_TRUE(context.CreateInstance(CLSID_cpCQoSContext));
-  auto* connection = Connection();
-  connection->Open(QOS_ACTION_HIGH, QOS_EV_CONNECT_FAILED | QOS_EV_IDLE, nullptr);
-  connection->PushLayer(CLSID_nwCHttpClientExLayer, false);
-  auto* layer = static_cast<nvIHttpClientExLayer*>(connection->GetTopLayer());
-  layer->SetListener(&recorder, kCookie);
+  nvIHttpClientExLayer* layer = testsupport::OpenHttpConnection(Connection(), &recorder);
   recorder.after = [&](const std::string& event) {
     if (event == "ready-to-send" && next < blocks.size()) {
       const std::string& block = blocks[next++];

@@ -76,6 +76,10 @@ class BinaryExecuteTest : public ::testing::Test {
   std::string executable_;
 };
 
+// A wait that would run to the limit of kNoLimitMs hangs the test (until its time-out) instead of
+// passing: a test that expects an earlier end needs no clock.
+constexpr int64_t kNoLimitMs = 3'600'000;
+
 ReadinessWait NeverReady(int64_t limitMilliseconds) {
   ReadinessWait wait;
   wait.limitMilliseconds = limitMilliseconds;
@@ -116,10 +120,8 @@ TEST_F(BinaryExecuteTest, ExecutorIsOneProcessWideObject) { EXPECT_EQ(&BinaryExe
 
 TEST_F(BinaryExecuteTest, StartedScriptIsWaitedForUntilItEnds) {
   PlaceScript("touch '" + (data_ / "started") + "'\n");
-  CBinaryExecute_V3 executor(NeverReady(10'000));
-  int64_t before = platform::MonotonicMilliseconds();
+  CBinaryExecute_V3 executor(NeverReady(kNoLimitMs));
   EXPECT_EQ(executor.RunExecutable(), 1);
-  EXPECT_LT(platform::MonotonicMilliseconds() - before, 5'000);
   EXPECT_TRUE(WaitForFile(data_ / "started"));
   EXPECT_EQ(LogMessages(), (std::vector<std::string>{"[TessenLib] Execute OK(0)", "[TessenLib] Begin WFII",
                                                      "[TessenLib] End WFII"}));
@@ -128,12 +130,10 @@ TEST_F(BinaryExecuteTest, StartedScriptIsWaitedForUntilItEnds) {
 TEST_F(BinaryExecuteTest, WaitEndsWhenTheProgramIsReady) {
   PlaceWaitingScript();
   int probes = 0;
-  ReadinessWait wait = NeverReady(10'000);
+  ReadinessWait wait = NeverReady(kNoLimitMs);
   wait.probe = [&] { return ++probes >= 3; };
   CBinaryExecute_V3 executor(wait);
-  int64_t before = platform::MonotonicMilliseconds();
   EXPECT_EQ(executor.RunExecutable(), 1);
-  EXPECT_LT(platform::MonotonicMilliseconds() - before, 5'000);
   EXPECT_EQ(probes, 3);
   EXPECT_TRUE(WaitForFile(data_ / "started"));
   EXPECT_EQ(LogMessages(), (std::vector<std::string>{"[TessenLib] Execute OK(0)", "[TessenLib] Begin WFII",
@@ -145,9 +145,7 @@ TEST_F(BinaryExecuteTest, WaitIsBoundedWhenTheProgramNeverBecomesReady) {
   CBinaryExecute_V3 executor(NeverReady(300));
   int64_t before = platform::MonotonicMilliseconds();
   EXPECT_EQ(executor.RunExecutable(), 1);
-  int64_t waited = platform::MonotonicMilliseconds() - before;
-  EXPECT_GE(waited, 300);
-  EXPECT_LT(waited, 5'000);
+  EXPECT_GE(platform::MonotonicMilliseconds() - before, 300);  // the limit; not ended sooner
   EXPECT_TRUE(WaitForFile(data_ / "started"));
   EXPECT_EQ(LogMessages().back(), "[TessenLib] End WFII");
 }
@@ -158,10 +156,10 @@ TEST_F(BinaryExecuteTest, ByDefaultTheProgramIsReadyWhenItsEnginePortAccepts) {
   ASSERT_GE(listener, 0);
   ScopedEnvironment enginePort("ORBA_ENGINE_PORT", std::to_string(port));
   PlaceWaitingScript();
-  CBinaryExecute_V3 executor;
-  int64_t before = platform::MonotonicMilliseconds();
+  ReadinessWait byPort;  // the default probe: the engine port
+  byPort.limitMilliseconds = kNoLimitMs;
+  CBinaryExecute_V3 executor(byPort);
   EXPECT_EQ(executor.RunExecutable(), 1);
-  EXPECT_LT(platform::MonotonicMilliseconds() - before, 5'000);
   EXPECT_TRUE(WaitForFile(data_ / "started"));
   testsupport::CloseGracefully(listener);
 }

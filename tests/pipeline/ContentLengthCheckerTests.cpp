@@ -21,11 +21,13 @@
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/IsolatedUserFolders.h"
 #include "tests/support/ScopedEnvironment.h"
+#include "tests/support/ScopedResolver.h"
 #include "tests/support/ScriptedServer.h"
 
 namespace {
 
 using testsupport::Gate;
+using testsupport::HttpOkHead;
 using testsupport::HttpResponse;
 using testsupport::Script;
 using testsupport::ScriptedServer;
@@ -34,8 +36,6 @@ std::optional<std::string> Environment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
 }
-
-std::string OkHead(int64_t length) { return HttpResponse(200, {{"Content-Length", std::to_string(length)}}); }
 
 class ContentLengthCheckerTest : public ::testing::Test, public IContentLengthCheckerEventListener {
  protected:
@@ -69,15 +69,12 @@ class ContentLengthCheckerTest : public ::testing::Test, public IContentLengthCh
   bool WaitReports(int count, int64_t timeoutMs = 10000) {
     return runtime.PumpUntil([&] { return Reports() >= count; }, timeoutMs);
   }
-  void PumpFor(int64_t milliseconds) {
-    int64_t until = platform::MonotonicMilliseconds() + milliseconds;
-    runtime.PumpUntil([until] { return platform::MonotonicMilliseconds() >= until; }, milliseconds + 1000);
-  }
 
   // The library's log lines, without their time stamps.
   std::vector<std::string> Log() const {
     std::vector<std::string> messages;
-    for (const std::string& line : testsupport::LogLines(folders.LogPath())) messages.push_back(testsupport::LogMessage(line));
+    for (const std::string& line : testsupport::LogLines(folders.LogPath()))
+      messages.push_back(testsupport::LogMessage(line));
     return messages;
   }
 
@@ -117,22 +114,25 @@ TEST_F(ContentLengthCheckerTest, NoUrlsCompleteAtOnceWithTheCurrentTotal) {
 TEST_F(ContentLengthCheckerTest, SumsSevenLengthsFiveAtATime) {
   Gate release[7];
   std::vector<Script> scripts;
-  for (int i = 0; i < 7; ++i) scripts.push_back(Script().ReadRequest().WaitFor(release[i]).Send(OkHead(100 + i)).Close());
+  for (int i = 0; i < 7; ++i)
+    scripts.push_back(Script().ReadRequest().WaitFor(release[i]).Send(HttpOkHead(100 + i)).Close());
   ScriptedServer server(scripts);
   for (int i = 0; i < 7; ++i) ASSERT_EQ(DL_OK, checker->AddUrl(server.Url("/f" + std::to_string(i)).c_str()));
   EXPECT_EQ(7, checker->SessionCount());
   checker->StartCheck();
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.ConnectionCount() == 5; }));
-  PumpFor(100);
-  EXPECT_EQ(5, server.ConnectionCount());
+  runtime.Pump();
+  EXPECT_EQ(5, server.SettledConnectionCount());
   EXPECT_EQ(5, checker->ActiveCount());
   runtime.AdvanceSeconds(2);  // the check takes two seconds
 
   release[0].Open();
-  ASSERT_TRUE(runtime.PumpUntil([&] { return checker->CompletedCount() == 1 && server.ConnectionCount() == 6; }));
+  ASSERT_TRUE(
+      runtime.PumpUntil([&] { return checker->CompletedCount() == 1 && server.ConnectionCount() == 6; }));
   EXPECT_EQ(5, checker->ActiveCount());
   release[1].Open();
-  ASSERT_TRUE(runtime.PumpUntil([&] { return checker->CompletedCount() == 2 && server.ConnectionCount() == 7; }));
+  ASSERT_TRUE(
+      runtime.PumpUntil([&] { return checker->CompletedCount() == 2 && server.ConnectionCount() == 7; }));
   EXPECT_EQ(5, checker->ActiveCount());
   for (int i = 2; i < 6; ++i) release[i].Open();
   ASSERT_TRUE(runtime.PumpUntil([&] { return checker->CompletedCount() == 6; }));
@@ -215,13 +215,14 @@ TEST_F(ContentLengthCheckerTest, ThreeFailedRequestsFailTheCheckWithTheLastReaso
   ASSERT_EQ((std::vector<std::string>{url}), failed);
   EXPECT_TRUE(completed.empty());
   EXPECT_EQ(3, server.RequestCount("/missing"));
-  EXPECT_EQ((std::vector<std::string>{"[TessenLib] Start ContentLength Check file:1",
-                                      "[TessenLib] ContentLength Check Failed reason:ResCode:404 file:0 url:" + url}),
+  EXPECT_EQ((std::vector<std::string>{
+                "[TessenLib] Start ContentLength Check file:1",
+                "[TessenLib] ContentLength Check Failed reason:ResCode:404 file:0 url:" + url}),
             Log());
 }
 
 TEST_F(ContentLengthCheckerTest, ClosedWithoutAnswerIsRetried) {
-  ScriptedServer server({Script().ReadRequest().Close(), Script().ReadRequest().Send(OkHead(9)).Close()});
+  ScriptedServer server({Script().ReadRequest().Close(), Script().ReadRequest().Send(HttpOkHead(9)).Close()});
   checker->AddUrl(server.Url("/x").c_str());
   checker->StartCheck();
   ASSERT_TRUE(WaitReports(1));
@@ -252,10 +253,11 @@ TEST_F(ContentLengthCheckerTest, RefusedConnectionsAreConnectTimeouts) {
   EXPECT_EQ(0, checker->SessionCount());
   EXPECT_EQ(0, checker->GetTotal());  // a failed check adds nothing
   // The session logs its time-out after it asked again, so the last one follows the failure.
-  EXPECT_EQ((std::vector<std::string>{"[TessenLib] Start ContentLength Check file:2", "[TessenLib] CLCS CT(file:1)",
-                                      "[TessenLib] CLCS CT(file:1)",
-                                      "[TessenLib] ContentLength Check Failed reason:ConnectTimeout file:1 url:" + url,
-                                      "[TessenLib] CLCS CT(file:1)"}),
+  EXPECT_EQ((std::vector<std::string>{
+                "[TessenLib] Start ContentLength Check file:2", "[TessenLib] CLCS CT(file:1)",
+                "[TessenLib] CLCS CT(file:1)",
+                "[TessenLib] ContentLength Check Failed reason:ConnectTimeout file:1 url:" + url,
+                "[TessenLib] CLCS CT(file:1)"}),
             Log());
 }
 
@@ -274,21 +276,16 @@ TEST_F(ContentLengthCheckerTest, ReceiveTimeoutsAreRetriedOnTheManualClock) {
   ASSERT_TRUE(WaitReports(1));
   ASSERT_EQ((std::vector<std::string>{url}), failed);
   EXPECT_EQ(3, server.ConnectionCount());
-  EXPECT_EQ((std::vector<std::string>{"[TessenLib] Start ContentLength Check file:1", "[TessenLib] CLCS RT(file:0)",
-                                      "[TessenLib] CLCS RT(file:0)",
-                                      "[TessenLib] ContentLength Check Failed reason:RecvTimeout file:0 url:" + url,
-                                      "[TessenLib] CLCS RT(file:0)"}),
-            Log());
+  EXPECT_EQ(
+      (std::vector<std::string>{"[TessenLib] Start ContentLength Check file:1", "[TessenLib] CLCS RT(file:0)",
+                                "[TessenLib] CLCS RT(file:0)",
+                                "[TessenLib] ContentLength Check Failed reason:RecvTimeout file:0 url:" + url,
+                                "[TessenLib] CLCS RT(file:0)"}),
+      Log());
 }
 
 TEST_F(ContentLengthCheckerTest, UnreachableHostEndsTheCheckWithoutRetry) {
-  std::atomic<int> lookups{0};
-  cpAddressBookSetResolver([&lookups](const std::string& host) {
-    uint32_t address = 0;
-    if (platform::ParseIPv4(host, &address)) return std::vector<uint32_t>{address};
-    lookups += 1;
-    return std::vector<uint32_t>{};
-  });
+  testsupport::ScopedResolver resolver;
   Gate never;
   ScriptedServer stalled(Script().ReadRequest().WaitFor(never));
   checker->AddUrl(stalled.Url("/pending").c_str());
@@ -300,11 +297,14 @@ TEST_F(ContentLengthCheckerTest, UnreachableHostEndsTheCheckWithoutRetry) {
   EXPECT_TRUE(completed.empty());
   EXPECT_EQ(0, checker->SessionCount());  // the other URL's request ended with the check
   never.Open();
-  PumpFor(50);
+  int connections = stalled.SettledConnectionCount();
+  ASSERT_TRUE(runtime.PumpUntil([&] { return stalled.WaitForFinished(connections, 0); }));
+  runtime.Pump();
   runtime.AdvanceSeconds(10);
   EXPECT_EQ(1, Reports());
-  EXPECT_EQ(1, lookups.load());
-  EXPECT_EQ((std::vector<std::string>{"[TessenLib] Start ContentLength Check file:2", "[TessenLib] CLCS HU(file:1)"}),
+  EXPECT_EQ(1, resolver.Calls());
+  EXPECT_EQ((std::vector<std::string>{"[TessenLib] Start ContentLength Check file:2",
+                                      "[TessenLib] CLCS HU(file:1)"}),
             Log());
 }
 
@@ -328,7 +328,7 @@ TEST_F(ContentLengthCheckerTest, TotalsAccumulateAcrossChecks) {
 
 TEST_F(ContentLengthCheckerTest, OneFailedUrlEndsTheWholeCheck) {
   Gate never;
-  ScriptedServer stalled(Script().ReadRequest().WaitFor(never).Send(OkHead(1000)).Close());
+  ScriptedServer stalled(Script().ReadRequest().WaitFor(never).Send(HttpOkHead(1000)).Close());
   testsupport::HttpFileServer server;
   server.AddResource("/good", std::string(100, 'g'));
   checker->AddUrl(server.Url("/good").c_str());
@@ -341,7 +341,9 @@ TEST_F(ContentLengthCheckerTest, OneFailedUrlEndsTheWholeCheck) {
   EXPECT_EQ(1, server.RequestCount("/good"));
   EXPECT_EQ(0, checker->GetTotal());  // the good URL's length went with the failed check
   never.Open();
-  PumpFor(50);
+  int connections = stalled.SettledConnectionCount();
+  ASSERT_TRUE(runtime.PumpUntil([&] { return stalled.WaitForFinished(connections, 0); }));
+  runtime.Pump();
   EXPECT_EQ(1, Reports());
   // URLs added afterwards form a new check.
   checker->AddUrl(server.Url("/good").c_str());
@@ -372,7 +374,9 @@ TEST_F(ContentLengthCheckerTest, CheckerMayBeDestroyedInsideItsReports) {
   EXPECT_EQ(nullptr, checker);
   EXPECT_EQ(1u, failed.size());
   never.Open();
-  PumpFor(50);
+  int connections = stalled.SettledConnectionCount();
+  ASSERT_TRUE(runtime.PumpUntil([&] { return stalled.WaitForFinished(connections, 0); }));
+  runtime.Pump();
   runtime.AdvanceSeconds(10);
   EXPECT_EQ(2, Reports());
   EXPECT_EQ(0, server.RequestCount("/queued"));
@@ -388,13 +392,14 @@ TEST_F(ContentLengthCheckerTest, CheckerMayBeDestroyedInsideItsReports) {
 
 TEST_F(ContentLengthCheckerTest, DestroyingTheCheckerMidwayReportsNothing) {
   Gate release;
-  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(OkHead(5)).Close());
+  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(HttpOkHead(5)).Close());
   for (int i = 0; i < 3; ++i) checker->AddUrl(server.Url("/f" + std::to_string(i)).c_str());
   checker->StartCheck();
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.ConnectionCount() == 3; }));
   checker.reset();
   release.Open();
-  PumpFor(50);
+  ASSERT_TRUE(runtime.PumpUntil([&] { return server.WaitForFinished(3, 0); }));
+  runtime.Pump();
   runtime.AdvanceSeconds(10);
   EXPECT_EQ(0, Reports());
 }

@@ -19,12 +19,14 @@
 #include "platform/Socket.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/HttpFileServer.h"
+#include "tests/support/ScopedResolver.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
 
 using testsupport::Gate;
+using testsupport::HttpOkHead;
 using testsupport::HttpResponse;
 using testsupport::Script;
 using testsupport::ScriptedServer;
@@ -93,10 +95,6 @@ class FileSizeCheckerTest : public ::testing::Test, public ICheckerEventListener
   }
 
   // Pumps for a short real time, for checks that something does not happen.
-  void PumpFor(int64_t milliseconds) {
-    int64_t until = platform::MonotonicMilliseconds() + milliseconds;
-    runtime.PumpUntil([until] { return platform::MonotonicMilliseconds() >= until; }, milliseconds + 1000);
-  }
 
   testsupport::CoreRuntime runtime{true};
   testsupport::TempFolder folder;
@@ -108,8 +106,6 @@ class FileSizeCheckerTest : public ::testing::Test, public ICheckerEventListener
   std::vector<std::string> measured;
   bool destroyOnReport = false;
 };
-
-std::string OkHead(int64_t length) { return HttpResponse(200, {{"Content-Length", std::to_string(length)}}); }
 
 TEST_F(FileSizeCheckerTest, AllSizesKnownCompleteInsideRunWithoutRequests) {
   testsupport::HttpFileServer server;
@@ -123,7 +119,7 @@ TEST_F(FileSizeCheckerTest, AllSizesKnownCompleteInsideRunWithoutRequests) {
   EXPECT_EQ(30, completions[0].result.bytesAtStart);
   EXPECT_EQ(2, completions[0].result.fileCount);
   EXPECT_EQ(0u, checker->ActiveCount());
-  PumpFor(50);
+  runtime.Pump();
   EXPECT_EQ(0, server.RequestCount());
   EXPECT_EQ(1u, completions.size());
 }
@@ -140,7 +136,7 @@ TEST_F(FileSizeCheckerTest, SevenUnknownSizesRunFiveAtATime) {
   Gate release[7];
   std::vector<Script> scripts;
   for (int i = 0; i < 7; ++i)
-    scripts.push_back(Script().ReadRequest().WaitFor(release[i]).Send(OkHead(1000 + i)).Close());
+    scripts.push_back(Script().ReadRequest().WaitFor(release[i]).Send(HttpOkHead(1000 + i)).Close());
   ScriptedServer server(scripts);
   Add(server.Url("/known1"), 50, 5);
   for (int i = 0; i < 7; ++i) Add(server.Url("/f" + std::to_string(i)), -1, i + 1);
@@ -148,8 +144,8 @@ TEST_F(FileSizeCheckerTest, SevenUnknownSizesRunFiveAtATime) {
   Run();
   EXPECT_TRUE(completions.empty());
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.ConnectionCount() == 5; }));
-  PumpFor(100);
-  EXPECT_EQ(5, server.ConnectionCount());
+  runtime.Pump();
+  EXPECT_EQ(5, server.SettledConnectionCount());
   EXPECT_EQ(5u, checker->ActiveCount());
 
   // Each success starts the next file.
@@ -331,7 +327,7 @@ INSTANTIATE_TEST_SUITE_P(Redirects, FileSizeCheckerDeadEndTest,
 
 TEST_F(FileSizeCheckerTest, ResponsesWithoutAPositiveLengthFail517) {
   // A 200 with Content-Length 0, and a 200 that announces no length at all.
-  ScriptedServer zero(Script().ReadRequest().Send(OkHead(0)).Close());
+  ScriptedServer zero(Script().ReadRequest().Send(HttpOkHead(0)).Close());
   ScriptedServer none(Script().ReadRequest().Send(HttpResponse(200, {}) + "body").Close());
   for (ScriptedServer* server : {&zero, &none}) {
     entries.clear();
@@ -424,17 +420,13 @@ TEST_F(FileSizeCheckerTest, ReceiveTimeoutsRetryOnTheManualClock) {
 }
 
 TEST_F(FileSizeCheckerTest, UnresolvableHostUsesItsTriesThenTheNextAlternative) {
-  cpAddressBookSetResolver([](const std::string& host) {
-    uint32_t address = 0;
-    if (platform::ParseIPv4(host, &address)) return std::vector<uint32_t>{address};
-    return std::vector<uint32_t>{};
-  });
+  std::optional<testsupport::ScopedResolver> resolver(std::in_place);
   testsupport::HttpFileServer server;
   server.AddResource("/good", std::string(12, 'g'));
   Add("http://no-such-host.test/file|" + server.Url("/good"));
   Run();
   bool ended = WaitEnded();
-  cpAddressBookSetResolver(nullptr);
+  resolver.reset();
   ASSERT_TRUE(ended);
   ASSERT_EQ(1u, completions.size());
   EXPECT_EQ(12, completions[0].result.totalSize);
@@ -442,7 +434,7 @@ TEST_F(FileSizeCheckerTest, UnresolvableHostUsesItsTriesThenTheNextAlternative) 
 
 TEST_F(FileSizeCheckerTest, FailureReportedOnceWhileOtherSessionsRunOn) {
   Gate release;
-  ScriptedServer slow(Script().ReadRequest().WaitFor(release).Send(OkHead(10)).Close());
+  ScriptedServer slow(Script().ReadRequest().WaitFor(release).Send(HttpOkHead(10)).Close());
   testsupport::HttpFileServer server;
   Add(slow.Url("/a"));
   Add(server.Url("/missing"));
@@ -452,7 +444,7 @@ TEST_F(FileSizeCheckerTest, FailureReportedOnceWhileOtherSessionsRunOn) {
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.RequestCount() == 2 && slow.ConnectionCount() == 1; }));
   release.Open();
   ASSERT_TRUE(runtime.PumpUntil([&] { return checker->DoneCount() == 1; }));
-  PumpFor(50);
+  runtime.Pump();
   EXPECT_EQ(1u, failures.size());
   EXPECT_TRUE(completions.empty());
 }
@@ -470,7 +462,9 @@ TEST_F(FileSizeCheckerTest, CheckerMayBeDestroyedInsideItsFailureReport) {
   EXPECT_EQ(nullptr, checker);
   ASSERT_EQ(1u, failures.size());
   never.Open();
-  PumpFor(50);
+  int connections = stalled.SettledConnectionCount();
+  ASSERT_TRUE(runtime.PumpUntil([&] { return stalled.WaitForFinished(connections, 0); }));
+  runtime.Pump();
   EXPECT_EQ(1u, failures.size());
   EXPECT_TRUE(completions.empty());
   EXPECT_EQ(0, server.RequestCount("/queued"));
@@ -518,19 +512,20 @@ TEST_F(FileSizeCheckerTest, CheckerMayBeDestroyedInsideItsCompletionReport) {
   EXPECT_EQ(nullptr, checker);
   ASSERT_EQ(1u, completions.size());
   EXPECT_EQ(3, completions[0].result.totalSize);
-  PumpFor(20);
+  runtime.Pump();
   EXPECT_EQ(1u, completions.size());
 }
 
 TEST_F(FileSizeCheckerTest, DestroyingTheCheckerMidwayEndsEverything) {
   Gate release;
-  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(OkHead(5)).Close());
+  ScriptedServer server(Script().ReadRequest().WaitFor(release).Send(HttpOkHead(5)).Close());
   for (int i = 0; i < 3; ++i) Add(server.Url("/f" + std::to_string(i)));
   Run();
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.ConnectionCount() == 3; }));
   checker.reset();
   release.Open();
-  PumpFor(50);
+  ASSERT_TRUE(runtime.PumpUntil([&] { return server.WaitForFinished(3, 0); }));
+  runtime.Pump();
   runtime.AdvanceSeconds(10);  // deferred releases run; nothing may report
   EXPECT_FALSE(Ended());
 }

@@ -29,6 +29,7 @@
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/IsolatedUserFolders.h"
 #include "tests/support/ScopedEnvironment.h"
+#include "tests/support/ScopedResolver.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TlsHttpServer.h"
@@ -80,25 +81,13 @@ class HttpsPipelineTest : public ::testing::Test {
     ResetLog();
     // The network layers write to the library's log as they do inside the library.
     cpSetLogWriter(&WriteLog);
-    cpAddressBookSetResolver([](const std::string& host) {
-      uint32_t address = 0;
-      if (platform::ParseIPv4(host, &address)) return std::vector<uint32_t>{address};
-      if (host == "localhost" && platform::ParseIPv4("127.0.0.1", &address))
-        return std::vector<uint32_t>{address};
-      return std::vector<uint32_t>{};
-    });
   }
   ~HttpsPipelineTest() override {
     cpSetLogWriter(nullptr);
-    cpAddressBookSetResolver(nullptr);
-    cpAddressBookClear();
     ResetLogPathForTesting();
   }
 
   void TrustTestAuthority() { trust_.emplace("ORBA_TLS_CA_FILE", Pki().CaFile()); }
-  void PumpFor(int64_t milliseconds) {
-    runtime.PumpUntil([] { return false; }, milliseconds);
-  }
   std::vector<std::string> Log() const {
     std::vector<std::string> messages;
     for (const std::string& line : testsupport::LogLines(folders_.LogPath()))
@@ -118,6 +107,7 @@ class HttpsPipelineTest : public ::testing::Test {
   ScopedEnvironment verify_{"ORBA_TLS_VERIFY", std::nullopt};
   ScopedEnvironment caFile_{"ORBA_TLS_CA_FILE", std::nullopt};
   std::optional<ScopedEnvironment> trust_;
+  testsupport::ScopedResolver resolver_{testsupport::ScopedResolver::Only("localhost")};
   testsupport::CoreRuntime runtime{true};
 };
 
@@ -141,7 +131,7 @@ class HttpsDataSessionTest : public HttpsPipelineTest {
   std::vector<std::string> Run(const std::string& url) {
     session.StartData(url.c_str());
     runtime.PumpUntil([&] { return !recorder.outcomes.empty(); }, 5000);
-    PumpFor(50);
+    runtime.Pump();
     runtime.AdvanceSeconds(CDataDownloadSession::kIdleLimitSeconds + 2);
     return recorder.outcomes;
   }
@@ -186,7 +176,7 @@ TEST_F(HttpsDataSessionTest, ServerStallingAfterTheClientHelloFailsOnceAtTheIdle
   TlsHttpServer server(WithFault(TlsServerFault::kStallAfterClientHello));
   session.StartData(server.Url("/list.txt").c_str());
   ASSERT_TRUE(runtime.PumpUntil([&] { return server.Connection(0).clientHelloRead; }));
-  PumpFor(50);
+  runtime.Pump();
   EXPECT_TRUE(recorder.outcomes.empty());
   runtime.AdvanceSeconds(CDataDownloadSession::kIdleLimitSeconds + 2);
   EXPECT_EQ(std::vector<std::string>{"failed 5"}, recorder.outcomes);
@@ -294,7 +284,7 @@ TEST_F(HttpsFileSessionTest, ServerDroppingMidHandshakeFailsAfterThreeTries) {
   Add(server.Url("/file.bin"), "file.bin");
   Start();
   ASSERT_TRUE(WaitEnd());
-  PumpFor(100);
+  runtime.Pump();
   EXPECT_EQ(std::vector<std::string>{"failed " + server.Url("/file.bin")}, Without("opened"));
   EXPECT_EQ(3, server.ConnectionCount());
   EXPECT_EQ(1, LogCount("[TessenLib] TryMax Over : " + server.Url("/file.bin")));
@@ -337,7 +327,7 @@ TEST_F(HttpsContentLengthTest, SelfSignedServerFailsTheCheck) {
   ASSERT_EQ(DL_OK, checker.AddUrl(server.Url("/a").c_str()));
   checker.StartCheck();
   ASSERT_TRUE(WaitReport());
-  PumpFor(100);
+  runtime.Pump();
   EXPECT_TRUE(completed.empty());
   EXPECT_EQ(std::vector<std::string>{server.Url("/a")}, failed);
   EXPECT_EQ(0, server.RequestCount());

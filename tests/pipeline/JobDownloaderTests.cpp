@@ -4,45 +4,20 @@
 
 #include "pipeline/CJobDownloader.h"
 #include "pipeline/Log.h"
-#include "tests/support/ManualTimers.h"
 #include "tests/support/EventRecorder.h"
+#include "tests/support/FakeDownloader.h"
 #include "tests/support/IsolatedUserFolders.h"
+#include "tests/support/ManualTimers.h"
 
 namespace {
 
 using testsupport::EventRecorder;
 
-class RecordingDownloader : public CJobDownloader {
- public:
-  int32_t beginResult = DL_OK;
-  std::vector<CJob*> begun;
-  std::vector<CJob*> stopped;
-  bool connected = true;
-
-  using CJobDownloader::NotifyNetworkDown;
-  using CJobDownloader::Release;
-  using CJobDownloader::ReportEnd;
-  using CJobDownloader::ReportFailure;
-  using CJobDownloader::ReportFileDone;
-  using CJobDownloader::ReportNotice;
-  using CJobDownloader::ReportSizeInfo;
-  using CJobDownloader::ReportStatus;
-  using CJobDownloader::RestartAll;
-
- protected:
-  int32_t BeginJob(CJob* job) override {
-    begun.push_back(job);
-    return beginResult;
-  }
-  void StopJob(CJob* job) override { stopped.push_back(job); }
-  void TickJob(CJob* job) override { CheckConnection(job, connected); }
-};
-
 class JobDownloaderTest : public orba_test::ManualTimerTest {
  protected:
   JobDownloaderTest() {
     ResetLogPathForTesting();
-    downloader = std::make_unique<RecordingDownloader>();
+    downloader = std::make_unique<FakeDownloader>();
   }
   ~JobDownloaderTest() override {
     downloader.reset();
@@ -75,11 +50,11 @@ class JobDownloaderTest : public orba_test::ManualTimerTest {
 
   testsupport::IsolatedUserFolders folders;
   EventRecorder recorder;
-  std::unique_ptr<RecordingDownloader> downloader;
+  std::unique_ptr<FakeDownloader> downloader;
 };
 
 TEST_F(JobDownloaderTest, ConstructionRestartsTheLogWithOneLaunchLine) {
-  auto second = std::make_unique<RecordingDownloader>();
+  auto second = std::make_unique<FakeDownloader>();
   auto lines = testsupport::LogLines(folders.LogPath());
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ("[TessenLib] Launch(3.5.0.2)", testsupport::LogMessage(lines[0]));

@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/cpCHostAddressBook.h"
@@ -17,10 +15,12 @@
 #include "platform/Socket.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/ScopedEnvironment.h"
+#include "tests/support/ScopedResolver.h"
 #include "tests/support/ScriptedServer.h"
 
 namespace {
 
+using testsupport::Gate;
 using testsupport::ScopedEnvironment;
 using testsupport::Script;
 using testsupport::ScriptedConnection;
@@ -107,10 +107,6 @@ class PlatformReporterTest : public ::testing::Test {
     reporter_->QueueReport(static_cast<int32_t>(entries.size()), entries.data());
   }
 
-  void PumpFor(int64_t milliseconds) {
-    runtime_.PumpUntil([] { return false; }, milliseconds);
-  }
-
   testsupport::CoreRuntime runtime_;
   std::unique_ptr<ScopedEnvironment> host_;
   std::unique_ptr<ScopedEnvironment> port_;
@@ -186,11 +182,7 @@ TEST_F(PlatformReporterTest, ReportsQueuedWhileConnectingGoOutInOrder) {
 }
 
 TEST_F(PlatformReporterTest, UnresolvableRelayKeepsOnlyTheNewest64Blocks) {
-  // Names do not resolve; address literals still do.
-  cpAddressBookSetResolver([](const std::string& host) {
-    uint32_t literal = 0;
-    return platform::ParseIPv4(host, &literal) ? std::vector<uint32_t>{literal} : std::vector<uint32_t>{};
-  });
+  testsupport::ScopedResolver resolver;  // names do not resolve; address literals still do
   PointAt("relay.invalid", 54547);
   for (int64_t i = 1; i <= 70; ++i) {
     Queue({i});
@@ -222,24 +214,23 @@ TEST_F(PlatformReporterTest, NoRelayHostKeepsTheBlocks) {
 }
 
 TEST_F(PlatformReporterTest, SlowNameServerNeverHoldsUpTheCaller) {
-  std::atomic<bool> answer{false};
-  cpAddressBookSetResolver([&answer](const std::string&) {
-    for (int i = 0; i < 500 && !answer.load(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    uint32_t loopback = 0;
-    platform::ParseIPv4("127.0.0.1", &loopback);
-    return std::vector<uint32_t>{loopback};
+  // The name server answers only once the test has queued both reports: a caller that waited for
+  // it would wait until the gate gives up, and the answer would say so.
+  auto answer = std::make_shared<Gate>();
+  auto answeredBeforeRelease = std::make_shared<std::atomic<bool>>(false);
+  testsupport::ScopedResolver resolver([answer, answeredBeforeRelease](const std::string&) {
+    if (!answer->WaitOpen(30000)) *answeredBeforeRelease = true;
+    return std::vector<uint32_t>{testsupport::LoopbackAddress()};
   });
   ScriptedServer relay(Script().ReadBytes(2 * FrameSize(1)).Send(Reply()).ReadToEnd());
   PointAt("relay.slow.example", relay.Port());
-  auto started = std::chrono::steady_clock::now();
   Queue({1});
   Queue({2});
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(200));
+  EXPECT_FALSE(answeredBeforeRelease->load());
   EXPECT_TRUE(reporter_->IsResolving());
   EXPECT_FALSE(reporter_->HasConnection());
   EXPECT_EQ(2u, reporter_->QueuedBlocks());
-  answer = true;
+  answer->Open();
   ASSERT_TRUE(runtime_.PumpUntil([&] { return relay.Connection(0).finished; }));
   std::vector<ParsedFrame> frames = ParseFrames(relay.Connection(0).received);
   ASSERT_EQ(2u, frames.size());
@@ -247,25 +238,21 @@ TEST_F(PlatformReporterTest, SlowNameServerNeverHoldsUpTheCaller) {
 }
 
 TEST_F(PlatformReporterTest, DestroyedWhileTheNameIsResolvingIgnoresTheLateAnswer) {
-  std::atomic<bool> answer{false};
-  std::atomic<bool> answered{false};
-  cpAddressBookSetResolver([&answer, &answered](const std::string&) {
-    for (int i = 0; i < 500 && !answer.load(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    answered = true;
-    uint32_t loopback = 0;
-    platform::ParseIPv4("127.0.0.1", &loopback);
-    return std::vector<uint32_t>{loopback};
+  auto answer = std::make_shared<Gate>();
+  testsupport::ScopedResolver resolver([answer](const std::string&) {
+    answer->WaitOpen(30000);
+    return std::vector<uint32_t>{testsupport::LoopbackAddress()};
   });
   ScriptedServer relay(Script().ReadToEnd());
   PointAt("relay.late.example", relay.Port());
   Queue({1});
   ASSERT_TRUE(reporter_->IsResolving());
   reporter_.reset();
-  answer = true;
-  ASSERT_TRUE(runtime_.PumpUntil([&] { return answered.load(); }));
-  PumpFor(100);
-  EXPECT_EQ(0, relay.ConnectionCount());
+  answer->Open();
+  // The answer is posted before its thread counts itself out: one pump then delivers it.
+  ASSERT_TRUE(testsupport::WaitUntil([] { return cpAddressBookResolutionsInFlight() == 0; }));
+  runtime_.Pump();
+  EXPECT_EQ(0, relay.SettledConnectionCount());
 }
 
 TEST_F(PlatformReporterTest, RefusedRelayKeepsTheBlocksForTheNextReport) {
@@ -294,8 +281,8 @@ TEST_F(PlatformReporterTest, NothingToReportQueuesNothing) {
   reporter_->QueueReport(1, nullptr);
   EXPECT_EQ(0u, reporter_->QueuedBlocks());
   EXPECT_FALSE(reporter_->HasConnection());
-  PumpFor(50);
-  EXPECT_EQ(0, relay.ConnectionCount());
+  runtime_.Pump();
+  EXPECT_EQ(0, relay.SettledConnectionCount());
 }
 
 TEST_F(PlatformReporterTest, DestroyedWhileConnectedClosesTheConnection) {

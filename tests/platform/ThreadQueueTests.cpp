@@ -19,6 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/MessageLoop.h"
 #include "tests/platform/PlatformTestSupport.h"
+#include "tests/support/ThreadState.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ using platform::Message;
 using platform::ThreadId;
 using platform::detail::FdWatcher;
 using platform::detail::ThreadQueue;
-using platformtest::WaitUntil;
+using testsupport::ThreadState;
+using testsupport::WaitUntil;
 
 constexpr uint32_t kMsgReady = platform::kMsgUser + 21;
 
@@ -58,8 +60,7 @@ void Drain(int fd) {
 // Drains the pipe, notes the thread it ran on and tells the loop with a posted message.
 class PipeWatcher final : public FdWatcher {
  public:
-  PipeWatcher(int fd, std::thread::id owner, ThreadId target)
-      : fd_(fd), owner_(owner), target_(target) {}
+  PipeWatcher(int fd, std::thread::id owner, ThreadId target) : fd_(fd), owner_(owner), target_(target) {}
   void OnFdReady(uint32_t events) override {
     if (std::this_thread::get_id() != owner_) wrongThread = true;
     lastEvents = events;
@@ -77,15 +78,6 @@ class PipeWatcher final : public FdWatcher {
   std::thread::id owner_;
   ThreadId target_;
 };
-
-// State letter of a thread of this process ('S' while it sleeps in a wait).
-char ThreadState(pid_t tid) {
-  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  std::string::size_type paren = line.rfind(')');
-  return paren != std::string::npos && paren + 2 < line.size() ? line[paren + 2] : '?';
-}
 
 // A thread that runs its loop until it gets the quit message.
 class LoopThread {
@@ -118,7 +110,9 @@ class LoopThread {
   ThreadId Id() const { return id_; }
   std::thread::id StdId() const { return threadId_; }
   // Waits (bounded) until the loop sleeps in its wait.
-  void WaitUntilBlocked() const { WaitUntil([this] { return ThreadState(tid_) == 'S'; }, 2000); }
+  void WaitUntilBlocked() const {
+    WaitUntil([this] { return ThreadState(tid_) == 'S'; }, 2000);
+  }
 
   std::atomic<int> readyMessages{0};
 
@@ -312,7 +306,8 @@ TEST(ThreadQueueTest, QueueWithoutDescriptorsStillDeliversPostsAndTimersWithoutS
     exhaustedSignal.get_future().wait();
     ThreadQueue& queue = platform::detail::CurrentQueue();
     usable = queue.Usable();
-    uintptr_t timer = platform::StartThreadTimer(150, [](void*) {}, nullptr);
+    uintptr_t timer = platform::StartThreadTimer(
+        150, [](void*) {}, nullptr);
     int64_t wallStart = platform::MonotonicMilliseconds();
     int64_t cpuStart = ThreadCpuMilliseconds();
     Message message;

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -24,6 +24,7 @@
 #include "core/nvSmartPtr.h"
 #include "platform/Clock.h"
 #include "platform/MessageLoop.h"
+#include "tests/support/WaitUntil.h"
 
 namespace testsupport {
 
@@ -71,17 +72,15 @@ class CoreRuntime {
 
   // Pumps until `done` holds or `timeoutMs` of real time passed; returns `done()`.
   bool PumpUntil(const std::function<bool()>& done, int64_t timeoutMs = 10000) {
-    int64_t deadline = platform::MonotonicMilliseconds() + timeoutMs;
-    while (!done()) {
-      if (platform::MonotonicMilliseconds() >= deadline) return done();
+    return WaitUntil(done, timeoutMs, [] {
       platform::Message message;
       if (platform::PeekNextMessage(&message)) {
         platform::DispatchMessageToWindow(message);
       } else {
         WaitBriefly();
       }
-    }
-    return true;
+      return true;
+    });
   }
 
   // Manual clock: moves time in 100 ms steps, ticking the timer service (and so the QoS second,

@@ -1,9 +1,11 @@
 #include "tests/support/LoopbackSocket.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,6 +102,16 @@ int ListenOnLoopback(int backlog, uint16_t* port) {
   }
   if (port != nullptr) *port = ntohs(address.sin_port);
   return fd;
+}
+
+int UnreadBytes(int fd) {
+  int count = 0;
+  return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
+}
+
+int UnacknowledgedBytes(int fd) {
+  int count = 0;
+  return ioctl(fd, SIOCOUTQ, &count) == 0 ? count : 0;
 }
 
 bool ReadPending(int fd, std::string* out) {

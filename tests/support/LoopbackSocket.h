@@ -46,6 +46,12 @@ int ListenOnLoopback(int backlog, uint16_t* port);
 // Appends to `out` what has already arrived, without waiting. False once the peer closed or failed.
 bool ReadPending(int fd, std::string* out);
 
+// Bytes that arrived on `fd` and were not read yet.
+int UnreadBytes(int fd);
+// Bytes sent on `fd` that the peer's kernel has not acknowledged yet (0 once every byte sent
+// reached the peer's socket).
+int UnacknowledgedBytes(int fd);
+
 // Closes so that the peer sees a FIN: bytes that arrived but were never read are read first
 // (appended to `drained` when given), because closing with unread input makes the kernel send RST.
 void CloseGracefully(int fd, std::string* drained = nullptr);

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "tests/support/WaitUntil.h"
+
 namespace testsupport {
 
 namespace {
@@ -18,20 +20,34 @@ constexpr int64_t kPollMs = 5;  // how often gates and conditions are looked at
 
 const char* ReasonPhrase(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 416: return "Range Not Satisfiable";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 206:
+      return "Partial Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 303:
+      return "See Other";
+    case 304:
+      return "Not Modified";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 416:
+      return "Range Not Satisfiable";
+    case 500:
+      return "Internal Server Error";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
@@ -98,6 +114,8 @@ Script& Script::SendInPieces(std::string bytes, std::vector<size_t> pieceSizes, 
   return Add(std::move(step));
 }
 
+Script& Script::AwaitAck() { return Add(Make(Kind::AwaitAck)); }
+
 Script& Script::Pause(int64_t milliseconds) {
   Step step = Make(Kind::Pause);
   step.milliseconds = milliseconds;
@@ -158,7 +176,9 @@ std::string ScriptedServer::Url(const std::string& path) const {
 void ScriptedServer::AcceptLoop() {
   for (;;) {
     if (WaitForSocket(listenFd_, SocketEvent::Readable, stop_, -1) != WaitResult::Ready) return;
-    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
     if (fd < 0) {
       if (!stop_.SleepFor(1)) return;  // e.g. out of descriptors: do not spin
       continue;
@@ -166,6 +186,12 @@ void ScriptedServer::AcceptLoop() {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (sentinelPort_ != 0 && ntohs(peer.sin_port) == sentinelPort_) {
+      close(fd);
+      sentinelAccepted_ = true;
+      changed_.notify_all();
+      continue;
+    }
     int index = static_cast<int>(connections_.size());
     connections_.emplace_back();
     const Script& script = scripts_[std::min(static_cast<size_t>(index), scripts_.size() - 1)];
@@ -212,11 +238,8 @@ bool ScriptedServer::ReadMore(int index, int fd, std::string* pending) {
   return false;
 }
 
-bool ScriptedServer::WaitUntil(const std::function<bool()>& condition) const {
-  while (!condition()) {
-    if (!stop_.SleepFor(kPollMs)) return false;
-  }
-  return true;
+bool ScriptedServer::HoldUntil(const std::function<bool()>& condition) const {
+  return testsupport::WaitUntil(condition, -1, [this] { return stop_.SleepFor(kPollMs); });
 }
 
 bool ScriptedServer::RunStep(int index, int* fd, const Script::Step& step, std::string* pending) {
@@ -267,12 +290,14 @@ bool ScriptedServer::RunStep(int index, int* fd, const Script::Step& step, std::
       }
       return true;
     }
+    case Script::Kind::AwaitAck:
+      return HoldUntil([fd = *fd] { return UnacknowledgedBytes(fd) == 0; });
     case Script::Kind::Pause:
       return stop_.SleepFor(step.milliseconds);
     case Script::Kind::WaitGate:
-      return WaitUntil([&step] { return step.gate->IsOpen(); });
+      return HoldUntil([&step] { return step.gate->IsOpen(); });
     case Script::Kind::WaitCondition:
-      return WaitUntil(step.condition);
+      return HoldUntil(step.condition);
     case Script::Kind::Notify:
       step.notify->Open();
       return true;
@@ -292,7 +317,7 @@ bool ScriptedServer::RunStep(int index, int* fd, const Script::Step& step, std::
       return true;
     }
     case Script::Kind::Stall:
-      WaitUntil([] { return false; });
+      HoldUntil([] { return false; });
       return false;
   }
   return false;
@@ -301,6 +326,34 @@ bool ScriptedServer::RunStep(int index, int* fd, const Script::Step& step, std::
 int ScriptedServer::ConnectionCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(connections_.size());
+}
+
+int ScriptedServer::SettledConnectionCount() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  // Bound first, so the accept loop knows the connection as the server's own before it arrives.
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sentinelPort_ = ntohs(address.sin_port);
+    sentinelAccepted_ = false;
+  }
+  address.sin_port = htons(port_);
+  bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  // The limit only keeps a broken server from hanging the test.
+  bool accepted =
+      connected && changed_.wait_for(lock, std::chrono::seconds(10), [this] { return sentinelAccepted_; });
+  sentinelPort_ = 0;
+  close(fd);
+  return accepted ? static_cast<int>(connections_.size()) : -1;
 }
 
 bool ScriptedServer::WaitForConnections(int count, int64_t timeoutMs) const {
@@ -328,8 +381,8 @@ ScriptedConnection ScriptedServer::Connection(int index) const {
 
 ReceivedRequest ScriptedServer::Request(int index) const {
   ScriptedConnection connection = Connection(index);
-  ReceivedRequest request = ParseRequestHead(connection.reads.empty() ? connection.received
-                                                                      : connection.reads.front());
+  ReceivedRequest request =
+      ParseRequestHead(connection.reads.empty() ? connection.received : connection.reads.front());
   request.connection = index;
   return request;
 }
@@ -363,6 +416,14 @@ std::string HttpResponse(int status, const std::vector<std::pair<std::string, st
   std::string text = "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
   for (const auto& [name, value] : headers) text += name + ": " + value + "\r\n";
   return text + "\r\n" + body;
+}
+
+std::string HttpOk(const std::string& body) {
+  return HttpResponse(200, {{"Content-Length", std::to_string(body.size())}}, body);
+}
+
+std::string HttpOkHead(int64_t length) {
+  return HttpResponse(200, {{"Content-Length", std::to_string(length)}});
 }
 
 }  // namespace testsupport

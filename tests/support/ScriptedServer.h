@@ -69,6 +69,9 @@ class Script {
   // the pieces reach the client as separate receives (the socket has TCP_NODELAY).
   Script& SendInPieces(std::string bytes, std::vector<size_t> pieceSizes, int64_t pauseMs = 0);
 
+  // Waits until the client's kernel acknowledged every byte sent so far: they wait in its socket
+  // (UnreadBytes) or were read. With a Notify after it, a test knows what reached the client.
+  Script& AwaitAck();
   // Waits a fixed time. Prefer WaitFor(gate) where the test can say when to go on.
   Script& Pause(int64_t milliseconds);
   // Holds the connection (open and silent) until the test opens the gate.
@@ -93,8 +96,21 @@ class Script {
 
  private:
   friend class ScriptedServer;
-  enum class Kind { ReadUntil, ReadBytes, ReadToEnd, Send, Pause, WaitGate, WaitCondition, Notify,
-                    HalfClose, Reset, Close, Stall };
+  enum class Kind {
+    ReadUntil,
+    ReadBytes,
+    ReadToEnd,
+    Send,
+    AwaitAck,
+    Pause,
+    WaitGate,
+    WaitCondition,
+    Notify,
+    HalfClose,
+    Reset,
+    Close,
+    Stall
+  };
   struct Step {
     Kind kind = Kind::Close;
     std::string bytes;
@@ -138,6 +154,10 @@ class ScriptedServer {
   std::string Url(const std::string& path = "/") const;
 
   int ConnectionCount() const;
+  // The connections accepted once every connect that completed before this call was accepted too:
+  // the server connects to itself and waits until the kernel's queue, which it serves in order,
+  // hands over that connection (not counted, runs no script). For "no connection was made".
+  int SettledConnectionCount();
   // Waits until at least `count` connections were accepted; true when they were.
   bool WaitForConnections(int count, int64_t timeoutMs = 5000) const;
   // Waits until the scripts of the first `count` connections ended; true when they did.
@@ -156,7 +176,8 @@ class ScriptedServer {
   void Run(int index, int fd, const Script& script);
   bool ReadMore(int index, int fd, std::string* pending);
   bool RunStep(int index, int* fd, const Script::Step& step, std::string* pending);
-  bool WaitUntil(const std::function<bool()>& condition) const;
+  // Holds the connection until `condition` holds; false when the server stops first.
+  bool HoldUntil(const std::function<bool()>& condition) const;
 
   std::vector<Script> scripts_;
   StopSignal stop_;
@@ -168,6 +189,8 @@ class ScriptedServer {
   mutable std::condition_variable changed_;
   std::vector<ScriptedConnection> connections_;
   std::vector<std::thread> threads_;
+  uint16_t sentinelPort_ = 0;  // local port of the server's own connection, while it is awaited
+  bool sentinelAccepted_ = false;
 };
 
 // A loopback port on which a connect is refused (ECONNREFUSED): the port stays bound, without
@@ -193,5 +216,9 @@ uint16_t ClosedLoopbackPort();
 // own (no Content-Length), so a script can send exactly the response a test needs.
 std::string HttpResponse(int status, const std::vector<std::pair<std::string, std::string>>& headers,
                          const std::string& body = {});
+// A 200 response with its Content-Length and `body`.
+std::string HttpOk(const std::string& body);
+// The head alone of a 200 response that announces `length` bytes.
+std::string HttpOkHead(int64_t length);
 
 }  // namespace testsupport

@@ -4,7 +4,6 @@
 // (until its own time-out). For tests of connect time-outs against a real socket.
 
 #include <cstdint>
-#include <vector>
 
 namespace testsupport {
 
@@ -16,15 +15,14 @@ class StalledPort {
   StalledPort& operator=(const StalledPort&) = delete;
 
   uint16_t Port() const { return port_; }
-  // False when the kernel kept completing connects (the queue could not be filled); a test should
-  // skip then rather than wait for a stall that never comes.
+  // False when the port could not be set up (no socket, or the queue never filled).
   bool Stalls() const { return stalls_; }
 
  private:
   int listenFd_ = -1;
+  int fillerFd_ = -1;
   uint16_t port_ = 0;
   bool stalls_ = false;
-  std::vector<int> queued_;  // connected sockets that fill the listener's queue
 };
 
 }  // namespace testsupport

@@ -9,18 +9,18 @@ namespace httpcommon {
 ListenerThread::~ListenerThread() { Stop(); }
 
 void ListenerThread::Start(httplib::Server& server) {
-  {
-    std::lock_guard lock(mutex_);
-    if (started_) return;
-    started_ = true;
-    server_ = &server;
-  }
+  // Held until the wait below: the loop's start and end need it too, so a Stop from another
+  // thread sees thread_ set.
+  std::unique_lock lock(mutex_);
+  if (started_) return;
+  started_ = true;
+  server_ = &server;
   std::function<httplib::TaskQueue*()> make = server.new_task_queue;
   // cpp-httplib marks the server running before it makes the loop's task queue.
   server.new_task_queue = [this, make]() -> httplib::TaskQueue* {
     httplib::TaskQueue* queue = make ? make() : new httplib::ThreadPool(CPPHTTPLIB_THREAD_POOL_COUNT);
     {
-      std::lock_guard lock(mutex_);
+      std::lock_guard guard(mutex_);
       looping_ = true;
     }
     changed_.notify_all();
@@ -29,12 +29,11 @@ void ListenerThread::Start(httplib::Server& server) {
   thread_ = std::thread([this] {
     server_->listen_after_bind();
     {
-      std::lock_guard lock(mutex_);
+      std::lock_guard guard(mutex_);
       ended_ = true;
     }
     changed_.notify_all();
   });
-  std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return looping_ || ended_; });
 }
 

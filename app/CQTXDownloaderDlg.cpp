@@ -90,15 +90,15 @@ QFont CellHeightFont(const QStringList& families, int cellHeight, QFont::Weight 
 
 // Font A: the folder label and the consent box.
 QFont FontA() {
-  return CellHeightFont({QStringLiteral("돋움"), QStringLiteral("Dotum"), QStringLiteral("WenQuanYi Micro Hei"),
-                         QStringLiteral("Sans Serif")},
+  return CellHeightFont({QStringLiteral("돋움"), QStringLiteral("Dotum"),
+                         QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Sans Serif")},
                         12, QFont::Normal);
 }
 
 // Font B: the other labels and the bars' text.
 QFont FontB() {
-  return CellHeightFont({QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"), QStringLiteral("WenQuanYi Micro Hei"),
-                         QStringLiteral("Sans Serif")},
+  return CellHeightFont({QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans"),
+                         QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Sans Serif")},
                         13, QFont::Bold);
 }
 
@@ -169,10 +169,11 @@ CQTXDownloaderDlg::~CQTXDownloaderDlg() {
 }
 
 void CQTXDownloaderDlg::BuildFrame() {
-  const std::array<Place, 4> frames = {{{static_cast<int>(DialogControl::kTopStrip), QRect(0, 0, 748, 21)},
-                                        {static_cast<int>(DialogControl::kBottomStrip), QRect(0, 416, 748, 21)},
-                                        {static_cast<int>(DialogControl::kLeftStrip), QRect(0, 20, 21, 396)},
-                                        {static_cast<int>(DialogControl::kRightPanel), QRect(363, 20, 385, 396)}}};
+  const std::array<Place, 4> frames = {
+      {{static_cast<int>(DialogControl::kTopStrip), QRect(0, 0, 748, 21)},
+       {static_cast<int>(DialogControl::kBottomStrip), QRect(0, 416, 748, 21)},
+       {static_cast<int>(DialogControl::kLeftStrip), QRect(0, 20, 21, 396)},
+       {static_cast<int>(DialogControl::kRightPanel), QRect(363, 20, 385, 396)}}};
   for (const Place& place : frames) {
     auto* frame = new QWidget(this);
     frame->setGeometry(place.rect);
@@ -257,7 +258,8 @@ void CQTXDownloaderDlg::BuildControls() {
   consent_->setChecked(true);
   consent_->setToolTip(QStringLiteral("超高速下載只有在下載時才會共享PC資源。"));
   consent_->hide();
-  connect(consent_, &QCheckBox::clicked, this, [this](bool checked) { controller_->OnConsentClicked(checked); });
+  connect(consent_, &QCheckBox::clicked, this,
+          [this](bool checked) { controller_->OnConsentClicked(checked); });
 }
 
 int CQTXDownloaderDlg::Run() {
@@ -285,14 +287,23 @@ void CQTXDownloaderDlg::Automate(int32_t code) {
   if (code == DL_EV_SIZE_CHECK_DONE && automation_.start && !automationStarted_ && controller_->ListReady()) {
     automationStarted_ = true;
     // The size check has just put the default folder back; the chosen one applies from here on.
-    if (!automation_.destination.isEmpty() && !controller_->SetDestinationFolder(automation_.destination)) return;
+    if (!automation_.destination.isEmpty() && !controller_->SetDestinationFolder(automation_.destination))
+      return;
     QMetaObject::invokeMethod(
-        this, [this] { if (!ended_ && controller_->Job() == 0) Button(DialogButton::kStart)->click(); },
+        this,
+        [this] {
+          if (!ended_ && controller_->Job() == 0) Button(DialogButton::kStart)->click();
+        },
         Qt::QueuedConnection);
-  } else if (code == DL_EV_JOB_DONE && automation_.install && !automationInstalled_ && controller_->Finished()) {
+  } else if (code == DL_EV_JOB_DONE && automation_.install && !automationInstalled_ &&
+             controller_->Finished()) {
     automationInstalled_ = true;
     QMetaObject::invokeMethod(
-        this, [this] { if (!ended_) Button(DialogButton::kInstall)->click(); }, Qt::QueuedConnection);
+        this,
+        [this] {
+          if (!ended_) Button(DialogButton::kInstall)->click();
+        },
+        Qt::QueuedConnection);
   }
 }
 
@@ -318,9 +329,13 @@ QLabel* CQTXDownloaderDlg::Label(DialogLabel label) const { return labels_.value
 
 QProgressBar* CQTXDownloaderDlg::Bar(ProgressBar bar) const { return bars_.value(static_cast<int>(bar)); }
 
-QPushButton* CQTXDownloaderDlg::Button(DialogButton button) const { return buttons_.value(static_cast<int>(button)); }
+QPushButton* CQTXDownloaderDlg::Button(DialogButton button) const {
+  return buttons_.value(static_cast<int>(button));
+}
 
-void CQTXDownloaderDlg::SetLabel(DialogLabel label, const QString& text) { labelTexts_.insert(static_cast<int>(label), text); }
+void CQTXDownloaderDlg::SetLabel(DialogLabel label, const QString& text) {
+  labelTexts_.insert(static_cast<int>(label), text);
+}
 
 void CQTXDownloaderDlg::SetProgress(ProgressBar bar, int percent) {
   if (QProgressBar* control = Bar(bar)) control->setValue(std::clamp(percent, 0, 100));
@@ -406,7 +421,11 @@ void CQTXDownloaderDlg::CloseWindow() { End(0); }
 void CQTXDownloaderDlg::PostLaunch() {
   // Queued, so that the install text is on screen before the installer starts.
   QMetaObject::invokeMethod(
-      this, [this] { if (!ended_) controller_->OnLaunch(); }, Qt::QueuedConnection);
+      this,
+      [this] {
+        if (!ended_) controller_->OnLaunch();
+      },
+      Qt::QueuedConnection);
 }
 
 // ---- what the user does

@@ -27,8 +27,14 @@ class QPushButton;
 class PlainSpeedGraph;
 
 // The other controls and the frame pictures, by their ids.
-enum class DialogControl { kBanner = 1000, kSpeedGraph = 1018, kTopStrip = 187, kBottomStrip = 188, kLeftStrip = 189,
-                           kRightPanel = 20000 };
+enum class DialogControl {
+  kBanner = 1000,
+  kSpeedGraph = 1018,
+  kTopStrip = 187,
+  kBottomStrip = 188,
+  kLeftStrip = 189,
+  kRightPanel = 20000
+};
 
 // The message box the controller asked for: shown with QMessageBox by default.
 struct MessageRequest {
@@ -43,9 +49,9 @@ using ResumeSeam = std::function<void(bool* resume, bool* applyToAll)>;
 
 // A download the window runs by itself (--start): the buttons are pressed as a user would.
 struct WindowAutomation {
-  bool start = false;      // press start once the sizes are known
-  QString destination;     // the folder to start in; empty: the one the window shows
-  bool install = false;    // press install when every file is done
+  bool start = false;    // press start once the sizes are known
+  QString destination;   // the folder to start in; empty: the one the window shows
+  bool install = false;  // press install when every file is done
 };
 
 // The standard message box: caption, icon, text, and OK or Yes/No.

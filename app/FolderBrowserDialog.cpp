@@ -19,7 +19,8 @@ QString FolderInstructionText(const QString& requiredSize) {
 }
 
 QString FolderInstructionText(const QString& requiredSize, int64_t freeBytes) {
-  return QStringLiteral("至少需要 %1 容量。\n剩餘容量：%2").arg(requiredSize, FormatSize(static_cast<double>(freeBytes)));
+  return QStringLiteral("至少需要 %1 容量。\n剩餘容量：%2")
+      .arg(requiredSize, FormatSize(static_cast<double>(freeBytes)));
 }
 
 int64_t FolderFreeBytes(const QString& folder) {
@@ -29,7 +30,8 @@ int64_t FolderFreeBytes(const QString& folder) {
   return free > 0 ? free : 0;
 }
 
-FolderBrowserDialog::FolderBrowserDialog(const QString& currentFolder, const QString& requiredSize, QWidget* parent)
+FolderBrowserDialog::FolderBrowserDialog(const QString& currentFolder, const QString& requiredSize,
+                                         QWidget* parent)
     : QDialog(parent), requiredSize_(requiredSize) {
   setWindowTitle(QStringLiteral("瀏覽資料夾"));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);

@@ -12,18 +12,21 @@ const QEvent::Type kLibraryEvent = static_cast<QEvent::Type>(QEvent::registerEve
 
 class LibraryQtEvent : public QEvent {
  public:
-  LibraryQtEvent(int32_t eventCode, intptr_t eventParam) : QEvent(kLibraryEvent), code(eventCode), lParam(eventParam) {}
+  LibraryQtEvent(int32_t eventCode, intptr_t eventParam)
+      : QEvent(kLibraryEvent), code(eventCode), lParam(eventParam) {}
   int32_t code;
   intptr_t lParam;
 };
 
 }  // namespace
 
-LibraryEventBridge::LibraryEventBridge(Handler handler, QObject* parent) : QObject(parent), handler_(std::move(handler)) {
+LibraryEventBridge::LibraryEventBridge(Handler handler, QObject* parent)
+    : QObject(parent), handler_(std::move(handler)) {
   // postEvent is thread-safe and keeps the posting order for one receiver.
   window_ = platform::CreateHookedWindow([this](const platform::Message& message) {
     if (message.message != WM_DOWNLOADLIB_EVENT) return;
-    QCoreApplication::postEvent(this, new LibraryQtEvent(static_cast<int32_t>(message.wParam), message.lParam));
+    QCoreApplication::postEvent(this,
+                                new LibraryQtEvent(static_cast<int32_t>(message.wParam), message.lParam));
   });
 }
 

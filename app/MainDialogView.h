@@ -6,8 +6,15 @@
 #include <cstdint>
 
 // Controls of the main window, by their ids.
-enum class DialogLabel { kFile = 1002, kDownloaded = 1015, kTotal = 1005, kRemaining = 1003, kElapsed = 1020,
-                         kSpeed = 1019, kFolder = 1007 };
+enum class DialogLabel {
+  kFile = 1002,
+  kDownloaded = 1015,
+  kTotal = 1005,
+  kRemaining = 1003,
+  kElapsed = 1020,
+  kSpeed = 1019,
+  kFolder = 1007
+};
 enum class DialogButton { kStart = 1011, kClose = 1012, kFolder = 1008, kInstall = 1017, kConsent = 1010 };
 enum class ProgressBar { kFile = 1013, kJob = 1016 };
 

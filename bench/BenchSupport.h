@@ -97,7 +97,8 @@ struct Samples {
   int rounds = 0;
   int exact = 0;  // rounds whose files all came out exact
   // Records a round and prints its line.
-  void Add(int round, const char* name, double wallSeconds, double cpuSeconds, long peakRssKiB, bool exactFiles);
+  void Add(int round, const char* name, double wallSeconds, double cpuSeconds, long peakRssKiB,
+           bool exactFiles);
 };
 const char* Verdict(bool pass);
 

@@ -15,8 +15,8 @@ struct JobFile {
 };
 
 struct JobOutcome {
-  bool ran = false;   // the child reported back
-  bool done = false;  // job-done (516) arrived before the time limit
+  bool ran = false;        // the child reported back
+  bool done = false;       // job-done (516) arrived before the time limit
   double wallSeconds = 0;  // start of the job to job-done
   double cpuSeconds = 0;   // user + system of the hosting process over the same span
   long peakRssKiB = 0;     // peak resident memory of the hosting process over its whole life
@@ -34,6 +34,7 @@ JobOutcome RunLibraryJob(const std::vector<JobFile>& files, const std::string& f
 struct Samples;
 // Records a library round in `samples` and prints it; a round that went wrong also prints what the
 // job reported. `exactFiles`: every file came out as served.
-void AddLibraryRound(Samples& samples, int round, const char* name, const JobOutcome& outcome, bool exactFiles);
+void AddLibraryRound(Samples& samples, int round, const char* name, const JobOutcome& outcome,
+                     bool exactFiles);
 
 }  // namespace bench

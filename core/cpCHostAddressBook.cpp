@@ -104,7 +104,8 @@ void Apply(HostRecord& record, const std::vector<uint32_t>& answer) {
   };
   std::vector<AddressEntry> fresh;
   for (uint32_t address : answer) {
-    bool duplicate = std::any_of(fresh.begin(), fresh.end(), [address](const AddressEntry& e) { return e.address == address; });
+    bool duplicate = std::any_of(fresh.begin(), fresh.end(),
+                                 [address](const AddressEntry& e) { return e.address == address; });
     if (!known(address) && !duplicate) fresh.push_back(AddressEntry{address, false, 0});
   }
   record.lastResolution = now;
@@ -116,7 +117,8 @@ void Apply(HostRecord& record, const std::vector<uint32_t>& answer) {
 
 bool NeedsResolution(const HostRecord& record) {
   if (!record.resolved) return true;
-  bool anyGood = std::any_of(record.entries.begin(), record.entries.end(), [](const AddressEntry& e) { return e.good; });
+  bool anyGood =
+      std::any_of(record.entries.begin(), record.entries.end(), [](const AddressEntry& e) { return e.good; });
   return !anyGood && cpNowSeconds() - record.lastResolution >= kReresolveSeconds;
 }
 

@@ -104,7 +104,8 @@ cpCQoSContext* cpCQoS::ContextAt(uint32_t slot) const {
   return slot < static_cast<uint32_t>(CP_SOCKET_SLOTS) ? slots_[slot] : nullptr;
 }
 
-void cpCQoS::HandleSocketEvent(int32_t slot, int32_t event, int32_t /*error*/, platform::SocketHandle socket) {
+void cpCQoS::HandleSocketEvent(int32_t slot, int32_t event, int32_t /*error*/,
+                               platform::SocketHandle socket) {
   cpMutexGuard guard(lock_);
   cpCQoSContext* context = slot >= 0 ? ContextAt(static_cast<uint32_t>(slot)) : nullptr;
   if (context == nullptr || !context->OwnsSocket(socket)) return;

@@ -182,8 +182,9 @@ cpStatus cpCQoSContext::Connect(const cpAddress* address) {
   } else if (status == CP_E_WOULDBLOCK) {
     StopConnectTimer();
     cpCQoS* manager = cpCQoS::Instance();
-    connectTimer_ = cpStartTimer(static_cast<uint32_t>(connectTimeout_) * 1000, &OnConnectTimer, this,
-                                 kConnectTimerTag, manager != nullptr ? manager->GetLock().Untyped() : nvSmartPtr());
+    connectTimer_ =
+        cpStartTimer(static_cast<uint32_t>(connectTimeout_) * 1000, &OnConnectTimer, this, kConnectTimerTag,
+                     manager != nullptr ? manager->GetLock().Untyped() : nvSmartPtr());
   } else {
     SetState(QOS_ST_FAILED);
     PostFailure();
@@ -193,9 +194,7 @@ cpStatus cpCQoSContext::Connect(const cpAddress* address) {
 
 void cpCQoSContext::OnConnectTimer(void* self) { static_cast<cpCQoSContext*>(self)->ConnectFailed(); }
 
-void cpCQoSContext::StopConnectTimer() {
-  cpStopTimer(connectTimer_);
-}
+void cpCQoSContext::StopConnectTimer() { cpStopTimer(connectTimer_); }
 
 void cpCQoSContext::OnConnected() {
   if (connected_ == 2) return;

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "core/cpCQoSContextAction.h"
+#include "core/cpCTimer.h"
 #include "core/cpLog.h"
 #include "core/cpQoSBuffers.h"
 #include "core/cpSocket.h"
 #include "core/cpTime.h"
-#include "core/cpCTimer.h"
 #include "core/nvSmartPtr.h"
 #include "core/nvTSmartPtr.h"
 #include "core/nwIQoSNetStack.h"

@@ -51,7 +51,8 @@ void cpCTimer::Reschedule(bool restart) {
   due_.milliseconds = static_cast<uint16_t>(total % 1000);
 }
 
-cpCTimerPtr cpStartTimer(uint32_t periodMs, TimerCallback callback, void* userData, int32_t tag, nvSmartPtr keepAlive) {
+cpCTimerPtr cpStartTimer(uint32_t periodMs, TimerCallback callback, void* userData, int32_t tag,
+                         nvSmartPtr keepAlive) {
   cpCTimerPtr timer = cpCTimerPtr::Create(CLSID_cpCTimer);
   if (timer) timer->Start(periodMs, callback, userData, tag, std::move(keepAlive));
   return timer;

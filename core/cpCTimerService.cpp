@@ -67,8 +67,8 @@ void TimerProcedure(void* context) {
 
 }  // namespace
 
-cpStatus cpTimerCreate(uint32_t /*periodIgnored*/, cpTimerProc callback, void* userData,
-                       cpTimerRecord** out, cpCMutexPtr lock) {
+cpStatus cpTimerCreate(uint32_t /*periodIgnored*/, cpTimerProc callback, void* userData, cpTimerRecord** out,
+                       cpCMutexPtr lock) {
   if (out == nullptr) return CP_E_FAIL;
   auto* record = new cpTimerRecord;
   record->callback = callback;

@@ -12,8 +12,8 @@
 // The platform thread timer under the service: one record at a time, period always 100 ms.
 struct cpTimerRecord;
 using cpTimerProc = void (*)(void* userData);
-cpStatus cpTimerCreate(uint32_t periodIgnored, cpTimerProc callback, void* userData,
-                       cpTimerRecord** out, cpCMutexPtr lock);
+cpStatus cpTimerCreate(uint32_t periodIgnored, cpTimerProc callback, void* userData, cpTimerRecord** out,
+                       cpCMutexPtr lock);
 cpStatus cpTimerDestroy(cpTimerRecord* record);
 
 class cpCTimer;

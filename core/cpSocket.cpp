@@ -13,12 +13,14 @@ std::atomic<int32_t> g_liveWindows{0};
 cpCMutexPtr g_windowLock;
 std::atomic<platform::WindowHandle> g_windowHandle{0};
 
-constexpr uint32_t kAllNotices = platform::kFdRead | platform::kFdWrite | platform::kFdOob | platform::kFdAccept |
-                                 platform::kFdConnect | platform::kFdClose;  // 63
-constexpr uint32_t kRearmNotices = platform::kFdRead | platform::kFdWrite | platform::kFdOob | platform::kFdClose;  // 39
+constexpr uint32_t kAllNotices = platform::kFdRead | platform::kFdWrite | platform::kFdOob |
+                                 platform::kFdAccept | platform::kFdConnect | platform::kFdClose;  // 63
+constexpr uint32_t kRearmNotices =
+    platform::kFdRead | platform::kFdWrite | platform::kFdOob | platform::kFdClose;  // 39
 
 bool HasSocket(const cpSocketRecord* record) {
-  return record != nullptr && record->handle != cpSocketRecord::kNoSocketYet && record->handle != platform::kInvalidSocket;
+  return record != nullptr && record->handle != cpSocketRecord::kNoSocketYet &&
+         record->handle != platform::kInvalidSocket;
 }
 
 cpStatus ResultOf(int platformResult) { return platformResult < 0 ? cpSocketLastError() : CP_S_OK; }
@@ -238,8 +240,8 @@ cpStatus cpSocketSelect(cpNotifyWindowRecord* window, cpSocketRecord* record, in
   if (window == nullptr || record == nullptr) return CP_E_FAIL;
   record->window = window;
   record->slot = slot;
-  return ResultOf(platform::SocketAsyncSelect(record->handle, window->window,
-                                              CP_MSG_SOCKET_FIRST + static_cast<uint32_t>(slot), kAllNotices));
+  return ResultOf(platform::SocketAsyncSelect(
+      record->handle, window->window, CP_MSG_SOCKET_FIRST + static_cast<uint32_t>(slot), kAllNotices));
 }
 
 cpStatus cpSocketUnselect(cpNotifyWindowRecord* window, cpSocketRecord* record, int32_t* slot) {
@@ -249,7 +251,8 @@ cpStatus cpSocketUnselect(cpNotifyWindowRecord* window, cpSocketRecord* record, 
   record->slot = -1;
   if (slot != nullptr) *slot = old;
   platform::WindowHandle handle = window != nullptr ? window->window : 0;
-  return ResultOf(platform::SocketAsyncSelect(record->handle, handle, CP_MSG_SOCKET_FIRST + static_cast<uint32_t>(old), 0));
+  return ResultOf(platform::SocketAsyncSelect(record->handle, handle,
+                                              CP_MSG_SOCKET_FIRST + static_cast<uint32_t>(old), 0));
 }
 
 cpStatus cpSocketRearm(cpSocketRecord* record) {

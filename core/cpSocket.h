@@ -26,8 +26,8 @@ struct cpSocketRecord {
   static constexpr platform::SocketHandle kNoSocketYet = -2;
 
   platform::SocketHandle handle = kNoSocketYet;  // -1: creation failed
-  int32_t kind = 0;                               // 0 stream, 1 datagram
-  cpAddress socketAddress;                        // last used by connect, bind, send-to, ...
+  int32_t kind = 0;                              // 0 stream, 1 datagram
+  cpAddress socketAddress;                       // last used by connect, bind, send-to, ...
   int32_t addressLength = 0;
   uint32_t nonBlocking = 0;
   int32_t slot = 0;  // QoS slot whose message the socket reports with; -1 after unselect
@@ -36,10 +36,10 @@ struct cpSocketRecord {
 
 // Messages of the notification window.
 enum : uint32_t {
-  CP_MSG_WINDOW_GONE = platform::kMsgUser + 8,      // 0x408
-  CP_MSG_CONTEXT_EVENT = platform::kMsgUser + 9,    // 0x409: wParam slot, lParam record
-  CP_MSG_SOCKET_FIRST = platform::kMsgUser + 10,    // 0x40A + slot
-  CP_MSG_HOST_RESOLVED = platform::kMsgUser + 0x50,  // a background resolution finished
+  CP_MSG_WINDOW_GONE = platform::kMsgUser + 8,        // 0x408
+  CP_MSG_CONTEXT_EVENT = platform::kMsgUser + 9,      // 0x409: wParam slot, lParam record
+  CP_MSG_SOCKET_FIRST = platform::kMsgUser + 10,      // 0x40A + slot
+  CP_MSG_HOST_RESOLVED = platform::kMsgUser + 0x50,   // a background resolution finished
   CP_MSG_DETACHED_EVENT = platform::kMsgUser + 0x51,  // an event of a connection without socket
 };
 constexpr int32_t CP_SOCKET_SLOTS = 64;
@@ -62,8 +62,10 @@ cpStatus cpSocketCheck(const cpSocketRecord* record);
 cpStatus cpSocketConnect(cpSocketRecord* record, const cpAddress* address);
 cpStatus cpSocketSend(cpSocketRecord* record, const char* data, int32_t length, int32_t* sent);
 cpStatus cpSocketReceive(cpSocketRecord* record, char* buffer, int32_t size, int32_t* received);
-cpStatus cpSocketSendTo(cpSocketRecord* record, const char* data, int32_t length, const cpAddress* to, int32_t* sent);
-cpStatus cpSocketReceiveFrom(cpSocketRecord* record, char* buffer, int32_t size, cpAddress* from, int32_t* received);
+cpStatus cpSocketSendTo(cpSocketRecord* record, const char* data, int32_t length, const cpAddress* to,
+                        int32_t* sent);
+cpStatus cpSocketReceiveFrom(cpSocketRecord* record, char* buffer, int32_t size, cpAddress* from,
+                             int32_t* received);
 cpStatus cpSocketBind(cpSocketRecord* record, const cpAddress* address);
 cpStatus cpSocketListen(cpSocketRecord* record);
 cpStatus cpSocketAccept(cpSocketRecord* listener, cpAddress* peer, cpSocketRecord* accepted);

@@ -2,9 +2,7 @@
 
 #include "platform/Clock.h"
 
-uint32_t cpNowSeconds() {
-  return static_cast<uint32_t>(platform::CurrentClock().NowMilliseconds() / 1000);
-}
+uint32_t cpNowSeconds() { return static_cast<uint32_t>(platform::CurrentClock().NowMilliseconds() / 1000); }
 
 cpStatus cpNowPrecise(cpPreciseTime* out) {
   if (out == nullptr) return CP_E_FAIL;

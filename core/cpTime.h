@@ -6,7 +6,7 @@
 #include "core/Status.h"
 
 struct cpPreciseTime {
-  uint32_t seconds = 0;       // since the epoch
+  uint32_t seconds = 0;  // since the epoch
   uint16_t milliseconds = 0;
 };
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "core/nvCPtrList.h"
 #include "core/cpCTimer.h"
+#include "core/nvCPtrList.h"
 #include "core/nvSmartPtr.h"
 
 class nvCGarbageCollector {

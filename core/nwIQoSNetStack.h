@@ -81,7 +81,8 @@ class nvIQoSContext : public nvIUnknown {
   virtual cpStatus PushLayer(uint32_t classId, bool atBottom) = 0;
   virtual cpStatus FindLayer(uint32_t classId, void** out) = 0;
   virtual cpStatus Rearm() = 0;
-  virtual cpStatus AddStreamHandler(uint16_t group, int32_t type, nvMessageHandler handler, void* userData) = 0;
+  virtual cpStatus AddStreamHandler(uint16_t group, int32_t type, nvMessageHandler handler,
+                                    void* userData) = 0;
   virtual cpStatus SetAddress(const cpAddress* address) = 0;
   virtual cpStatus GetAddress(cpAddress** out) = 0;
   virtual cpStatus Close() = 0;

@@ -4,8 +4,8 @@
 
 #include "core/cpCMutex.h"
 #include "library/COsn.h"
-#include "pipeline/CPlatFormDownloader.h"
 #include "pipeline/CBinaryExecute_V3.h"
+#include "pipeline/CPlatFormDownloader.h"
 #include "pipeline/Log.h"
 #include "platform/FileSystem.h"
 
@@ -213,7 +213,9 @@ int32_t CJobManager::GetSizeCheckTotal(int64_t* out) {
   return DL_OK;
 }
 
-void CJobManager::OnContentLengthCheckCompleted(int64_t /*total*/) { delivery_.Raise(DL_EV_SIZE_CHECK_DONE, 0); }
+void CJobManager::OnContentLengthCheckCompleted(int64_t /*total*/) {
+  delivery_.Raise(DL_EV_SIZE_CHECK_DONE, 0);
+}
 
 void CJobManager::OnContentLengthCheckFailed(const char* /*url*/) {
   TraceDiagnostic("[TessenLib_D] File Size Check Failed. 0x0011");
@@ -244,7 +246,9 @@ int32_t CJobManager::GetData(DataBuffer* buffer) {
   return dataSession_ ? dataSession_->GetData(buffer) : DL_ERR_FAILED;
 }
 
-void CJobManager::OnDataCompleted(const char* /*buffer*/, int64_t /*length*/) { delivery_.Raise(DL_EV_DATA_DONE, 0); }
+void CJobManager::OnDataCompleted(const char* /*buffer*/, int64_t /*length*/) {
+  delivery_.Raise(DL_EV_DATA_DONE, 0);
+}
 
 void CJobManager::OnDataFailed(int32_t /*code*/) { delivery_.Raise(DL_EV_DATA_FAILED, 0); }
 

@@ -18,7 +18,8 @@
 
 class COsn;
 
-class CJobManager final : public IDataDownloadSessionEventListener, public IContentLengthCheckerEventListener {
+class CJobManager final : public IDataDownloadSessionEventListener,
+                          public IContentLengthCheckerEventListener {
  public:
   // The two downloaders, engine first; either may be absent.
   struct Downloaders {
@@ -33,7 +34,8 @@ class CJobManager final : public IDataDownloadSessionEventListener, public ICont
   CJobManager(const CJobManager&) = delete;
   CJobManager& operator=(const CJobManager&) = delete;
 
-  int32_t Configure(DownloadLibWindow window, DownloadLibCallback callback, void* userData, bool elevateLaunch);
+  int32_t Configure(DownloadLibWindow window, DownloadLibCallback callback, void* userData,
+                    bool elevateLaunch);
   int32_t CreateJob(JobHandle* out, const char* engineTag, const char* serviceCode);
   int32_t DeleteJob(JobHandle job);
   int32_t AddFile(JobHandle job, const char* url, const char* folder, const char* fileName, int64_t size,

@@ -97,14 +97,15 @@ int32_t DownloadLibDeleteJob(JobHandle job) {
   return ForwardJob(job, [&](CJobManager& m) { return m.DeleteJob(job); });
 }
 
-int32_t DownloadLibAddFile(JobHandle job, const char* url, const char* folder, const char* fileName, int64_t size,
-                           int32_t optionA) {
+int32_t DownloadLibAddFile(JobHandle job, const char* url, const char* folder, const char* fileName,
+                           int64_t size, int32_t optionA) {
   return DownloadLibAddFileEx(job, url, folder, fileName, size, optionA, 0);
 }
 
 int32_t DownloadLibAddFileEx(JobHandle job, const char* url, const char* folder, const char* fileName,
                              int64_t size, int32_t optionA, int32_t optionB) {
-  return ForwardJob(job, [&](CJobManager& m) { return m.AddFile(job, url, folder, fileName, size, optionA, optionB); });
+  return ForwardJob(
+      job, [&](CJobManager& m) { return m.AddFile(job, url, folder, fileName, size, optionA, optionB); });
 }
 
 int32_t DownloadLibStartJob(JobHandle job, bool allowEngine) {

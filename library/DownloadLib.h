@@ -20,14 +20,19 @@
 extern "C" {
 #endif
 
-DOWNLOADLIB_API int32_t DownloadLibInitialize(DownloadLibWindow notifyWindow, DownloadLibCallback callback, void* userData);
-DOWNLOADLIB_API int32_t DownloadLibInitializeEx(DownloadLibWindow notifyWindow, DownloadLibCallback callback, void* userData, bool elevateLaunch);
+DOWNLOADLIB_API int32_t DownloadLibInitialize(DownloadLibWindow notifyWindow, DownloadLibCallback callback,
+                                              void* userData);
+DOWNLOADLIB_API int32_t DownloadLibInitializeEx(DownloadLibWindow notifyWindow, DownloadLibCallback callback,
+                                                void* userData, bool elevateLaunch);
 DOWNLOADLIB_API int32_t DownloadLibFinalize(void);
-DOWNLOADLIB_API void*   DownloadLibGetUserData(void);
+DOWNLOADLIB_API void* DownloadLibGetUserData(void);
 DOWNLOADLIB_API int32_t DownloadLibCreateJob(JobHandle* out, const char* engineTag, const char* serviceCode);
 DOWNLOADLIB_API int32_t DownloadLibDeleteJob(JobHandle job);
-DOWNLOADLIB_API int32_t DownloadLibAddFile(JobHandle job, const char* url, const char* folder, const char* fileName, int64_t size, int32_t optionA);
-DOWNLOADLIB_API int32_t DownloadLibAddFileEx(JobHandle job, const char* url, const char* folder, const char* fileName, int64_t size, int32_t optionA, int32_t optionB);
+DOWNLOADLIB_API int32_t DownloadLibAddFile(JobHandle job, const char* url, const char* folder,
+                                           const char* fileName, int64_t size, int32_t optionA);
+DOWNLOADLIB_API int32_t DownloadLibAddFileEx(JobHandle job, const char* url, const char* folder,
+                                             const char* fileName, int64_t size, int32_t optionA,
+                                             int32_t optionB);
 DOWNLOADLIB_API int32_t DownloadLibStartJob(JobHandle job, bool allowEngine);
 DOWNLOADLIB_API int32_t DownloadLibStopJob(JobHandle job);
 DOWNLOADLIB_API int32_t DownloadLibAnswerResume(JobHandle job, bool resume, bool applyToAll);

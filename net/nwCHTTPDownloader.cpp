@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "core/cpCQoS.h"
-#include "net/nwConnection.h"
 #include "net/nwClassIds.h"
+#include "net/nwConnection.h"
 #include "net/nwHttpLocation.h"
 
 nwCHTTPDownloader::~nwCHTTPDownloader() {

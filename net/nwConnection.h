@@ -69,8 +69,7 @@ void nwReleaseConnection(nvQoSContextPtr& context) {
   nvQoSContextPtr held = std::move(context);
   if (!held) return;
   cpQoSLockGuard lock;
-  if (auto* layer = nvCast<Layer>(held->GetTopLayer()))
-    layer->SetListener(nullptr, 0);
+  if (auto* layer = nvCast<Layer>(held->GetTopLayer())) layer->SetListener(nullptr, 0);
   nwCloseAndDefer(std::move(held));
 }
 

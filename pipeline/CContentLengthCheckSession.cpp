@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "core/cpCQoS.h"
-#include "net/nwConnection.h"
 #include "net/nwClassIds.h"
+#include "net/nwConnection.h"
 #include "net/nwHttpLocation.h"
 #include "pipeline/Log.h"
 

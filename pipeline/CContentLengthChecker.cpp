@@ -20,7 +20,8 @@ int64_t AddSaturated(int64_t total, int64_t length) {
 
 }  // namespace
 
-CContentLengthChecker::CContentLengthChecker(IContentLengthCheckerEventListener* listener) : listener_(listener) {}
+CContentLengthChecker::CContentLengthChecker(IContentLengthCheckerEventListener* listener)
+    : listener_(listener) {}
 
 CContentLengthChecker::~CContentLengthChecker() {
   listener_ = nullptr;
@@ -31,7 +32,8 @@ int32_t CContentLengthChecker::AddUrl(const char* url) {
   if (url == nullptr || url[0] == '\0') return DL_ERR_FAILED;
   cpQoSLockGuard lock;
   IContentLengthCheckSessionEventListener* self = this;
-  sessions_.push_back(std::make_unique<CContentLengthCheckSession>(self, static_cast<int32_t>(sessions_.size()), url));
+  sessions_.push_back(
+      std::make_unique<CContentLengthCheckSession>(self, static_cast<int32_t>(sessions_.size()), url));
   return DL_OK;
 }
 
@@ -46,7 +48,8 @@ void CContentLengthChecker::StartCheck() {
   if (nextIndex_ == 0) totalAtStart_ = total_;
   LogFormat("[TessenLib] Start ContentLength Check file:%d", static_cast<int32_t>(sessions_.size()));
   if (sessions_.empty()) {
-    if (IContentLengthCheckerEventListener* listener = listener_) listener->OnContentLengthCheckCompleted(total_);
+    if (IContentLengthCheckerEventListener* listener = listener_)
+      listener->OnContentLengthCheckCompleted(total_);
     return;
   }
   StartNext();
@@ -88,18 +91,21 @@ void CContentLengthChecker::OnLengthKnown(int32_t /*fileIndex*/, int64_t length)
   LogFormat("[TessenLib] ContentLength Check Complete file:%d sec:%d", completed_,
             static_cast<int32_t>(cpNowSeconds() - startTime_));
   DestroySessions();  // the reporting session among them: its report was its last action
-  if (IContentLengthCheckerEventListener* listener = listener_) listener->OnContentLengthCheckCompleted(total_);
+  if (IContentLengthCheckerEventListener* listener = listener_)
+    listener->OnContentLengthCheckCompleted(total_);
 }
 
 void CContentLengthChecker::OnLengthCheckFailed(int32_t /*fileIndex*/, const char* url) {
   std::string failed = url != nullptr ? url : "";
   DestroySessions();
   total_ = totalAtStart_;
-  if (IContentLengthCheckerEventListener* listener = listener_) listener->OnContentLengthCheckFailed(failed.c_str());
+  if (IContentLengthCheckerEventListener* listener = listener_)
+    listener->OnContentLengthCheckFailed(failed.c_str());
 }
 
 void CContentLengthChecker::OnLengthCheckHostUnreachable(int32_t /*fileIndex*/) {
   DestroySessions();
   total_ = totalAtStart_;
-  if (IContentLengthCheckerEventListener* listener = listener_) listener->OnContentLengthCheckHostUnreachable();
+  if (IContentLengthCheckerEventListener* listener = listener_)
+    listener->OnContentLengthCheckHostUnreachable();
 }

@@ -5,8 +5,8 @@
 #include "core/cpCQoS.h"
 #include "core/cpCQoSContext.h"
 #include "core/cpCTimer.h"
-#include "net/nwConnection.h"
 #include "net/nwClassIds.h"
+#include "net/nwConnection.h"
 #include "net/nwHttpLocation.h"
 
 namespace {

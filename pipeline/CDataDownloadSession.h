@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "core/nvSmartPtr.h"
 #include "core/cpCTimer.h"
+#include "core/nvSmartPtr.h"
 #include "net/nwBodyBuffer.h"
 #include "net/nwCHttpClientExLayer.h"
 #include "pipeline/DownloadLibTypes.h"

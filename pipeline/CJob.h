@@ -37,8 +37,8 @@ class CJob : public nvCGuarded {
   // Set up by the job manager.
   void SetCodes(const char* engineTag, const char* serviceCode);
   void SetDelivery(const EventTarget& target) { delivery_ = target; }
-  int32_t AddFile(const char* url, const char* folder, const char* fileName, int64_t size,
-                  int32_t optionA, int32_t optionB);
+  int32_t AddFile(const char* url, const char* folder, const char* fileName, int64_t size, int32_t optionA,
+                  int32_t optionB);
 
   // Reads of the host (through the manager).
   void ReadSizeInfo(JobSizeInfo* out);

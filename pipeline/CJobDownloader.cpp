@@ -18,9 +18,7 @@ CJobDownloader::CJobDownloader() {
   LogFormat("[TessenLib] Launch(%s)", kLibraryVersion);
 }
 
-CJobDownloader::~CJobDownloader() {
-  cpStopTimer(tickTimer_);
-}
+CJobDownloader::~CJobDownloader() { cpStopTimer(tickTimer_); }
 
 bool CJobDownloader::Holds(const CJob* job) const {
   return std::find(held_.begin(), held_.end(), job) != held_.end();
@@ -82,7 +80,8 @@ void CJobDownloader::ReportSizeInfo(CJob* job, int32_t fileCount, int64_t total)
   if (Holds(job)) job->PostSizeInfo(fileCount, total);
 }
 
-void CJobDownloader::ReportFileDone(CJob* job, const std::string& path, const char* text, const char* source) {
+void CJobDownloader::ReportFileDone(CJob* job, const std::string& path, const char* text,
+                                    const char* source) {
   if (Holds(job)) job->PostFileDone(path, text, source);
 }
 

@@ -5,8 +5,8 @@
 #include "core/cpCQoSContext.h"
 #include "net/nwClassIds.h"
 #include "net/nwConnection.h"
-#include "pipeline/DownloadLibTypes.h"
 #include "net/nwHttpLocation.h"
+#include "pipeline/DownloadLibTypes.h"
 #include "platform/FileSystem.h"
 
 CPlatformFileSizeCheckSession::CPlatformFileSizeCheckSession(

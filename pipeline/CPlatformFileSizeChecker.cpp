@@ -104,7 +104,8 @@ void CPlatformFileSizeChecker::ReportCompleted() {
 }
 
 void CPlatformFileSizeChecker::OnFileSizeKnown(CPlatformFileSizeCheckSession* cookie) {
-  auto found = std::find_if(active_.begin(), active_.end(), [cookie](const auto& session) { return session.get() == cookie; });
+  auto found = std::find_if(active_.begin(), active_.end(),
+                            [cookie](const auto& session) { return session.get() == cookie; });
   if (found == active_.end()) return;
   active_.erase(found);  // the reporting session: its report was its last action
   doneCount_ += 1;

@@ -8,8 +8,8 @@
 #include "core/cpCQoS.h"
 #include "core/cpCQoSContext.h"
 #include "core/cpSocket.h"
-#include "net/nwConnection.h"
 #include "net/nwClassIds.h"
+#include "net/nwConnection.h"
 #include "net/nwFrame.h"
 
 // Listens for the relay's address on the reporter's behalf. The address book keeps it alive until

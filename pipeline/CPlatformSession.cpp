@@ -6,8 +6,8 @@
 
 #include "core/cpCQoSContext.h"
 #include "core/nvCString.h"
-#include "net/nwConnection.h"
 #include "net/nwClassIds.h"
+#include "net/nwConnection.h"
 #include "net/nwHttpLocation.h"
 #include "pipeline/Log.h"
 #include "platform/FileSystem.h"

@@ -8,7 +8,7 @@ namespace platform {
 
 std::string CtimeText(int64_t secondsSinceEpoch) {
   time_t seconds = static_cast<time_t>(secondsSinceEpoch);
-  tm local {};
+  tm local{};
   {
     // localtime_r reads TZ only once per process; ctime reads it on every call. Re-reading keeps
     // the two alike when the zone changes while the program runs. glibc guards its zone state
@@ -24,9 +24,9 @@ std::string CtimeText(int64_t secondsSinceEpoch) {
   static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   char text[64];
-  int length = std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d",
-                             kDays[local.tm_wday % 7], kMonths[local.tm_mon % 12], local.tm_mday,
-                             local.tm_hour, local.tm_min, local.tm_sec, 1900 + local.tm_year);
+  int length = std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", kDays[local.tm_wday % 7],
+                             kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min,
+                             local.tm_sec, 1900 + local.tm_year);
   if (length < 0) return std::string();
   return std::string(text, static_cast<size_t>(length));
 }

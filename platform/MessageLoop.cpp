@@ -233,8 +233,8 @@ uintptr_t ThreadQueue::StartTimer(uint32_t periodMs, TimerProc proc, void* conte
 
 bool ThreadQueue::StopTimer(uintptr_t timerId) {
   std::lock_guard lock(mutex_);
-  auto it = std::find_if(timers_.begin(), timers_.end(),
-                         [timerId](const Timer& t) { return t.id == timerId; });
+  auto it =
+      std::find_if(timers_.begin(), timers_.end(), [timerId](const Timer& t) { return t.id == timerId; });
   if (it == timers_.end()) return false;
   timers_.erase(it);
   return true;

@@ -27,8 +27,8 @@ struct Message {
 };
 
 // Window procedure: runs on the window's thread, inside DispatchMessageToWindow.
-using WindowProc = intptr_t (*)(void* context, WindowHandle window, uint32_t message,
-                                uintptr_t wParam, intptr_t lParam);
+using WindowProc = intptr_t (*)(void* context, WindowHandle window, uint32_t message, uintptr_t wParam,
+                                intptr_t lParam);
 // Post hook: runs on the posting thread, for hosts with an event loop of their own.
 using PostHook = std::function<void(const Message&)>;
 using TimerProc = void (*)(void* context);

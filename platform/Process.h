@@ -10,8 +10,8 @@ namespace platform {
 
 struct ProcessStart {
   bool started = false;
-  int error = 0;     // errno of the failed step when not started
-  int64_t pid = 0;   // the started program's process id
+  int error = 0;    // errno of the failed step when not started
+  int64_t pid = 0;  // the started program's process id
 };
 
 // Starts `program` (a path) with `arguments` directly, without a shell. The program gets default

@@ -4,15 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QDir>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
-#include <QBuffer>
-#include <QImage>
 #include <QMovie>
+#include <QPushButton>
 #include <QTimer>
 #include <functional>
 #include <string>
@@ -37,7 +37,6 @@ HttpResourceOptions Typed(const std::string& contentType) {
   options.contentType = contentType;
   return options;
 }
-
 
 // Runs `action` once the modal dialog of the current test is up.
 void WhenModal(std::function<void(QWidget*)> action) {
@@ -140,7 +139,8 @@ TEST(FolderBrowserTest, InstructionNamesTheRequiredSizeAndThenTheFreeSpace) {
   EXPECT_EQ(QStringLiteral("至少需要 1.50 MB 容量。\n"), FolderInstructionText(QStringLiteral("1.50 MB")));
   EXPECT_EQ(QStringLiteral("至少需要 1.50 MB 容量。\n剩餘容量：2.00 KB"),
             FolderInstructionText(QStringLiteral("1.50 MB"), 2048));
-  EXPECT_EQ(QStringLiteral("至少需要 0 Bytes 容量。\n剩餘容量：0 Bytes"), FolderInstructionText(QStringLiteral("0 Bytes"), 0));
+  EXPECT_EQ(QStringLiteral("至少需要 0 Bytes 容量。\n剩餘容量：0 Bytes"),
+            FolderInstructionText(QStringLiteral("0 Bytes"), 0));
 }
 
 TEST(FolderBrowserTest, WithoutASelectionOnlyTheRequiredSizeShows) {
@@ -222,8 +222,9 @@ TEST(MessageBoxTest, YesNoBoxCarriesCaptionIconAndTextAndAnswersNo) {
     buttonCount = static_cast<int>(box->buttons().size());
     box->button(QMessageBox::No)->click();
   });
-  MessageAnswer answer = ShowMessageBox(nullptr, {QStringLiteral("確定要關閉視窗嗎？"), QStringLiteral("ORBA"),
-                                                  MessageIcon::kInformation, MessageButtons::kYesNo});
+  MessageAnswer answer =
+      ShowMessageBox(nullptr, {QStringLiteral("確定要關閉視窗嗎？"), QStringLiteral("ORBA"),
+                               MessageIcon::kInformation, MessageButtons::kYesNo});
   EXPECT_EQ(MessageAnswer::kNo, answer);
   EXPECT_EQ(QStringLiteral("ORBA"), title);
   EXPECT_EQ(QStringLiteral("確定要關閉視窗嗎？"), text);
@@ -241,8 +242,9 @@ TEST(MessageBoxTest, OkBoxWithTheExclamationIcon) {
     buttonCount = static_cast<int>(box->buttons().size());
     box->button(QMessageBox::Ok)->click();
   });
-  EXPECT_EQ(MessageAnswer::kOk, ShowMessageBox(nullptr, {QStringLiteral("尚未結束下載。"), QStringLiteral("orba-downloader"),
-                                                         MessageIcon::kExclamation, MessageButtons::kOk}));
+  EXPECT_EQ(MessageAnswer::kOk,
+            ShowMessageBox(nullptr, {QStringLiteral("尚未結束下載。"), QStringLiteral("orba-downloader"),
+                                     MessageIcon::kExclamation, MessageButtons::kOk}));
   EXPECT_EQ(QMessageBox::Warning, icon);
   EXPECT_EQ(1, buttonCount);
 }
@@ -256,8 +258,9 @@ TEST(MessageBoxTest, TheWindowUsesTheStandardBoxWithoutASeam) {
     text = box->text();
     box->button(QMessageBox::Yes)->click();
   });
-  EXPECT_EQ(MessageAnswer::kYes, window.ShowMessage(QStringLiteral("您的網路狀態不佳"), QStringLiteral("ORBA"),
-                                                    MessageIcon::kNone, MessageButtons::kYesNo));
+  EXPECT_EQ(MessageAnswer::kYes,
+            window.ShowMessage(QStringLiteral("您的網路狀態不佳"), QStringLiteral("ORBA"), MessageIcon::kNone,
+                               MessageButtons::kYesNo));
   EXPECT_EQ(QStringLiteral("您的網路狀態不佳"), text);
 }
 
@@ -266,14 +269,13 @@ TEST(MessageBoxTest, TheWindowUsesTheStandardBoxWithoutASeam) {
 // A GIF of two 1 x 1 frames (white, then black) that loops.
 std::string AnimatedGif() {
   static const unsigned char kGif[] = {
-      'G', 'I', 'F', '8', '9', 'a', 0x01, 0x00, 0x01, 0x00, 0x80, 0x00, 0x00,  // screen, 2-colour table
-      0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00,                                      // white, black
-      0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 0x03, 0x01, 0x00, 0x00, 0x00,
-      0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00,                          // 100 ms
-      0x2C, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00,
-      0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00,
-      0x2C, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x4C, 0x01, 0x00,
-      0x3B};
+      'G',  'I',  'F',  '8',  '9',  'a',  0x01, 0x00, 0x01, 0x00, 0x80, 0x00, 0x00,  // screen, 2-colour table
+      0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00,                                            // white, black
+      0x21, 0xFF, 0x0B, 'N',  'E',  'T',  'S',  'C',  'A',  'P',  'E',  '2',  '.',  '0',
+      0x03, 0x01, 0x00, 0x00, 0x00, 0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00,  // 100 ms
+      0x2C, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01,
+      0x00, 0x21, 0xF9, 0x04, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x2C, 0x00, 0x00, 0x00, 0x00,
+      0x01, 0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x4C, 0x01, 0x00, 0x3B};
   return std::string(reinterpret_cast<const char*>(kGif), sizeof kGif);
 }
 

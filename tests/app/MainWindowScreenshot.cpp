@@ -38,8 +38,8 @@ std::string BannerPng() {
   painter.fillRect(image.rect(), sky);
   painter.setPen(Qt::NoPen);
   painter.setBrush(QColor(12, 14, 22));
-  painter.drawPolygon(QPolygon({QPoint(0, 413), QPoint(0, 300), QPoint(70, 250), QPoint(130, 310), QPoint(210, 220),
-                                QPoint(290, 300), QPoint(354, 260), QPoint(354, 413)}));
+  painter.drawPolygon(QPolygon({QPoint(0, 413), QPoint(0, 300), QPoint(70, 250), QPoint(130, 310),
+                                QPoint(210, 220), QPoint(290, 300), QPoint(354, 260), QPoint(354, 413)}));
   painter.setPen(QColor(240, 214, 120));
   QFont title(QStringLiteral("DejaVu Serif"));
   title.setPixelSize(64);
@@ -100,9 +100,12 @@ TEST(MainWindowScreenshot, DISABLED_MidDownload) {
   ASSERT_TRUE(guitest::WaitUntil([&] { return !window.LabelText(DialogLabel::kTotal).isEmpty(); }));
   ASSERT_TRUE(guitest::WaitUntil([&] { return window.Banner()->HasPicture(); }));
   window.Button(DialogButton::kStart)->click();
-  ASSERT_TRUE(guitest::WaitUntil([&] {
-    return window.ProgressValue(ProgressBar::kJob) >= 55 && window.ProgressValue(ProgressBar::kFile) >= 10;
-  }, 60000));
+  ASSERT_TRUE(guitest::WaitUntil(
+      [&] {
+        return window.ProgressValue(ProgressBar::kJob) >= 55 &&
+               window.ProgressValue(ProgressBar::kFile) >= 10;
+      },
+      60000));
   guitest::Pump(100);
   QPixmap picture = window.grab();
   ASSERT_TRUE(picture.save(target, "PNG")) << target.toStdString();

@@ -368,7 +368,8 @@ TEST(AddressBookRestartTest, ResolutionInFlightAtShutdownDoesNotBlockTheNextRun)
   uint32_t address = 0;
   {
     testsupport::CoreRuntime runtime;
-    EXPECT_EQ(cpPickResult::kPending, cpAddressBookPickAsync("stuck.test", 80, &address, &listener, nvSmartPtr()));
+    EXPECT_EQ(cpPickResult::kPending,
+              cpAddressBookPickAsync("stuck.test", 80, &address, &listener, nvSmartPtr()));
   }
   EXPECT_EQ(0, listener.calls);
   release = true;

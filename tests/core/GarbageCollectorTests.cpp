@@ -114,7 +114,8 @@ TEST_F(GarbageCollectorTest, ShutdownReleasesEverythingAndStopsItsTimer) {
   TrackedProbe handedDuringShutdown;
   nvCGarbageCollector collector;
   EXPECT_EQ(service_->TimerCount(), 1);
-  nvSmartPtr c(new Probe([&collector, held = handedDuringShutdown.pointer] { collector.DeferRelease(held); }));
+  nvSmartPtr c(
+      new Probe([&collector, held = handedDuringShutdown.pointer] { collector.DeferRelease(held); }));
   handedDuringShutdown.pointer.Attach(nullptr);
   collector.DeferRelease(std::move(a.pointer));
   SetTime(NowMs() + 2000);
@@ -185,7 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Due 04.005, fired 5 ms early by the 04.000 tick: already second 4.
         ServiceCase{"EarlyTickInsideSecondFourReleasesIt", At(10, 0, 1, 5), At(10, 0, 0), At(10, 0, 4)},
         // Due 03.995, fired early at 03.990: still second 3, so the next one (06.990) releases.
-        ServiceCase{"EarlyTickInsideSecondThreeKeepsIt", At(10, 0, 0, 995), At(10, 0, 0, 90), At(10, 0, 6, 990)}),
+        ServiceCase{"EarlyTickInsideSecondThreeKeepsIt", At(10, 0, 0, 995), At(10, 0, 0, 90),
+                    At(10, 0, 6, 990)}),
     [](const ::testing::TestParamInfo<ServiceCase>& param) { return std::string(param.param.name); });
 
 using GarbageCollectorDelayTest = ManualTimerTest;

@@ -186,12 +186,13 @@ TEST_P(TimerClockJumpTest, JumpOfMoreThan2999MsRestartsEverySchedule) {
 
 // 500 -> 3499 crosses three whole seconds but is only 2999 ms: the test is on milliseconds.
 INSTANTIATE_TEST_SUITE_P(Jumps, TimerClockJumpTest,
-                         ::testing::Values(JumpCase{3000, true}, JumpCase{-3000, true},
-                                           JumpCase{2999, false}, JumpCase{-2999, false},
-                                           JumpCase{86'400'000, true}, JumpCase{-3'600'000, true}),
+                         ::testing::Values(JumpCase{3000, true}, JumpCase{-3000, true}, JumpCase{2999, false},
+                                           JumpCase{-2999, false}, JumpCase{86'400'000, true},
+                                           JumpCase{-3'600'000, true}),
                          [](const ::testing::TestParamInfo<JumpCase>& param) {
                            const int64_t ms = param.param.jumpMs;
-                           return std::string(ms < 0 ? "Back" : "Forward") + std::to_string(ms < 0 ? -ms : ms);
+                           return std::string(ms < 0 ? "Back" : "Forward") +
+                                  std::to_string(ms < 0 ? -ms : ms);
                          });
 
 using TimerIdleStretchTest = ManualTimerTest;
@@ -319,13 +320,9 @@ TEST_F(TimerCallbackTest, StoppingAnEarlierTimerOfTheSameTickComesTooLateForThis
   AsTimer(stopper)->Stop();
 }
 
-TEST_F(TimerCallbackTest, CallbackMayStopAndReleaseItsOwnTimer) {
-  ReleaseOwnLastReferenceDuringTick(true);
-}
+TEST_F(TimerCallbackTest, CallbackMayStopAndReleaseItsOwnTimer) { ReleaseOwnLastReferenceDuringTick(true); }
 
-TEST_F(TimerCallbackTest, CallbackMayReleaseItsOwnRunningTimer) {
-  ReleaseOwnLastReferenceDuringTick(false);
-}
+TEST_F(TimerCallbackTest, CallbackMayReleaseItsOwnRunningTimer) { ReleaseOwnLastReferenceDuringTick(false); }
 
 TEST_F(TimerCallbackTest, CallbackMayStopAndReleaseALaterTimerOfTheSameTick) {
   TrackedProbe victimKeepAlive;
@@ -552,7 +549,8 @@ TEST(TimerThreadTest, ServiceDestroyedFromAnotherThreadLeavesNoLiveProcedure) {
   std::thread library([&] {
     platform::EnsureMessageQueue();
     // Keeps the loop moving whether or not the service's own timer is still there.
-    uintptr_t pacer = platform::StartThreadTimer(20, [](void*) {}, nullptr);
+    uintptr_t pacer = platform::StartThreadTimer(
+        20, [](void*) {}, nullptr);
     created.set_value(new cpCTimerService(lock));
     destroyedFuture.wait();
     const int64_t giveUp = platform::MonotonicMilliseconds() + 30000;

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -65,7 +65,8 @@ class UserFolders : public ::testing::Environment {
   fs::path root;
 };
 
-UserFolders* const g_folders = static_cast<UserFolders*>(::testing::AddGlobalTestEnvironment(new UserFolders));
+UserFolders* const g_folders =
+    static_cast<UserFolders*>(::testing::AddGlobalTestEnvironment(new UserFolders));
 
 class HostTest : public ::testing::Test {
  protected:
@@ -128,7 +129,7 @@ TEST_F(HostTest, InitialisationFinalisationAndTheLog) {
   EXPECT_EQ(nullptr, DownloadLibGetUserData());
 
   std::string log = LogText();
-  const char* expected[] = {"Launch(3.5.0.2)",    "Initialize",         "Finalize Begin",
+  const char* expected[] = {"Launch(3.5.0.2)",      "Initialize",         "Finalize Begin",
                             "Exit GetMessage Loop", "Destroy JobManager", "CPlatFormDownloader Destroy",
                             "Finalize End"};
   std::istringstream lines(log);
@@ -216,7 +217,8 @@ TEST_F(HostTest, JobsFilesAndReads) {
   testsupport::ScriptedServer silent(testsupport::Script().Stall());
   JobHandle held = 0;
   ASSERT_EQ(DL_OK, DownloadLibCreateJob(&held, "ORB", "code"));
-  ASSERT_EQ(DL_OK, DownloadLibAddFile(held, silent.Url("/slow.bin").c_str(), Folder("held").c_str(), nullptr, -1, 1));
+  ASSERT_EQ(DL_OK, DownloadLibAddFile(held, silent.Url("/slow.bin").c_str(), Folder("held").c_str(), nullptr,
+                                      -1, 1));
   EXPECT_EQ(DL_OK, DownloadLibStartJob(held, true));
   EXPECT_EQ(DL_ERR_ALREADY_QUEUED, DownloadLibStartJob(held, true));
   EXPECT_EQ(DL_OK, DownloadLibAnswerResume(held, true, false));

@@ -43,7 +43,9 @@ class ReentrantHost {
     reentry_ = reentry;
   }
 
-  bool WaitUntilActed(double seconds = 20) { return WaitFor(seconds, [this] { return acted_; }); }
+  bool WaitUntilActed(double seconds = 20) {
+    return WaitFor(seconds, [this] { return acted_; });
+  }
   bool WaitForEnd(JobHandle job, double seconds = 20) {
     return WaitFor(seconds, [&] { return Count(job, DL_EV_JOB_DONE) > 0; });
   }
@@ -177,6 +179,8 @@ const ReentryCase kCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Events, HostReentryTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<ReentryCase>& test) { return std::string(test.param.name); });
+                         [](const ::testing::TestParamInfo<ReentryCase>& test) {
+                           return std::string(test.param.name);
+                         });
 
 }  // namespace

@@ -64,7 +64,8 @@ TEST_F(JobTest, NamesThatLeaveTheFolderOrNameNoFileAreRefused) {
   const char* urls[] = {"http://h/a/..", "http://h/a/.", "http://h/a/..?x=1"};
   for (const char* url : urls) EXPECT_EQ(DL_ERR_FAILED, job.AddFile(url, "/x", nullptr, -1, 1, 0)) << url;
   const char* names[] = {"..", ".", "a/b", "..\\evil", "tab\there", "bell\x07", "del\x7f"};
-  for (const char* name : names) EXPECT_EQ(DL_ERR_FAILED, job.AddFile("http://h/ok", "/x", name, -1, 1, 0)) << name;
+  for (const char* name : names)
+    EXPECT_EQ(DL_ERR_FAILED, job.AddFile("http://h/ok", "/x", name, -1, 1, 0)) << name;
   EXPECT_EQ(DL_ERR_FAILED, job.AddFile("http://h/ok", "/x", std::string(260, 'n').c_str(), -1, 1, 0));
   EXPECT_EQ(0, job.FileCount());
   EXPECT_EQ(DL_OK, job.AddFile("http://h/ok", "/x", std::string(259, 'n').c_str(), -1, 1, 0));

@@ -109,8 +109,7 @@ TEST(FileSystemTest, FreeSpaceOfAnExistingFolderMatchesStatvfs) {
   ASSERT_EQ(statvfs(folder.Path().c_str(), &info), 0);
   std::optional<int64_t> free = platform::FreeSpace(folder.Path());
   ASSERT_TRUE(free.has_value());
-  EXPECT_TRUE(NearlyEqual(*free, static_cast<int64_t>(info.f_bavail) *
-                                     static_cast<int64_t>(info.f_frsize)));
+  EXPECT_TRUE(NearlyEqual(*free, static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize)));
 }
 
 TEST(FileSystemTest, FreeSpaceOfANestedPathThatDoesNotExistYetMeasuresTheNearestAncestor) {

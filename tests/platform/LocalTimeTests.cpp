@@ -72,11 +72,7 @@ const std::vector<int64_t> kInstants = {
 };
 
 const std::vector<std::string> kZones = {
-    "UTC0",
-    "JST-9",
-    "EST5EDT,M3.2.0,M11.1.0",
-    "NZST-12NZDT,M9.5.0,M4.1.0/3",
-    "IST-5:30",
+    "UTC0", "JST-9", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3", "IST-5:30",
 };
 
 TEST(LocalTimeTest, KnownInstantInUtc) {
@@ -121,8 +117,7 @@ TEST(LocalTimeTest, IsIndependentOfTheProgramsLocale) {
   ScopedTimeZone zone("UTC0");
   const std::string expected = "Sun Sep  9 01:46:40 2001";
   int applied = 0;
-  for (const char* name : {"C.UTF-8", "de_DE.UTF-8", "fr_FR.UTF-8", "zh_TW.UTF-8", "ja_JP.UTF-8",
-                           ""}) {
+  for (const char* name : {"C.UTF-8", "de_DE.UTF-8", "fr_FR.UTF-8", "zh_TW.UTF-8", "ja_JP.UTF-8", ""}) {
     ScopedLocale locale(name);
     if (!locale.applied) continue;
     ++applied;

@@ -78,7 +78,8 @@ bool EventRecorder::WaitFor(int32_t code, int count, int timeoutMs, bool viaWind
     int64_t now = platform::MonotonicMilliseconds();
     if (now >= deadline) return false;
     // Short slices so that a window's posts get pumped too.
-    changed_.wait_for(lock, std::chrono::milliseconds(window_ != 0 ? 10 : std::min<int64_t>(deadline - now, 50)));
+    changed_.wait_for(lock,
+                      std::chrono::milliseconds(window_ != 0 ? 10 : std::min<int64_t>(deadline - now, 50)));
   }
 }
 

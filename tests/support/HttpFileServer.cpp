@@ -134,7 +134,8 @@ class ConnectionStream final : public httplib::Stream {
   using httplib::Stream::write;
 
   bool is_readable() const override {
-    return pos_ < buffer_.size() || WaitForSocket(fd_, SocketEvent::Readable, stop_, kIdleMs) == WaitResult::Ready;
+    return pos_ < buffer_.size() ||
+           WaitForSocket(fd_, SocketEvent::Readable, stop_, kIdleMs) == WaitResult::Ready;
   }
   bool is_writable() const override {
     return WaitForSocket(fd_, SocketEvent::Writable, stop_, kWriteStallMs) == WaitResult::Ready;
@@ -515,10 +516,9 @@ class HttpFileServer::Impl final : public httplib::Server {
     // An empty body needs no provider: httplib then sends "Content-Length: 0" itself (a provider
     // of length 0 would be taken for one without a length).
     if (length == 0) return;
-    response.set_content_provider(length, contentType,
-                                  [writer](size_t offset, size_t, httplib::DataSink& sink) {
-                                    return writer->WriteAt(offset, sink);
-                                  });
+    response.set_content_provider(
+        length, contentType,
+        [writer](size_t offset, size_t, httplib::DataSink& sink) { return writer->WriteAt(offset, sink); });
   }
 
   StopSignal stop_;

@@ -3,8 +3,8 @@
 // folder, so the library's log and settings never touch the real home folder.
 
 #include <memory>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "tests/support/TempFolder.h"
 

@@ -67,7 +67,8 @@ ReceivedRequest ParseRequestHead(const std::string& raw) {
       request.method = line.substr(0, space);
       if (space == std::string::npos) continue;
       size_t second = line.find(' ', space + 1);
-      request.target = line.substr(space + 1, second == std::string::npos ? std::string::npos : second - space - 1);
+      request.target =
+          line.substr(space + 1, second == std::string::npos ? std::string::npos : second - space - 1);
       if (second != std::string::npos) request.version = line.substr(second + 1);
       continue;
     }

@@ -22,8 +22,8 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() {
   std::error_code error;
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, error);
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                               error);
   std::filesystem::remove_all(path_, error);
 }
 

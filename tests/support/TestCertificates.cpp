@@ -8,8 +8,8 @@
 #include <openssl/x509v3.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 #include "tests/support/TempFolder.h"
 
@@ -62,8 +62,8 @@ void AddExtension(X509* certificate, X509V3_CTX* context, int nid, const char* v
 
 // A version 3 certificate for `key` named `commonName`, signed by `issuerKey` as `issuer` (the
 // certificate itself when `issuer` is null: self-signed).
-CertificatePtr MakeCertificate(EVP_PKEY* key, const std::string& commonName, X509* issuer, EVP_PKEY* issuerKey,
-                               bool authority, const std::vector<std::string>& names) {
+CertificatePtr MakeCertificate(EVP_PKEY* key, const std::string& commonName, X509* issuer,
+                               EVP_PKEY* issuerKey, bool authority, const std::vector<std::string>& names) {
   CertificatePtr certificate(X509_new());
   if (!certificate) Fail("X509_new");
   X509* cert = certificate.get();
@@ -76,9 +76,10 @@ CertificatePtr MakeCertificate(EVP_PKEY* key, const std::string& commonName, X50
   X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
   X509_set_pubkey(cert, key);
   X509_NAME* subject = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("ORBA tests"), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()),
+  X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("ORBA tests"),
                              -1, -1, 0);
+  X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
   X509_set_issuer_name(cert, issuer != nullptr ? X509_get_subject_name(issuer) : subject);
 
   X509V3_CTX context{};
@@ -149,7 +150,8 @@ TestCertificate TestCertificates::Issue(const std::vector<std::string>& names) c
 
 TestCertificate TestCertificates::SelfSigned(const std::vector<std::string>& names) const {
   KeyPtr key = NewKey();
-  CertificatePtr certificate = MakeCertificate(key.get(), CommonName(names), nullptr, key.get(), false, names);
+  CertificatePtr certificate =
+      MakeCertificate(key.get(), CommonName(names), nullptr, key.get(), false, names);
   return TestCertificate{CertificatePem(certificate.get()), KeyPem(key.get())};
 }
 

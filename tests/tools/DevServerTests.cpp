@@ -217,10 +217,12 @@ class DevServerTest : public ::testing::Test {
   }
 
   void StartServer(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--root", root_.string(), "--cert-dir", (folder_.Path() / "tls").string(),
+    std::vector<std::string> args{"--root",      root_.string(),
+                                  "--cert-dir",  (folder_.Path() / "tls").string(),
                                   "--relay-log", RelayLog().string()};
     args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(server_.Start(args, folder_.Path() / "server.log")) << ReadFile(folder_.Path() / "server.log");
+    ASSERT_TRUE(server_.Start(args, folder_.Path() / "server.log"))
+        << ReadFile(folder_.Path() / "server.log");
   }
 
   // Time-outs far above httplib's 5 s: the machine running the suite may be busy.
@@ -404,7 +406,9 @@ std::string ReportRecord(const std::string& tag, const std::string& url, int64_t
   std::string record(298, '\0');
   record.replace(0, tag.size(), tag);
   record.replace(33, url.size(), url);
-  for (int i = 0; i < 8; ++i) record[289 + static_cast<size_t>(i)] = static_cast<char>((static_cast<uint64_t>(received) >> (8 * i)) & 0xff);
+  for (int i = 0; i < 8; ++i)
+    record[289 + static_cast<size_t>(i)] =
+        static_cast<char>((static_cast<uint64_t>(received) >> (8 * i)) & 0xff);
   record[297] = 1;
   return record;
 }

@@ -80,8 +80,8 @@ bool WriteFile(const std::filesystem::path& path, const std::string& text, bool 
     // Narrowed before the key is written, so it is never readable by others.
     std::ofstream(path, std::ios::binary | std::ios::trunc).close();
     std::error_code failure;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-                                 failure);
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, failure);
     if (failure) return false;
   }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

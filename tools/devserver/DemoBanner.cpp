@@ -99,7 +99,8 @@ std::vector<uint32_t> Palette() {
 std::vector<uint8_t> Frame(int frame) {
   Canvas canvas;
   for (int y = 0; y < DemoBanner::kHeight; ++y) {
-    canvas.Fill(0, y, DemoBanner::kWidth, 1, static_cast<uint8_t>(y * kGradientColours / DemoBanner::kHeight));
+    canvas.Fill(0, y, DemoBanner::kWidth, 1,
+                static_cast<uint8_t>(y * kGradientColours / DemoBanner::kHeight));
   }
   canvas.Text("ORBA", 80, 14, kGold, 4);
   canvas.Text("DEMO", 220, 6, kWhite, 0);

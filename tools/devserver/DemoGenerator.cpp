@@ -33,7 +33,8 @@ constexpr std::string_view kInstaller =
     "#!/bin/sh\n"
     "# ORBA demo installer: installs nothing. It records that it ran, so the demo can check.\n"
     "marker=\"${ORBA_DEMO_INSTALLER_MARKER:-$(dirname \"$0\")/installer-ran.txt}\"\n"
-    "printf 'ORBA demo installer ran as %s\\n' \"$0\" > \"$marker.tmp\" && mv -f \"$marker.tmp\" \"$marker\"\n"
+    "printf 'ORBA demo installer ran as %s\\n' \"$0\" > \"$marker.tmp\" && mv -f \"$marker.tmp\" "
+    "\"$marker\"\n"
     "echo \"ORBA demo installer: nothing to install (wrote $marker)\"\n";
 
 // Deterministic bytes from the file's name: splitmix64 seeded with the name's FNV-1a hash.
@@ -46,7 +47,8 @@ class ContentStream {
   void Fill(char* data, size_t size) {
     for (size_t i = 0; i < size; i += 8) {
       uint64_t value = Next();
-      for (size_t j = 0; j < 8 && i + j < size; ++j) data[i + j] = static_cast<char>((value >> (8 * j)) & 0xff);
+      for (size_t j = 0; j < 8 && i + j < size; ++j)
+        data[i + j] = static_cast<char>((value >> (8 * j)) & 0xff);
     }
   }
 
@@ -112,8 +114,8 @@ std::string WriteText(const std::filesystem::path& path, std::string_view text) 
 
 }  // namespace
 
-bool DemoGenerator::Generate(const std::string& folder, const std::string& baseUrl, DemoDeployment* deployment,
-                             std::string* error) {
+bool DemoGenerator::Generate(const std::string& folder, const std::string& baseUrl,
+                             DemoDeployment* deployment, std::string* error) {
   std::filesystem::path base(folder);
   std::error_code failure;
   std::filesystem::create_directories(base, failure);

@@ -99,7 +99,8 @@ bool RelayServer::Bind(int port, std::string* error) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 64) != 0 ||
+  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener_, 64) != 0 ||
       getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     *error = "cannot bind 127.0.0.1 port " + std::to_string(port) + " for the relay: " + std::strerror(errno);
     return false;

@@ -186,7 +186,8 @@ int main(int argc, char** argv) {
 
   devserver::ContentServer content({root, options->rate, certificates});
   devserver::RelayServer relay(options->relayLog);
-  if (!content.Bind(options->httpPort, options->httpsPort, &error) || !relay.Bind(options->relayPort, &error)) {
+  if (!content.Bind(options->httpPort, options->httpsPort, &error) ||
+      !relay.Bind(options->relayPort, &error)) {
     return Fail(error);
   }
   std::string httpUrl = "http://127.0.0.1:" + std::to_string(content.HttpPort()) + "/";

@@ -649,7 +649,7 @@ TEST(FileReportEntryTest, BytesAreLaidOutFieldByField) {
   for (size_t i = 0; i < 8; ++i) EXPECT_EQ(received[i], b[289 + i]) << i;
   EXPECT_EQ(1, b[297]);
   EXPECT_EQ(0x0102030405060708LL, entry.Received());
-  EXPECT_EQ(std::string(254, 'u') + "L", entry.UrlList());
+  EXPECT_EQ(std::string(254, 'u').append("L"), entry.UrlList());
   EXPECT_EQ("SERVICE-CODE", entry.Tag());
 }
 

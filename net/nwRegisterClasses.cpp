@@ -1,6 +1,7 @@
 #include "net/nwRegisterClasses.h"
 
 #include "net/nwCAgentLayer.h"
+#include "net/nwCCDNLocalClientLayer.h"
 #include "net/nwCHTTPDownloader.h"
 #include "net/nwCHttpClientExLayer.h"
 #include "net/nwCSecureSocketClientLayer.h"
@@ -22,4 +23,5 @@ void nwRegisterClasses() {
                   &nwCSecureSocketClientLayer::Create<nwCSecureSocketClientLayer>);
   nvRegisterClass(CLSID_nwCHTTPDownloader, &Make<nwCHTTPDownloader>);
   nvRegisterClass(CLSID_nwCAgentLayer, &nwCAgentLayer::Create<nwCAgentLayer>);
+  nvRegisterClass(CLSID_nwCCDNLocalClientLayer, &nwCCDNLocalClientLayer::Create<nwCCDNLocalClientLayer>);
 }

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/nwFrame.h"
+#include "protocol/nwFrame.h"
 
 nwCAgentLayer::nwCAgentLayer() { RegisterHandlers(); }
 

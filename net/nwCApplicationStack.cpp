@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "core/cpSocket.h"
-#include "net/nwFrame.h"
+#include "protocol/nwFrame.h"
 
 cpStatus nwCApplicationStack::GetReceiveRate(int32_t* bytesPerSecond) {
   return context != nullptr ? context->GetReceiveRate(bytesPerSecond) : CP_E_FAIL;

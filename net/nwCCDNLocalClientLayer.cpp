@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "net/nwFrame.h"
+#include "protocol/nwFrame.h"
 
 using namespace engineproto;
 

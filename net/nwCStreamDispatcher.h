@@ -11,7 +11,7 @@
 
 #include "core/nvIUnknown.h"
 #include "core/nwIQoSNetStack.h"
-#include "net/nwFrame.h"
+#include "protocol/nwFrame.h"
 
 using nwMessageHandler = nvMessageHandler;
 // Returns the bytes consumed: 0 keeps them for later, a negative value is a protocol error.

@@ -10,7 +10,7 @@
 #include "core/cpSocket.h"
 #include "net/nwClassIds.h"
 #include "net/nwConnection.h"
-#include "net/nwFrame.h"
+#include "protocol/nwFrame.h"
 
 // Listens for the relay's address on the reporter's behalf. The address book keeps it alive until
 // the answer comes, which may be after the reporter is gone.

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/cpCQoSContext.h"
-#include "net/nwFrame.h"
 #include "net/nwRegisterClasses.h"
 #include "platform/Socket.h"
+#include "protocol/nwFrame.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/ScriptedServer.h"
 

@@ -9,9 +9,9 @@
 
 #include "core/cpCQoSContext.h"
 #include "net/nwCCDNLocalClientLayer.h"
-#include "net/nwFrame.h"
 #include "net/nwRegisterClasses.h"
 #include "platform/Socket.h"
+#include "protocol/nwFrame.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/ScriptedServer.h"
 

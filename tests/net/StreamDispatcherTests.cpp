@@ -6,8 +6,8 @@
 
 #include "core/nvSmartPtr.h"
 #include "net/nwCStreamDispatcher.h"
-#include "net/nwFrame.h"
 #include "net/nwRegisterClasses.h"
+#include "protocol/nwFrame.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "core/cpCHostAddressBook.h"
-#include "net/nwFrame.h"
 #include "net/nwRegisterClasses.h"
 #include "platform/Socket.h"
+#include "protocol/nwFrame.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/ScopedResolver.h"

@@ -1,43 +1,27 @@
-#include "net/nwFrame.h"
+#include "protocol/nwFrame.h"
 
 #include <cstring>
+#include <string_view>
 
-namespace {
-
-void PutUint16(char* out, uint16_t value) {
-  out[0] = static_cast<char>(value & 0xFF);
-  out[1] = static_cast<char>(value >> 8);
-}
-
-void PutUint32(char* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-uint16_t GetUint16(const char* in) {
-  return static_cast<uint16_t>(static_cast<unsigned char>(in[0]) | (static_cast<unsigned char>(in[1]) << 8));
-}
-
-uint32_t GetUint32(const char* in) {
-  uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
-  return value;
-}
-
-}  // namespace
+#include "protocol/WireCodec.h"
 
 void nwEncodeFrameHeader(const nwFrameHeader& header, char* out) {
-  PutUint16(out, header.group);
-  PutUint16(out + 2, header.type);
-  for (int i = 0; i < 6; ++i) out[4 + i] = 0;
-  PutUint32(out + 10, header.payloadLength);
+  engineproto::WireWriter writer;
+  writer.U16(header.group);
+  writer.U16(header.type);
+  writer.Zeros(6);
+  writer.U32(header.payloadLength);
+  std::string bytes = writer.Take();
+  std::memcpy(out, bytes.data(), bytes.size());
 }
 
 nwFrameHeader nwDecodeFrameHeader(const char* in) {
+  engineproto::WireReader reader(std::string_view(in, kFrameHeaderSize));
   nwFrameHeader header;
-  header.group = GetUint16(in);
-  header.type = GetUint16(in + 2);
-  for (int i = 0; i < 6; ++i) header.reserved[i] = static_cast<uint8_t>(in[4 + i]);
-  header.payloadLength = GetUint32(in + 10);
+  header.group = reader.U16();
+  header.type = reader.U16();
+  for (uint8_t& byte : header.reserved) byte = reader.U8();
+  header.payloadLength = reader.U32();
   return header;
 }
 

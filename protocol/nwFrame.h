@@ -1,8 +1,8 @@
 #pragma once
-// The frame format of the binary protocols (local engine, agent relay): a 14-byte little-endian
-// header {uint16 group, uint16 type, 6 reserved bytes, uint32 payload length} and the payload,
-// zero-padded so that the whole frame is a multiple of 8 bytes. The length field counts the
-// padded payload.
+// The frame format of the binary protocols (local engine, agent relay), shared by the network
+// stack and the engine: a 14-byte little-endian header {uint16 group, uint16 type, 6 reserved
+// bytes, uint32 payload length} and the payload, zero-padded so that the whole frame is a multiple
+// of 8 bytes. The length field counts the padded payload.
 
 #include <cstdint>
 #include <string>

@@ -4,7 +4,7 @@
 #include <ostream>
 #include <string>
 
-#include "net/nwFrame.h"
+#include "protocol/nwFrame.h"
 
 namespace {
 

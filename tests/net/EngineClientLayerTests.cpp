@@ -13,6 +13,7 @@
 #include "platform/Socket.h"
 #include "protocol/nwFrame.h"
 #include "tests/support/CoreRuntime.h"
+#include "tests/support/FakeEngine.h"
 #include "tests/support/ScriptedServer.h"
 
 namespace {
@@ -203,24 +204,75 @@ TEST_F(EngineClientLayerTest, MissingOrUnframableRecordsAreRefused) {
   EXPECT_EQ(NW_E_FAIL, layer_->SendResumeAnswer(nullptr));
 }
 
-TEST_F(EngineClientLayerTest, EveryEngineMessageReachesItsSlotInOrder) {
+// Every message of the engine, in one receive, as the fake engine sends them.
+std::string EveryEngineMessage() {
   JobProgress progress;
   progress.jobSeq = 5;
   progress.doneBytes = 600;
   progress.entries = {{1000, 400, 90, "a.pak"}, {2000, 0, 0, ""}};
-  std::string stream = FrameOf(JobAccepted{5, 77, 1, 1234}) + FrameOf(progress) +
-                       FrameOf(FileDone{5, 77, "/games/orba/data.pak", "http://h.test/a"}) +
-                       FrameOf(FileDoneEx{5, 77, "/games/orba/b.pak", "note", "http://h.test/b"}) +
-                       FrameOf(JobWarning{5, 77, 1, "disk full"}) + FrameOf(NetworkDown{}) +
-                       FrameOf(NetworkUp{}) + FrameOf(ResumeQuery{5}) + FrameOf(EngineMode{2}) +
-                       FrameOf(JobFailed{5, "gone"}) + FrameOf(JobFinished{5, 77, 1, 0});
-  ScriptedServer server(Script().Send(stream).Stall());  // all in one receive
-  Open(server.Port());
-  ASSERT_TRUE(runtime_.PumpUntil([&] { return recorder_.events.size() == 12; }));
-  EXPECT_EQ((std::vector<std::string>{"connected", "accepted 5 1234", "progress", "file-done", "file-done-ex",
-                                      "warning 1", "network-down", "network-up", "resume-query", "mode",
-                                      "failed", "finished 0"}),
-            recorder_.events);
+  return FrameOf(JobAccepted{5, 77, 1, 1234}) + FrameOf(progress) +
+         FrameOf(FileDone{5, 77, "/games/orba/data.pak", "http://h.test/a"}) +
+         FrameOf(FileDoneEx{5, 77, "/games/orba/b.pak", "note", "http://h.test/b"}) +
+         FrameOf(JobWarning{5, 77, 1, "disk full"}) + FrameOf(NetworkDown{}) + FrameOf(NetworkUp{}) +
+         FrameOf(ResumeQuery{5}) + FrameOf(EngineMode{2}) + FrameOf(JobFailed{5, "gone"}) +
+         FrameOf(JobFinished{5, 77, 1, 0});
+}
+
+const std::vector<std::string> kEveryEngineEvent = {
+    "accepted 5 1234", "progress",     "file-done", "file-done-ex", "warning 1", "network-down",
+    "network-up",      "resume-query", "mode",      "failed",       "finished 0"};
+
+template <typename Message>
+Message Decoded(const testsupport::FakeEngine::Frame& frame) {
+  Message message;
+  EXPECT_EQ(GroupOf<Message>(), frame.group);
+  EXPECT_EQ(Message::kType, frame.type);
+  EXPECT_TRUE(DecodePayload(frame.payload, &message)) << frame.type;
+  return message;
+}
+
+TEST_F(EngineClientLayerTest, AFakeEngineExchangesEveryMessageTypeWithTheLayer) {
+  testsupport::FakeEngine engine;
+  Open(engine.Port());
+  ASSERT_TRUE(
+      runtime_.PumpUntil([&] { return recorder_.Count("connected") == 1 && engine.Connections() == 1; }));
+
+  JobMode mode{2};
+  EngineTag tag{"abc"};
+  JobFiles files{5, "SVC", {SampleFile()}};
+  JobBegin begin{6, 1, "SVC"};
+  FileRecord file = SampleFile();
+  StopJob stop{5, 77};
+  JobFlag flag{5, 77, 1};
+  ResumeAnswer answer{77, 5, 1, 1};
+  for (cpStatus status :
+       {layer_->SendJobMode(&mode), layer_->SendEngineTag(&tag), layer_->SendJobFiles(&files),
+        layer_->SendJobReport(5), layer_->SendJobBegin(&begin), layer_->SendJobFile(&file),
+        layer_->SendJobEnd(6), layer_->SendJobFlag(&flag), layer_->SendResumeAnswer(&answer),
+        layer_->SendType22(), layer_->SendStopJob(&stop)})
+    EXPECT_EQ(NW_S_OK, status);
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return engine.Received().size() == 12; }));
+  std::vector<testsupport::FakeEngine::Frame> got = engine.Received();
+  EXPECT_EQ("SVC", Decoded<ServiceCode>(got[0]).code);
+  EXPECT_EQ(2, Decoded<JobMode>(got[1]).mode);
+  EXPECT_EQ("abc", Decoded<EngineTag>(got[2]).tag);
+  JobFiles filesBack = Decoded<JobFiles>(got[3]);
+  ASSERT_EQ(1u, filesBack.files.size());
+  EXPECT_EQ(file.url, filesBack.files[0].url);
+  EXPECT_EQ(5, Decoded<JobReport>(got[4]).jobSeq);
+  EXPECT_EQ(6, Decoded<JobBegin>(got[5]).jobSeq);
+  EXPECT_EQ(file.fileName, Decoded<JobFile>(got[6]).file.fileName);
+  EXPECT_EQ(6, Decoded<JobEnd>(got[7]).jobSeq);
+  EXPECT_EQ(1, Decoded<JobFlag>(got[8]).value);
+  EXPECT_EQ(77, Decoded<ResumeAnswer>(got[9]).engineJobId);
+  Decoded<ModeRequest>(got[10]);
+  EXPECT_EQ(77, Decoded<StopJob>(got[11]).engineJobId);
+
+  ASSERT_TRUE(engine.SendBytes(EveryEngineMessage()));  // all in one receive
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return recorder_.events.size() == 1 + kEveryEngineEvent.size(); }));
+  std::vector<std::string> expected = {"connected"};
+  expected.insert(expected.end(), kEveryEngineEvent.begin(), kEveryEngineEvent.end());
+  EXPECT_EQ(expected, recorder_.events);
   for (nwEngineCookie cookie : recorder_.cookies) EXPECT_EQ(kCookie, cookie);
   EXPECT_EQ(600, recorder_.progress.doneBytes);
   ASSERT_EQ(2u, recorder_.progress.entries.size());
@@ -231,7 +283,31 @@ TEST_F(EngineClientLayerTest, EveryEngineMessageReachesItsSlotInOrder) {
   EXPECT_EQ("gone", recorder_.failed.reason);
   EXPECT_EQ(5, recorder_.resumeJob);
   EXPECT_EQ(2, recorder_.mode);
-  EXPECT_NE(QOS_ST_CLOSED, Connection()->State());
+
+  engine.CloseConnection();
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return recorder_.Count("closed") == 1; }));
+  EXPECT_EQ(QOS_ST_CLOSED, Connection()->State());
+}
+
+TEST_F(EngineClientLayerTest, AnEngineThatClosesAfterAnyMessageIsHeardToTheEnd) {
+  std::string stream = EveryEngineMessage();
+  size_t offset = 0;
+  for (const std::string& event : kEveryEngineEvent) {
+    SCOPED_TRACE(event);
+    size_t size = kFrameHeaderSize + nwDecodeFrameHeader(stream.data() + offset).payloadLength;
+    testsupport::FakeEngine engine;
+    recorder_ = EngineRecorder();
+    Open(engine.Port(), false);
+    ASSERT_TRUE(
+        runtime_.PumpUntil([&] { return recorder_.Count("connected") == 1 && engine.Connections() == 1; }));
+    ASSERT_TRUE(engine.SendBytes(stream.substr(offset, size)));
+    engine.CloseConnection();
+    ASSERT_TRUE(runtime_.PumpUntil([&] { return recorder_.Count("closed") == 1; }));
+    EXPECT_EQ((std::vector<std::string>{"connected", event, "closed"}), recorder_.events);
+    layer_->SetListener(nullptr, 0);
+    context_ = nvSmartPtr();
+    offset += size;
+  }
 }
 
 TEST_F(EngineClientLayerTest, FramesThatDoNotFitCloseTheConnectionAndNothingBehindThemIsDelivered) {

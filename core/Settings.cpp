@@ -27,6 +27,8 @@ constexpr DefaultEntry kDefaults[] = {
     {"tls_verify", "1"},
     {"tls_ca_file", ""},
     {"min_rate_bytes", "1024"},
+    {"engine_connections_per_server", "16"},
+    {"engine_connections", "32"},
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }

@@ -268,4 +268,11 @@ bool LoopbackAccepts(uint16_t port) {
   return accepted;
 }
 
+std::string CurrentExecutablePath() {
+  char buffer[4096];
+  ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (length <= 0) return {};
+  return std::string(buffer, static_cast<size_t>(length));
+}
+
 }  // namespace platform

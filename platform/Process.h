@@ -25,6 +25,8 @@ ProcessStart StartProcess(const std::string& program, const std::vector<std::str
 ProcessStart ShellOpen(const std::string& path);
 
 bool ProcessAlive(int64_t pid);
+// The full path of the running program; empty when the system does not tell.
+std::string CurrentExecutablePath();
 bool IsExecutableFile(const std::string& path);
 // The full path of `name` found in $PATH, or empty.
 std::string FindInPath(const std::string& name);

@@ -467,6 +467,15 @@ int SocketPeerName(SocketHandle socket, uint32_t* address, uint16_t* port) {
   return Succeed(0);
 }
 
+int SocketLocalName(SocketHandle socket, uint32_t* address, uint16_t* port) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) return Fail(errno);
+  if (address != nullptr) *address = local.sin_addr.s_addr;
+  if (port != nullptr) *port = ntohs(local.sin_port);
+  return Succeed(0);
+}
+
 int SocketSend(SocketHandle socket, const void* data, int length) {
   int allowed = AllowedSendLength(socket, length);
   ssize_t sent = -1;

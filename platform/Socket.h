@@ -60,6 +60,8 @@ int SocketBind(SocketHandle socket, uint32_t address, uint16_t port);
 int SocketListen(SocketHandle socket, int backlog);
 SocketHandle SocketAccept(SocketHandle listener, uint32_t* address, uint16_t* port);
 int SocketPeerName(SocketHandle socket, uint32_t* address, uint16_t* port);
+// The address and port the socket is bound to (the port a bind to port 0 got).
+int SocketLocalName(SocketHandle socket, uint32_t* address, uint16_t* port);
 int SocketSend(SocketHandle socket, const void* data, int length);
 // 0 when the peer closed the connection.
 int SocketReceive(SocketHandle socket, void* buffer, int size);

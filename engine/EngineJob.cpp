@@ -1,0 +1,748 @@
+#include "engine/EngineJob.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "platform/FileSystem.h"
+
+namespace engine {
+
+namespace {
+
+constexpr int kMirrorFailureLimit = 3;  // failures in a row before a mirror is set aside
+constexpr int64_t kSaveEveryMs = 2000;
+constexpr int64_t kDiskCheckEveryMs = 5000;
+constexpr int64_t kDiskHeadroom = 16 << 20;  // free space wanted beyond the next reservation
+// A tail is raced only when it is worth a second request: big enough, and a while from its end.
+constexpr int64_t kRaceMinRemaining = 256 << 10;
+constexpr int64_t kRaceMinSeconds = 2;
+constexpr int64_t kRaceMinAgeMs = 1000;
+constexpr int64_t kUnbounded = std::numeric_limits<int64_t>::max();
+
+std::string Cut(const std::string& text, size_t length) {
+  return text.size() <= length ? text : text.substr(0, length);
+}
+
+std::string ErrorText(int error) { return std::strerror(error); }
+
+bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT; }
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+}  // namespace
+
+EngineJob::EngineJob(int32_t engineJobId, JobRequest request, TransferPool* pool,
+                     const EngineSettings* settings, EngineLog* log, JobOutput* output)
+    : engineJobId_(engineJobId),
+      request_(std::move(request)),
+      pool_(pool),
+      settings_(settings),
+      log_(log),
+      output_(output) {}
+
+EngineJob::~EngineJob() {
+  CancelAll();
+  SuspendFiles();
+}
+
+void EngineJob::Log(const std::string& line) {
+  if (log_ != nullptr) log_->Write("job " + std::to_string(request_.jobSeq) + ": " + line);
+}
+
+// ---- Start: the list, sizes, acceptance, resume questions -----------------------------------
+
+void EngineJob::Start(int64_t nowMs) {
+  startMs_ = nowMs;
+  nextSecondMs_ = nowMs + 1000;
+  nextSaveMs_ = nowMs + kSaveEveryMs;
+  Log("begins: " + std::to_string(request_.files.size()) + " files, " +
+      (HighSpeed() ? "high speed" : "normal"));
+  files_.reserve(request_.files.size());
+  for (size_t i = 0; i < request_.files.size(); ++i) {
+    const engineproto::FileRecord& record = request_.files[i];
+    FileTarget target = ResolveTarget(record.folder, record.fileName);
+    if (!target.error.empty()) {
+      Fail("file " + std::to_string(i) + " refused: " + target.error);
+      return;
+    }
+    files_.push_back(
+        std::make_unique<FileDownload>(static_cast<int>(i), record.url, record.size, std::move(target)));
+  }
+  // The list itself is no longer needed; a large one is worth its memory back.
+  request_.files.clear();
+  request_.files.shrink_to_fit();
+
+  for (auto& file : files_) {
+    if (!file->HasUsableMirror()) {
+      HandBack("file " + std::to_string(file->Index()) + " has no URL the engine serves");
+      return;
+    }
+  }
+  for (auto& file : files_) {
+    if (file->FindResumable()) Log("found an earlier part of " + file->Path());
+    if (!file->SizeKnown()) probeQueue_.push_back(file->Index());
+  }
+  probesLeft_ = static_cast<int>(probeQueue_.size());
+  if (probesLeft_ == 0) Accept();
+}
+
+void EngineJob::PumpProbes(int64_t nowMs) {
+  while (nextProbe_ < probeQueue_.size() && CanStartMore()) {
+    FileDownload& file = *files_[static_cast<size_t>(probeQueue_[nextProbe_])];
+    int mirror = ChooseMirror(file, -1);
+    if (mirror < 0) return;
+    if (!StartTransfer(file, mirror, 0, 1, false, true, false, nowMs)) return;
+    ++nextProbe_;
+  }
+}
+
+void EngineJob::Accept() {
+  int64_t total = 0;
+  for (auto& file : files_) {
+    if (file->SizeKnown()) total += file->Size();
+  }
+  engineproto::JobAccepted accepted;
+  accepted.jobSeq = request_.jobSeq;
+  accepted.engineJobId = engineJobId_;
+  accepted.fileCount = static_cast<int32_t>(files_.size());
+  accepted.totalBytes = total;
+  output_->Accepted(accepted);
+  Log("accepted as " + std::to_string(engineJobId_) + ", " + std::to_string(total) + " bytes");
+  phase_ = Phase::kAsking;
+  AskNextResume();
+}
+
+void EngineJob::AskNextResume() {
+  for (size_t i = resumeFile_ < 0 ? 0 : static_cast<size_t>(resumeFile_); i < files_.size(); ++i) {
+    if (files_[i]->Resumable()) {
+      resumeFile_ = static_cast<int>(i);
+      engineproto::ResumeQuery query;
+      query.jobSeq = request_.jobSeq;
+      output_->ResumeQuery(query);
+      return;
+    }
+  }
+  resumeFile_ = -1;
+  phase_ = Phase::kDownloading;
+  if (files_.empty()) Finish();
+}
+
+void EngineJob::OnResumeAnswer(const engineproto::ResumeAnswer& answer) {
+  if (phase_ != Phase::kAsking || resumeFile_ < 0) return;
+  bool resume = answer.resume != 0;
+  Log(std::string(resume ? "resumes " : "restarts ") + files_[static_cast<size_t>(resumeFile_)]->Path() +
+      (answer.applyToAll != 0 ? " and the rest of the job" : ""));
+  files_[static_cast<size_t>(resumeFile_)]->ApplyResumeAnswer(resume);
+  if (answer.applyToAll != 0) {
+    for (auto& file : files_) file->ApplyResumeAnswer(resume);
+  }
+  AskNextResume();
+}
+
+// ---- Planning transfers --------------------------------------------------------------------
+
+bool EngineJob::CanStartMore() const {
+  return online_ && pool_->Active() < pool_->Connections() &&
+         static_cast<int>(transfers_.size()) < ConnectionLimit();
+}
+
+void EngineJob::Pump(int64_t nowMs) {
+  CancelPending();
+  if (phase_ == Phase::kSizing) {
+    PumpProbes(nowMs);
+    return;
+  }
+  if (phase_ != Phase::kDownloading) return;
+  while (phase_ == Phase::kDownloading && CanStartMore()) {
+    if (StartFresh(nowMs)) continue;
+    if (!HighSpeed() || !StartSplitOrRace(nowMs)) break;
+  }
+}
+
+std::vector<ActiveSegment> EngineJob::SegmentsOf(const FileDownload& file) const {
+  std::vector<ActiveSegment> segments;
+  for (const auto& [id, transfer] : transfers_) {
+    const TransferPlan& plan = transfer->plan;
+    if (plan.fileIndex != file.Index() || plan.probe || plan.stop != StopReason::kNone) continue;
+    segments.push_back({id, plan.position, std::min(plan.end, file.SizeKnown() ? file.Size() : plan.end),
+                        plan.bytesPerSecond, plan.racing});
+  }
+  return segments;
+}
+
+bool EngineJob::StartFresh(int64_t nowMs) {
+  for (int index : activeFiles_) {
+    if (TryFresh(*files_[static_cast<size_t>(index)], nowMs)) return true;
+  }
+  // In the normal way a file begins only when the one before it is complete.
+  if (!HighSpeed() && !activeFiles_.empty()) return false;
+  while (nextFile_ < files_.size() && phase_ == Phase::kDownloading) {
+    FileDownload& file = *files_[nextFile_++];
+    if (file.finished) continue;
+    if (!OpenFile(file)) return false;
+    if (file.finished) continue;
+    activeFiles_.insert(file.Index());
+    if (TryFresh(file, nowMs)) return true;
+    if (!HighSpeed()) return false;
+  }
+  return false;
+}
+
+bool EngineJob::OpenFile(FileDownload& file) {
+  file.started = true;
+  if (file.SizeKnown() && file.Complete()) {
+    // Nothing left to fetch (a resumed file that was complete, or an empty one).
+    if (int error = file.Open(); error != 0) {
+      WriteFailed(file, error);
+      return false;
+    }
+    FinishFile(file);
+    return phase_ == Phase::kDownloading;
+  }
+  if (int error = file.Open(); error != 0) {
+    WriteFailed(file, error);
+    return false;
+  }
+  return true;
+}
+
+bool EngineJob::TryFresh(FileDownload& file, int64_t nowMs) {
+  if (file.finished) return false;
+  int mirror = ChooseMirror(file, -1);
+  if (mirror < 0) return false;
+  bool wholeOnly = !file.SizeKnown() || file.Mirrors()[static_cast<size_t>(mirror)].noRanges;
+  if (wholeOnly) {
+    // One stream from the start; a second one would fetch the same bytes again.
+    if (file.activeTransfers > 0) return false;
+    return StartTransfer(file, mirror, 0, file.SizeKnown() ? file.Size() : kUnbounded, true, false, false,
+                         nowMs);
+  }
+  int64_t ideal = HighSpeed() ? IdealSegment(file.Size(), pool_->ConnectionsPerServer()) : file.Size();
+  Plan plan = PlanNext(file.Size(), file.Done(), SegmentsOf(file), ideal);
+  if (plan.kind != PlanKind::kFresh) return false;
+  return StartTransfer(file, mirror, plan.begin, plan.end, false, false, false, nowMs);
+}
+
+bool EngineJob::StartSplitOrRace(int64_t nowMs) {
+  // The largest remaining range anywhere is split; failing that, the slowest tail is raced.
+  FileDownload* splitFile = nullptr;
+  Plan split;
+  int64_t splitRemaining = 0;
+  FileDownload* raceFile = nullptr;
+  Plan race;
+  double raceSeconds = 0;
+  for (int index : activeFiles_) {
+    FileDownload& file = *files_[static_cast<size_t>(index)];
+    if (!file.SizeKnown() || file.finished) continue;
+    std::vector<ActiveSegment> segments = SegmentsOf(file);
+    Plan plan = PlanNext(file.Size(), file.Done(), segments,
+                         IdealSegment(file.Size(), pool_->ConnectionsPerServer()));
+    auto victim = std::find_if(segments.begin(), segments.end(),
+                               [&](const ActiveSegment& s) { return s.id == plan.victim; });
+    if (victim == segments.end()) continue;
+    int64_t remaining = RemainingWork(*victim, file.Done());
+    if (plan.kind == PlanKind::kSplit && remaining > splitRemaining) {
+      splitFile = &file;
+      split = plan;
+      splitRemaining = remaining;
+    } else if (plan.kind == PlanKind::kRace && splitFile == nullptr) {
+      Transfer* transfer = FindTransfer(plan.victim);
+      double seconds =
+          static_cast<double>(remaining) / static_cast<double>(std::max<int64_t>(victim->bytesPerSecond, 1));
+      bool worth = transfer != nullptr && remaining >= kRaceMinRemaining &&
+                   nowMs - transfer->plan.startedMs >= kRaceMinAgeMs &&
+                   seconds >= static_cast<double>(kRaceMinSeconds);
+      if (worth && seconds > raceSeconds) {
+        raceFile = &file;
+        race = plan;
+        raceSeconds = seconds;
+      }
+    }
+  }
+  if (splitFile != nullptr) {
+    Transfer* victim = FindTransfer(split.victim);
+    int mirror = ChooseMirror(*splitFile, -1);
+    if (victim == nullptr || mirror < 0) return false;
+    victim->plan.end = split.victimNewEnd;
+    return StartTransfer(*splitFile, mirror, split.begin, split.end, false, false, false, nowMs);
+  }
+  if (raceFile != nullptr) {
+    Transfer* victim = FindTransfer(race.victim);
+    if (victim == nullptr) return false;
+    int mirror = ChooseMirror(*raceFile, victim->plan.mirror);
+    if (mirror < 0 || raceFile->Mirrors()[static_cast<size_t>(mirror)].noRanges) return false;
+    victim->plan.racing = true;
+    Log("races the tail of " + raceFile->Path() + " from " + std::to_string(race.begin));
+    return StartTransfer(*raceFile, mirror, race.begin, race.end, false, false, true, nowMs);
+  }
+  return false;
+}
+
+int EngineJob::ChooseMirror(const FileDownload& file, int avoid) const {
+  int best = -1;
+  int bestLoad = 0;
+  const std::vector<MirrorState>& mirrors = file.Mirrors();
+  for (size_t i = 0; i < mirrors.size(); ++i) {
+    const MirrorState& mirror = mirrors[i];
+    if (mirror.setAside || pool_->ActiveOn(mirror.url.server) >= pool_->ConnectionsPerServer()) continue;
+    if (!HighSpeed()) return static_cast<int>(i);  // in order: the next one only after a failure
+    int load = 0;
+    for (const auto& [id, transfer] : transfers_) {
+      if (transfer->plan.fileIndex == file.Index() && transfer->plan.mirror == static_cast<int>(i)) ++load;
+    }
+    // The least used mirror of this file; another one than `avoid` when there is one.
+    load = load * 4 + (static_cast<int>(i) == avoid ? 2 : 0) + std::min(mirror.failures, 1);
+    if (best < 0 || load < bestLoad) {
+      best = static_cast<int>(i);
+      bestLoad = load;
+    }
+  }
+  return best;
+}
+
+bool EngineJob::StartTransfer(FileDownload& file, int mirror, int64_t begin, int64_t end, bool stream,
+                              bool probe, bool racing, int64_t nowMs) {
+  MirrorState& state = file.Mirrors()[static_cast<size_t>(mirror)];
+  int id = nextTransferId_++;
+  auto transfer = std::make_unique<Transfer>(id, state.url.server, this);
+  TransferRequest request;
+  request.url = state.url.url;
+  request.tlsVerify = settings_->tlsVerify;
+  request.caFile = settings_->tlsCaFile;
+  if (probe) {
+    request.first = 0;
+    request.last = 0;
+  } else if (!stream) {
+    request.first = begin;
+    request.last = end - 1;
+    request.ifRange = file.IfRangeValidator();
+  }
+  TransferPlan& plan = transfer->plan;
+  plan.fileIndex = file.Index();
+  plan.mirror = mirror;
+  plan.probe = probe;
+  plan.stream = stream;
+  plan.position = stream ? 0 : begin;
+  plan.end = end;
+  plan.requestEnd = end;
+  plan.racing = racing;
+  plan.ifRange = !request.ifRange.empty();
+  plan.startedMs = nowMs;
+  if (!transfer->Prepare(request) || !pool_->Add(transfer.get())) {
+    SetMirrorAside(file, mirror, "the transfer could not be set up");
+    return false;
+  }
+  ++file.activeTransfers;
+  transfers_.emplace(id, std::move(transfer));
+  return true;
+}
+
+Transfer* EngineJob::FindTransfer(int id) {
+  auto it = transfers_.find(id);
+  return it == transfers_.end() ? nullptr : it->second.get();
+}
+
+// ---- Answers ---------------------------------------------------------------------------------
+
+bool EngineJob::OnTransferHead(Transfer& transfer) {
+  TransferPlan& plan = transfer.plan;
+  FileDownload& file = *files_[static_cast<size_t>(plan.fileIndex)];
+  MirrorState& mirror = file.Mirrors()[static_cast<size_t>(plan.mirror)];
+  const ResponseHead& head = transfer.Head();
+
+  if (plan.probe) {
+    if (head.status == 206 && head.rangeFirst == 0 && head.rangeLast == 0 && head.rangeTotal > 0) {
+      if (!file.CheckValidators(head)) return plan.stop = StopReason::kRejected, false;
+      file.SetSize(head.rangeTotal);
+    } else if (head.status == 416 && head.rangeTotal == 0) {
+      file.CheckValidators(head);
+      file.SetSize(0);
+    } else if (head.status == 200) {
+      if (!file.CheckValidators(head)) return plan.stop = StopReason::kRejected, false;
+      mirror.noRanges = true;
+      file.SetSize(head.contentLength);  // -1 stays unknown: the file is fetched as one stream
+    } else {
+      plan.stop = StopReason::kRejected;
+      return false;
+    }
+    plan.stop = StopReason::kReachedEnd;  // the head was all a probe wanted
+    return false;
+  }
+
+  if (head.status == 206 && !plan.stream) {
+    // Exactly the bytes asked for, of a file of the known size, in the same version.
+    bool rangeOk = head.rangeFirst == plan.position && head.rangeLast == plan.requestEnd - 1 &&
+                   (!file.SizeKnown() || head.rangeTotal == file.Size());
+    if (!rangeOk || !file.CheckValidators(head)) {
+      plan.stop = StopReason::kRejected;
+      return false;
+    }
+    return true;
+  }
+  if (head.status == 200) {
+    if (file.SizeKnown() && head.contentLength >= 0 && head.contentLength != file.Size()) {
+      plan.stop = StopReason::kRejected;
+      return false;
+    }
+    bool sameVersion = file.CheckValidators(head);
+    bool changed = plan.ifRange && (!sameVersion || (head.etag.empty() && head.lastModified.empty()));
+    if (!sameVersion && !changed) {
+      plan.stop = StopReason::kRejected;  // this mirror has another version of the file
+      return false;
+    }
+    if (changed) {
+      // Asked "only if unchanged" and got the whole body: what was kept belongs to another version.
+      Log(file.Path() + " changed on the server; it starts again from 0");
+      file.Restart(head);
+      for (auto& [id, other] : transfers_) {
+        if (other.get() != &transfer && other->plan.fileIndex == plan.fileIndex) {
+          other->plan.stop = StopReason::kCancelled;
+          pendingCancel_.push_back(id);
+        }
+      }
+    }
+    // The body is the whole file from offset 0, whatever range was asked for.
+    if (!plan.stream) mirror.noRanges = true;
+    plan.stream = true;
+    plan.position = 0;
+    plan.end = file.SizeKnown() ? file.Size() : kUnbounded;
+    plan.requestEnd = plan.end;
+    return true;
+  }
+  plan.stop = StopReason::kRejected;
+  return false;
+}
+
+size_t EngineJob::OnTransferData(Transfer& transfer, const char* data, size_t length) {
+  TransferPlan& plan = transfer.plan;
+  if (plan.stop != StopReason::kNone) return 0;
+  FileDownload& file = *files_[static_cast<size_t>(plan.fileIndex)];
+  if (plan.position >= plan.end) {
+    plan.stop = StopReason::kReachedEnd;
+    return 0;
+  }
+  size_t take =
+      static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(length), plan.end - plan.position));
+  int64_t added = 0;
+  if (int error = file.Write(plan.position, data, take, &added); error != 0) {
+    plan.writeError = error;
+    plan.stop = StopReason::kWriteFailed;
+    return 0;
+  }
+  plan.position += static_cast<int64_t>(take);
+  plan.bytesThisTick += static_cast<int64_t>(take);
+  plan.bytesTotal += static_cast<int64_t>(take);
+  file.bytesThisTick += static_cast<int64_t>(take);
+  file.Mirrors()[static_cast<size_t>(plan.mirror)].delivered += static_cast<int64_t>(take);
+  bytesThisSecond_ += static_cast<int64_t>(take);
+  if (take < length) {
+    plan.stop = StopReason::kReachedEnd;
+    return take;
+  }
+  // A racer that was overtaken, or a range shortened by a split: nothing left worth receiving.
+  if (!plan.stream && plan.position < plan.end && file.Done().Contains(plan.position, plan.end)) {
+    plan.stop = StopReason::kReachedEnd;
+    return 0;
+  }
+  return length;
+}
+
+void EngineJob::OnTransferDone(Transfer& transfer, CURLcode code) {
+  auto it = transfers_.find(transfer.Id());
+  if (it == transfers_.end()) return;
+  std::unique_ptr<Transfer> owned = std::move(it->second);
+  transfers_.erase(it);
+  stragglers_.Forget(transfer.Id());
+  TransferPlan& plan = transfer.plan;
+  FileDownload& file = *files_[static_cast<size_t>(plan.fileIndex)];
+  --file.activeTransfers;
+  if (code == CURLE_OK && !transfer.HeadSeen()) transfer.CheckHead();  // an answer without a body
+
+  const std::string& url = file.Mirrors()[static_cast<size_t>(plan.mirror)].url.url;
+  if (plan.stop == StopReason::kWriteFailed) {
+    WriteFailed(file, plan.writeError);
+    return;
+  }
+  if (plan.probe) {
+    if (plan.stop == StopReason::kReachedEnd) {
+      file.Mirrors()[static_cast<size_t>(plan.mirror)].failures = 0;
+      if (--probesLeft_ == 0 && phase_ == Phase::kSizing) Accept();
+    } else {
+      if (plan.stop == StopReason::kRejected) {
+        SetMirrorAside(file, plan.mirror,
+                       "answered the size request with " + std::to_string(transfer.Head().status));
+      } else {
+        MirrorFailed(file, plan.mirror, "size request failed: " + std::string(curl_easy_strerror(code)));
+      }
+      if (phase_ == Phase::kEnded) return;
+      probeQueue_.push_back(plan.fileIndex);  // asked again, of the next mirror
+    }
+    return;
+  }
+
+  MirrorState& mirror = file.Mirrors()[static_cast<size_t>(plan.mirror)];
+  if (plan.stop == StopReason::kRejected) {
+    SetMirrorAside(file, plan.mirror,
+                   url + " answered " + std::to_string(transfer.Head().status) +
+                       " with a range or version that does not fit");
+  } else if (code == CURLE_OK && plan.stream && !file.SizeKnown()) {
+    file.EndStream(plan.position);  // a body without a length ends with its connection
+    mirror.failures = 0;
+  } else if ((code == CURLE_OK && plan.position >= plan.end) || plan.stop == StopReason::kReachedEnd ||
+             plan.stop == StopReason::kCancelled) {
+    if (plan.bytesTotal > 0) mirror.failures = 0;
+  } else if (online_) {
+    std::string why =
+        code == CURLE_OK ? std::string("the body ended early") : std::string(curl_easy_strerror(code));
+    MirrorFailed(file, plan.mirror, url + ": " + why);
+  }
+  AfterTransfer(file);
+}
+
+void EngineJob::AfterTransfer(FileDownload& file) {
+  if (phase_ == Phase::kEnded || file.finished) return;
+  if (file.Complete()) {
+    FinishFile(file);
+    return;
+  }
+  CheckFileCanGoOn(file);
+}
+
+void EngineJob::CheckFileCanGoOn(FileDownload& file) {
+  if (phase_ != Phase::kEnded && !file.HasUsableMirror()) {
+    HandBack("every mirror of " + file.Path() + " failed");
+  }
+}
+
+void EngineJob::MirrorFailed(FileDownload& file, int mirror, const std::string& why) {
+  MirrorState& state = file.Mirrors()[static_cast<size_t>(mirror)];
+  Log(why);
+  if (++state.failures >= kMirrorFailureLimit) SetMirrorAside(file, mirror, state.url.url + " keeps failing");
+}
+
+void EngineJob::SetMirrorAside(FileDownload& file, int mirror, const std::string& why) {
+  MirrorState& state = file.Mirrors()[static_cast<size_t>(mirror)];
+  if (!state.setAside) Log("sets " + state.url.url + " aside: " + why);
+  state.setAside = true;
+  CheckFileCanGoOn(file);
+}
+
+void EngineJob::FinishFile(FileDownload& file) {
+  CancelTransfersOf(file.Index());
+  if (int error = file.Finish(); error != 0) {
+    Fail("cannot rename " + file.PartPath() + ": " + ErrorText(error));
+    return;
+  }
+  activeFiles_.erase(file.Index());
+  ++filesDone_;
+  Log("file done: " + file.Path());
+  engineproto::FileDone done;
+  done.jobSeq = request_.jobSeq;
+  done.engineJobId = engineJobId_;
+  done.localPath = Cut(file.Path(), engineproto::kPathField - 1);
+  done.source = file.Source();
+  output_->FileDone(done);
+  if (filesDone_ == static_cast<int>(files_.size())) Finish();
+}
+
+void EngineJob::WriteFailed(FileDownload& file, int error) {
+  if (IsDiskFull(error)) {
+    EnterDiskFull(file.IsOpen() ? kDiskHeadroom : std::max<int64_t>(file.Size(), 0) + kDiskHeadroom);
+    diskFolder_ = FolderOf(file.Path());
+    return;
+  }
+  Fail("cannot write " + file.PartPath() + ": " + ErrorText(error));
+}
+
+void EngineJob::EnterDiskFull(int64_t needBytes) {
+  if (phase_ == Phase::kDiskFull || phase_ == Phase::kEnded) return;
+  Log("disk full: pauses");
+  for (auto& [id, transfer] : transfers_) {
+    transfer->plan.stop = StopReason::kCancelled;
+    pendingCancel_.push_back(id);
+  }
+  phase_ = Phase::kDiskFull;
+  diskNeedBytes_ = needBytes;
+  diskCheckMs_ = 0;  // set by the next tick
+  SaveControls();
+  engineproto::JobWarning warning;
+  warning.jobSeq = request_.jobSeq;
+  warning.engineJobId = engineJobId_;
+  warning.code = 1;
+  warning.text = "disk full";
+  output_->Warning(warning);
+}
+
+// ---- Ending transfers ------------------------------------------------------------------------
+
+void EngineJob::CancelTransfer(int id) {
+  auto it = transfers_.find(id);
+  if (it == transfers_.end()) return;
+  pool_->Remove(it->second.get());
+  FileDownload& file = *files_[static_cast<size_t>(it->second->plan.fileIndex)];
+  --file.activeTransfers;
+  stragglers_.Forget(id);
+  transfers_.erase(it);
+}
+
+void EngineJob::CancelTransfersOf(int fileIndex) {
+  std::vector<int> ids;
+  for (auto& [id, transfer] : transfers_) {
+    if (transfer->plan.fileIndex == fileIndex) ids.push_back(id);
+  }
+  for (int id : ids) CancelTransfer(id);
+}
+
+void EngineJob::CancelAll() {
+  while (!transfers_.empty()) CancelTransfer(transfers_.begin()->first);
+  pendingCancel_.clear();
+}
+
+void EngineJob::CancelPending() {
+  std::vector<int> ids;
+  ids.swap(pendingCancel_);
+  for (int id : ids) CancelTransfer(id);
+}
+
+// ---- Time ------------------------------------------------------------------------------------
+
+void EngineJob::Tick(int64_t nowMs) {
+  CancelPending();
+  if (phase_ == Phase::kEnded) return;
+  if (nowMs >= nextSecondMs_) {
+    nextSecondMs_ += 1000;
+    if (nextSecondMs_ <= nowMs) nextSecondMs_ = nowMs + 1000;  // a stalled loop does not tick in bursts
+    std::vector<StragglerWatch::Sample> samples;
+    for (auto& [id, transfer] : transfers_) {
+      TransferPlan& plan = transfer->plan;
+      plan.bytesPerSecond = plan.bytesThisTick;
+      if (!plan.probe) samples.push_back({id, plan.bytesThisTick});
+      plan.bytesThisTick = 0;
+    }
+    if (phase_ != Phase::kSizing) SendProgress(nowMs);
+    bytesThisSecond_ = 0;
+    for (int index : activeFiles_) files_[static_cast<size_t>(index)]->bytesThisTick = 0;
+    if (online_ && phase_ == Phase::kDownloading) {
+      for (int id : stragglers_.Tick(samples)) {
+        Transfer* transfer = FindTransfer(id);
+        if (transfer == nullptr) continue;
+        FileDownload& file = *files_[static_cast<size_t>(transfer->plan.fileIndex)];
+        int mirror = transfer->plan.mirror;
+        std::string why = transfer->plan.bytesPerSecond == 0 ? "silent" : "far slower than the others";
+        CancelTransfer(id);
+        MirrorFailed(
+            file, mirror,
+            "cuts a connection to " + file.Mirrors()[static_cast<size_t>(mirror)].url.url + ": " + why);
+        if (phase_ == Phase::kEnded) return;
+      }
+    }
+  }
+  if (nowMs >= nextSaveMs_) {
+    nextSaveMs_ = nowMs + kSaveEveryMs;
+    SaveControls();
+  }
+  if (phase_ == Phase::kDiskFull) {
+    if (diskCheckMs_ == 0) diskCheckMs_ = nowMs + kDiskCheckEveryMs;
+    if (nowMs >= diskCheckMs_) {
+      diskCheckMs_ = nowMs + kDiskCheckEveryMs;
+      std::optional<int64_t> free = platform::FreeSpace(diskFolder_);
+      if (free && *free >= diskNeedBytes_) {
+        Log("disk has room again: goes on");
+        phase_ = Phase::kDownloading;
+      }
+    }
+  }
+}
+
+void EngineJob::SendProgress(int64_t nowMs) {
+  engineproto::JobProgress progress;
+  progress.jobSeq = request_.jobSeq;
+  progress.engineJobId = engineJobId_;
+  progress.fileCount = static_cast<int32_t>(files_.size());
+  progress.filesDone = filesDone_;
+  for (auto& file : files_) {
+    if (file->SizeKnown()) progress.totalBytes += file->Size();
+    progress.doneBytes += file->finished ? std::max<int64_t>(file->Size(), 0) : file->DoneBytes();
+  }
+  progress.bytesPerSecond =
+      static_cast<int32_t>(std::min<int64_t>(bytesThisSecond_, std::numeric_limits<int32_t>::max()));
+  progress.elapsedSeconds = (nowMs - startMs_) / 1000;
+  while (firstUnfinished_ < files_.size() && files_[firstUnfinished_]->finished) ++firstUnfinished_;
+  if (firstUnfinished_ < files_.size()) {
+    const FileDownload& file = *files_[firstUnfinished_];
+    engineproto::ProgressEntry entry;
+    entry.fileSize = file.Size();
+    entry.fileDone = file.DoneBytes();
+    entry.fileBytesPerSecond =
+        static_cast<int32_t>(std::min<int64_t>(file.bytesThisTick, std::numeric_limits<int32_t>::max()));
+    std::string path = file.Path();
+    entry.text = Cut(path.substr(path.rfind('/') + 1), 64);
+    progress.entries.push_back(std::move(entry));
+  }
+  output_->Progress(progress);
+}
+
+void EngineJob::SaveControls() {
+  for (int index : activeFiles_) {
+    FileDownload& file = *files_[static_cast<size_t>(index)];
+    if (file.IsOpen()) file.SaveControl();
+  }
+}
+
+void EngineJob::SuspendFiles() {
+  for (int index : activeFiles_) files_[static_cast<size_t>(index)]->Suspend();
+}
+
+// ---- Ends ------------------------------------------------------------------------------------
+
+void EngineJob::Stop() {
+  if (phase_ == Phase::kEnded) return;
+  Log("stopped");
+  CancelAll();
+  SuspendFiles();
+  phase_ = Phase::kEnded;
+}
+
+void EngineJob::HandBack(const std::string& why) {
+  if (phase_ == Phase::kEnded) return;
+  Log("hands the job back: " + why);
+  CancelAll();
+  SuspendFiles();
+  phase_ = Phase::kEnded;
+  engineproto::JobFinished finished;
+  finished.jobSeq = request_.jobSeq;
+  finished.engineJobId = engineJobId_;
+  finished.filesDone = filesDone_;
+  finished.result = 1;
+  output_->Finished(finished);
+}
+
+void EngineJob::Fail(const std::string& reason) {
+  if (phase_ == Phase::kEnded) return;
+  Log("fails: " + reason);
+  CancelAll();
+  SuspendFiles();
+  phase_ = Phase::kEnded;
+  engineproto::JobFailed failed;
+  failed.jobSeq = request_.jobSeq;
+  failed.reason = reason;
+  output_->Failed(failed);
+}
+
+void EngineJob::Finish() {
+  Log("done: " + std::to_string(filesDone_) + " files");
+  phase_ = Phase::kEnded;
+  engineproto::JobFinished finished;
+  finished.jobSeq = request_.jobSeq;
+  finished.engineJobId = engineJobId_;
+  finished.filesDone = filesDone_;
+  finished.result = 0;
+  output_->Finished(finished);
+}
+
+}  // namespace engine

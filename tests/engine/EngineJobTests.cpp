@@ -1,0 +1,328 @@
+// The engine serving jobs from the test servers: segments, mirrors, answers that do not fit, a
+// full disk, a stop, and the files on disk afterwards, byte for byte.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <optional>
+
+#include "platform/FileSystem.h"
+#include "platform/RandomAccessFile.h"
+#include "tests/engine/EngineHarness.h"
+#include "tests/support/HttpFileServer.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/WaitUntil.h"
+
+namespace {
+
+using enginetest::File;
+using enginetest::FollowJob;
+using enginetest::InProcessEngine;
+using enginetest::JobOutcome;
+using testsupport::EngineClient;
+using testsupport::HttpFileServer;
+using testsupport::HttpResourceOptions;
+using testsupport::PatternedBytes;
+using testsupport::ReadFileText;
+using testsupport::TempFolder;
+
+constexpr uint8_t kHighSpeed = 2;
+constexpr uint8_t kNormal = 1;
+
+HttpResourceOptions Options(std::function<void(HttpResourceOptions&)> change) {
+  HttpResourceOptions options;
+  change(options);
+  return options;
+}
+
+class EngineJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Connect(); }
+
+  void Connect() {
+    ASSERT_TRUE(client_.Connect(engine_.Port()));
+    engineproto::ServiceCode code;
+    code.code = "ORBA";
+    ASSERT_TRUE(client_.Send(code));
+  }
+
+  JobOutcome Run(uint8_t mode, const std::vector<engineproto::FileRecord>& files,
+                 enginetest::JobRun run = {}) {
+    EXPECT_TRUE(client_.StartJob(7, mode, files));
+    return FollowJob(client_, run);
+  }
+
+  std::string Out(const std::string& name) const { return folder_ / name; }
+
+  // Declared before the engine, so the clock outlives the engine's thread that reads it.
+  platform::ManualClock clock_;
+  std::optional<platform::ScopedClock> scopedClock_;
+  InProcessEngine engine_;
+  EngineClient client_;
+  HttpFileServer server_;
+  TempFolder folder_;
+};
+
+TEST_F(EngineJobTest, HighSpeedFetchesSegmentsInParallelAndReportsEveryFile) {
+  std::string big = PatternedBytes(5 * 1024 * 1024 + 123, 1);
+  std::string small = PatternedBytes(70000, 2);
+  server_.AddResource("/big.bin", big, Options([](auto& o) { o.headers = {{"ETag", "\"b1\""}}; }));
+  server_.AddResource("/small.bin", small);
+  JobOutcome outcome = Run(kHighSpeed, {File(folder_.Path(), "big.bin", server_.Url("/big.bin"), -1),
+                                        File(folder_.Path(), "small.bin", server_.Url("/small.bin"), 70000)});
+
+  ASSERT_TRUE(outcome.Succeeded()) << outcome.failed.value_or(engineproto::JobFailed{}).reason;
+  ASSERT_TRUE(outcome.accepted);
+  EXPECT_EQ(outcome.accepted->fileCount, 2);
+  EXPECT_EQ(outcome.accepted->totalBytes, static_cast<int64_t>(big.size() + small.size()));
+  EXPECT_EQ(outcome.finished->filesDone, 2);
+  ASSERT_EQ(outcome.filesDone.size(), 2u);
+  for (const auto& done : outcome.filesDone) {
+    EXPECT_EQ(done.engineJobId, outcome.accepted->engineJobId);
+    EXPECT_EQ(done.source, server_.Url(done.localPath == Out("big.bin") ? "/big.bin" : "/small.bin"));
+  }
+  EXPECT_EQ(ReadFileText(Out("big.bin")), big);
+  EXPECT_EQ(ReadFileText(Out("small.bin")), small);
+  EXPECT_FALSE(platform::PathExists(Out("big.bin.part")));
+  EXPECT_FALSE(platform::PathExists(Out("big.bin.part.ctrl")));
+  // The big file came in several ranges; the first request of an unknown size only asked for it.
+  int ranges = 0;
+  for (const auto& request : server_.Requests()) {
+    if (request.Path() == "/big.bin" && request.Header("Range") != "bytes=0-0") ++ranges;
+  }
+  EXPECT_GE(ranges, 4);
+}
+
+TEST_F(EngineJobTest, NormalModeFetchesOneFileAfterAnotherOverOneRequestEach) {
+  std::string a = PatternedBytes(3 * 1024 * 1024, 3);
+  std::string b = PatternedBytes(1000, 4);
+  server_.AddResource("/a", a);
+  server_.AddResource("/b", b);
+  JobOutcome outcome =
+      Run(kNormal, {File(folder_.Path(), "a", server_.Url("/a"), static_cast<int64_t>(a.size())),
+                    File(folder_.Path(), "b", server_.Url("/b"), static_cast<int64_t>(b.size()))});
+  ASSERT_TRUE(outcome.Succeeded());
+  EXPECT_EQ(ReadFileText(Out("a")), a);
+  EXPECT_EQ(ReadFileText(Out("b")), b);
+  ASSERT_EQ(server_.RequestCount(), 2);
+  EXPECT_EQ(server_.Requests()[0].Path(), "/a");
+  EXPECT_EQ(server_.Requests()[1].Path(), "/b");
+  ASSERT_EQ(outcome.filesDone.size(), 2u);
+  EXPECT_EQ(outcome.filesDone[0].localPath, Out("a"));
+}
+
+// Servers that answer ranges wrongly, and what must still come out: the exact file, or the job
+// handed back to the library when no mirror can serve.
+struct FaultCase {
+  const char* name;
+  HttpResourceOptions bad;  // the resource as the second mirror serves it
+  bool badSize;             // the second mirror has a file of another size
+  bool onlyBadMirror;       // no good mirror at all
+  bool handedBack;
+};
+
+class EngineFaultTest : public EngineJobTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(EngineFaultTest, KeepsTheFileExactOrHandsTheJobBack) {
+  const FaultCase& fault = GetParam();
+  std::string body = PatternedBytes(4 * 1024 * 1024 + 7, 5);
+  server_.AddResource("/good", body, Options([](auto& o) { o.headers = {{"ETag", "\"v1\""}}; }));
+  HttpResourceOptions bad = fault.bad;
+  server_.AddResource("/bad", fault.badSize ? body.substr(0, body.size() - 1) : body, bad);
+  std::string urls =
+      fault.onlyBadMirror ? server_.Url("/bad") : server_.Url("/good") + "|" + server_.Url("/bad");
+  JobOutcome outcome =
+      Run(kHighSpeed, {File(folder_.Path(), "f.bin", urls, static_cast<int64_t>(body.size()))});
+  ASSERT_TRUE(outcome.Ended());
+  if (fault.handedBack) {
+    ASSERT_TRUE(outcome.finished);
+    EXPECT_NE(outcome.finished->result, 0);
+    EXPECT_TRUE(outcome.filesDone.empty());
+    EXPECT_FALSE(platform::PathExists(Out("f.bin")));
+  } else {
+    ASSERT_TRUE(outcome.Succeeded());
+    EXPECT_EQ(ReadFileText(Out("f.bin")), body);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mirrors, EngineFaultTest,
+    ::testing::Values(
+        FaultCase{"WholeBodyForARange", Options([](auto& o) { o.ignoreRange = true; }), false, false, false},
+        FaultCase{"OnlyMirrorIgnoresRanges", Options([](auto& o) { o.ignoreRange = true; }), false, true,
+                  false},
+        FaultCase{"OtherSize", {}, true, false, false},
+        FaultCase{"OtherVersion", Options([](auto& o) {
+                    o.headers = {{"ETag", "\"v2\""}};
+                  }),
+                  false, false, false},
+        FaultCase{"BodiesCutShort", Options([](auto& o) { o.cutAfter = 1000; }), false, false, false},
+        FaultCase{"CutTwiceThenWhole", Options([](auto& o) { o.cutAfter = 5000, o.cutResponses = 2; }), false,
+                  true, false},
+        FaultCase{"ServerErrors", Options([](auto& o) { o.failFirst = 1000; }), false, false, false},
+        FaultCase{"EveryMirrorFails", Options([](auto& o) { o.failFirst = 1000; }), false, true, true},
+        FaultCase{"OnlyMirrorOfAnotherSize", {}, true, true, true}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(EngineJobTest, AWrongContentRangeSetsTheMirrorAside) {
+  std::string body = PatternedBytes(3 * 1024 * 1024, 6);
+  server_.AddResource("/good", body);
+  // Every connection to this mirror answers with bytes it was not asked for.
+  testsupport::ScriptedServer liar({testsupport::Script().ReadRequest().Send(
+      "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/" + std::to_string(body.size()) +
+      "\r\nContent-Length: 10\r\n\r\n" + body.substr(0, 10))});
+  std::string urls = liar.Url("/f") + "|" + server_.Url("/good");
+  JobOutcome outcome =
+      Run(kHighSpeed, {File(folder_.Path(), "f.bin", urls, static_cast<int64_t>(body.size()))});
+  ASSERT_TRUE(outcome.Succeeded());
+  EXPECT_EQ(ReadFileText(Out("f.bin")), body);
+  EXPECT_EQ(outcome.filesDone[0].source, server_.Url("/good"));
+}
+
+TEST_F(EngineJobTest, UrlsItDoesNotServeHandTheJobBack) {
+  JobOutcome outcome =
+      Run(kHighSpeed, {File(folder_.Path(), "f", "ftp://127.0.0.1/f|file:///etc/passwd", 10)});
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_NE(outcome.finished->result, 0);
+  EXPECT_FALSE(outcome.accepted);
+}
+
+TEST_F(EngineJobTest, NamesThatLeaveTheFolderFailTheJobAndWriteNothing) {
+  server_.AddResource("/f", "x");
+  const char* names[] = {"..", "../escape", "a/b", "a\\b", "bad\x01name", ""};
+  int32_t seq = 20;
+  for (const char* name : names) {
+    ASSERT_TRUE(client_.StartJob(++seq, kHighSpeed,
+                                 {File(folder_.Path(), "ok", server_.Url("/f"), 1),
+                                  File(folder_.Path(), name, server_.Url("/f"), 1)}));
+    JobOutcome outcome = FollowJob(client_);
+    ASSERT_TRUE(outcome.failed) << "name " << name;
+    EXPECT_EQ(outcome.failed->jobSeq, seq);
+    EXPECT_NE(outcome.failed->reason.find("file 1"), std::string::npos) << outcome.failed->reason;
+  }
+  EXPECT_EQ(server_.RequestCount(), 0);
+  EXPECT_FALSE(platform::PathExists(Out("ok")));
+  EXPECT_FALSE(platform::PathExists(folder_.Path() + "/../escape"));
+}
+
+TEST_F(EngineJobTest, ALongListArrivesFileByFile) {
+  std::vector<engineproto::FileRecord> files;
+  std::vector<std::string> bodies;
+  for (int i = 0; i < 300; ++i) {
+    bodies.push_back(PatternedBytes(100 + static_cast<size_t>(i), static_cast<uint32_t>(i)));
+    server_.AddResource("/f" + std::to_string(i), bodies.back());
+    files.push_back(File(folder_.Path(), "f" + std::to_string(i), server_.Url("/f" + std::to_string(i)),
+                         static_cast<int64_t>(bodies.back().size())));
+  }
+  JobOutcome outcome = Run(kHighSpeed, files);  // 300 × ~570 bytes: begin, 300 files, end
+  ASSERT_TRUE(outcome.Succeeded());
+  EXPECT_EQ(outcome.filesDone.size(), 300u);
+  for (int i = 0; i < 300; ++i)
+    EXPECT_EQ(ReadFileText(Out("f" + std::to_string(i))), bodies[static_cast<size_t>(i)]);
+}
+
+TEST_F(EngineJobTest, AListOutOfOrderIsRefused) {
+  engineproto::JobBegin begin;
+  begin.jobSeq = 9;
+  begin.fileCount = 2;
+  ASSERT_TRUE(client_.Send(begin));
+  engineproto::JobFile file;
+  file.file = File(folder_.Path(), "a", server_.Url("/a"), 1);
+  file.file.jobSeq = 9;
+  file.file.fileIndex = 1;  // index 0 never came
+  ASSERT_TRUE(client_.Send(file));
+  auto failed = client_.WaitFor<engineproto::JobFailed>(5000);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->jobSeq, 9);
+}
+
+TEST_F(EngineJobTest, GarbageClosesTheConnectionAndTheEngineServesTheNext) {
+  ASSERT_TRUE(client_.WaitFor<engineproto::EngineMode>(5000));
+  ASSERT_TRUE(client_.SendBytes(nwBuildFrame(0x0100, 23, "\0\0\0\0", 4)));
+  EXPECT_FALSE(client_.Next(5000));
+  EXPECT_TRUE(client_.Closed());
+  // A message before the service code is garbage too.
+  ASSERT_TRUE(client_.Connect(engine_.Port()));
+  engineproto::JobReport report;
+  ASSERT_TRUE(client_.Send(report));
+  EXPECT_FALSE(client_.Next(5000));
+  EXPECT_TRUE(client_.Closed());
+  // A connection that says who it is gets the engine's mode.
+  Connect();
+  auto mode = client_.WaitFor<engineproto::EngineMode>(5000);
+  ASSERT_TRUE(mode);
+  EXPECT_EQ(mode->mode, 2);
+}
+
+TEST_F(EngineJobTest, AFullDiskPausesWithAWarningAndGoesOnWhenThereIsRoom) {
+  scopedClock_.emplace(clock_);
+  std::string body = PatternedBytes(2 * 1024 * 1024, 7);
+  server_.AddResource("/f", body);
+  std::atomic<bool> full{true};
+  struct FaultGuard {
+    ~FaultGuard() { platform::RandomAccessFile::SetWriteFaultForTesting(nullptr); }
+  } guard;
+  platform::RandomAccessFile::SetWriteFaultForTesting(
+      [&](const std::string&, int64_t offset, size_t) { return full.load() && offset > 0 ? ENOSPC : 0; });
+  ASSERT_TRUE(client_.StartJob(7, kHighSpeed, {File(folder_.Path(), "f", server_.Url("/f"), -1)}));
+  auto warning = client_.WaitFor<engineproto::JobWarning>(10000);
+  ASSERT_TRUE(warning);
+  EXPECT_EQ(warning->code, 1);
+  full = false;
+  enginetest::JobRun run;
+  run.clock = &clock_;
+  JobOutcome outcome = FollowJob(client_, run);
+  ASSERT_TRUE(outcome.Succeeded());
+  EXPECT_EQ(ReadFileText(Out("f")), body);
+}
+
+TEST_F(EngineJobTest, AnUnwritableFolderFailsTheJobWithItsReason) {
+  server_.AddResource("/f", "abc");
+  testsupport::WriteFileText(folder_ / "blocker", "not a folder");
+  JobOutcome outcome = Run(kHighSpeed, {File(folder_ / "blocker", "f", server_.Url("/f"), 3)});
+  ASSERT_TRUE(outcome.failed);
+  EXPECT_NE(outcome.failed->reason.find("blocker"), std::string::npos) << outcome.failed->reason;
+}
+
+TEST_F(EngineJobTest, AStopKeepsThePartAndSaysNothingMore) {
+  std::string body = PatternedBytes(4 * 1024 * 1024, 8);
+  server_.AddResource("/f", body, Options([](auto& o) { o.bytesPerSecond = 512 * 1024; }));
+  ASSERT_TRUE(client_.StartJob(7, kNormal, {File(folder_.Path(), "f", server_.Url("/f"), -1)}));
+  auto accepted = client_.WaitFor<engineproto::JobAccepted>(5000);
+  ASSERT_TRUE(accepted);
+  ASSERT_TRUE(client_.WaitFor<engineproto::JobProgress>(5000, [](const auto& p) { return p.doneBytes > 0; }));
+  engineproto::StopJob stop;
+  stop.jobSeq = 7;
+  stop.engineJobId = accepted->engineJobId;
+  ASSERT_TRUE(client_.Send(stop));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return platform::FileExists(Out("f.part.ctrl")); }));
+  EXPECT_FALSE(client_.WaitFor<engineproto::JobProgress>(1500));
+  EXPECT_TRUE(platform::FileExists(Out("f.part")));
+  EXPECT_FALSE(platform::PathExists(Out("f")));
+}
+
+TEST_F(EngineJobTest, ASilentConnectionIsCutAndItsRangeFetchedAgain) {
+  scopedClock_.emplace(clock_);
+  std::string body = PatternedBytes(300000, 9);
+  testsupport::ScriptedServer stalling({
+      testsupport::Script()
+          .ReadRequest()
+          .Send("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-299999/300000\r\nContent-Length: "
+                "300000\r\n\r\n" +
+                body.substr(0, 1000))
+          .Stall(),
+      testsupport::Script().ReadRequest().Send(
+          "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 1000-299999/300000\r\n"
+          "Content-Length: 299000\r\n\r\n" +
+          body.substr(1000)),
+  });
+  enginetest::JobRun run;
+  run.clock = &clock_;
+  JobOutcome outcome = Run(kNormal, {File(folder_.Path(), "f", stalling.Url("/f"), 300000)}, run);
+  ASSERT_TRUE(outcome.Succeeded());
+  EXPECT_EQ(ReadFileText(Out("f")), body);
+}
+
+}  // namespace

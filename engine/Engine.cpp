@@ -89,7 +89,7 @@ void Engine::RequestStop() {
 
 void Engine::Run(int64_t idleExitMs) {
   int64_t idleSince = Now();
-  online_ = NetworkOnline(settings_);
+  online_ = settings_.networkOnline();
   nextNetworkCheckMs_ = idleSince + kNetworkCheckEveryMs;
   while (!stop_.load()) {
     std::vector<WaitSocket> sockets;
@@ -168,7 +168,7 @@ void Engine::CloseLink(int linkId) {
 void Engine::CheckNetwork(int64_t nowMs) {
   if (nowMs < nextNetworkCheckMs_) return;
   nextNetworkCheckMs_ = nowMs + kNetworkCheckEveryMs;
-  bool online = NetworkOnline(settings_);
+  bool online = settings_.networkOnline();
   if (online == online_) return;
   online_ = online;
   Log(online ? "network up" : "network down");

@@ -357,13 +357,15 @@ bool EngineJob::OnTransferHead(Transfer& transfer) {
 
   if (plan.probe) {
     if (head.status == 206 && head.rangeFirst == 0 && head.rangeLast == 0 && head.rangeTotal > 0) {
-      if (!file.CheckValidators(head)) return plan.stop = StopReason::kRejected, false;
+      if (file.CheckVersion(head) != FileDownload::Version::kSame)
+        return plan.stop = StopReason::kRejected, false;
       file.SetSize(head.rangeTotal);
     } else if (head.status == 416 && head.rangeTotal == 0) {
-      file.CheckValidators(head);
+      file.CheckVersion(head);
       file.SetSize(0);
     } else if (head.status == 200) {
-      if (!file.CheckValidators(head)) return plan.stop = StopReason::kRejected, false;
+      if (file.CheckVersion(head) != FileDownload::Version::kSame)
+        return plan.stop = StopReason::kRejected, false;
       mirror.noRanges = true;
       file.SetSize(head.contentLength);  // -1 stays unknown: the file is fetched as one stream
     } else {
@@ -378,10 +380,13 @@ bool EngineJob::OnTransferHead(Transfer& transfer) {
     // Exactly the bytes asked for, of a file of the known size, in the same version.
     bool rangeOk = head.rangeFirst == plan.position && head.rangeLast == plan.requestEnd - 1 &&
                    (!file.SizeKnown() || head.rangeTotal == file.Size());
-    if (!rangeOk || !file.CheckValidators(head)) {
+    FileDownload::Version version = rangeOk ? file.CheckVersion(head) : FileDownload::Version::kOther;
+    if (version == FileDownload::Version::kOther) {
       plan.stop = StopReason::kRejected;
       return false;
     }
+    // A server that ignores If-Range sends the new version's bytes: they are right, the kept ones not.
+    if (version == FileDownload::Version::kChanged) RestartFile(file, transfer);
     return true;
   }
   if (head.status == 200) {
@@ -389,23 +394,15 @@ bool EngineJob::OnTransferHead(Transfer& transfer) {
       plan.stop = StopReason::kRejected;
       return false;
     }
-    bool sameVersion = file.CheckValidators(head);
-    bool changed = plan.ifRange && (!sameVersion || (head.etag.empty() && head.lastModified.empty()));
-    if (!sameVersion && !changed) {
+    FileDownload::Version version = file.CheckVersion(head);
+    // Asked "only if unchanged" and got the whole body without a validator: assume it changed.
+    bool changed = version == FileDownload::Version::kChanged ||
+                   (plan.ifRange && head.etag.empty() && head.lastModified.empty());
+    if (version == FileDownload::Version::kOther) {
       plan.stop = StopReason::kRejected;  // this mirror has another version of the file
       return false;
     }
-    if (changed) {
-      // Asked "only if unchanged" and got the whole body: what was kept belongs to another version.
-      Log(file.Path() + " changed on the server; it starts again from 0");
-      file.Restart(head);
-      for (auto& [id, other] : transfers_) {
-        if (other.get() != &transfer && other->plan.fileIndex == plan.fileIndex) {
-          other->plan.stop = StopReason::kCancelled;
-          pendingCancel_.push_back(id);
-        }
-      }
-    }
+    if (changed) RestartFile(file, transfer);
     // The body is the whole file from offset 0, whatever range was asked for.
     if (!plan.stream) mirror.noRanges = true;
     plan.stream = true;
@@ -416,6 +413,17 @@ bool EngineJob::OnTransferHead(Transfer& transfer) {
   }
   plan.stop = StopReason::kRejected;
   return false;
+}
+
+void EngineJob::RestartFile(FileDownload& file, Transfer& keep) {
+  Log(file.Path() + " changed on the server; it starts again from 0");
+  file.Restart(keep.Head());
+  for (auto& [id, other] : transfers_) {
+    if (other.get() != &keep && other->plan.fileIndex == file.Index()) {
+      other->plan.stop = StopReason::kCancelled;
+      pendingCancel_.push_back(id);
+    }
+  }
 }
 
 size_t EngineJob::OnTransferData(Transfer& transfer, const char* data, size_t length) {

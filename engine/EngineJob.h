@@ -90,6 +90,8 @@ class EngineJob final : public TransferListener {
   std::vector<ActiveSegment> SegmentsOf(const FileDownload& file) const;
   Transfer* FindTransfer(int id);
 
+  // The file changed on the server: forget what was kept; `keep` fetches the new version.
+  void RestartFile(FileDownload& file, Transfer& keep);
   void CancelTransfer(int id);
   void CancelTransfersOf(int fileIndex);
   void CancelAll();

@@ -17,13 +17,14 @@ EngineSettings LoadEngineSettings() {
   result.connections = static_cast<int>(std::clamp(settings::GetInt("engine_connections", 32), 1LL, 256LL));
   result.tlsVerify = settings::Get("tls_verify") != "0";
   result.tlsCaFile = settings::Get("tls_ca_file");
-  result.networkState = settings::Get("network_state");
+  result.networkOnline = &NetworkOnlineNow;
   return result;
 }
 
-bool NetworkOnline(const EngineSettings& settings) {
-  if (settings.networkState == "online") return true;
-  if (settings.networkState == "offline") return false;
+bool NetworkOnlineNow() {
+  std::string state = settings::Get("network_state");
+  if (state == "online") return true;
+  if (state == "offline") return false;
   return platform::NetworkInterfaceConnected();
 }
 

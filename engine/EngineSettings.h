@@ -2,6 +2,7 @@
 // The engine's settings: the same file and environment as the library's, read once at start.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace engine {
@@ -12,12 +13,14 @@ struct EngineSettings {
   int connections = 32;
   bool tlsVerify = true;
   std::string tlsCaFile;
-  std::string networkState = "auto";  // auto / online / offline
+  // Whether the computer is online now; asked every few seconds.
+  std::function<bool()> networkOnline = [] { return true; };
 };
 
 EngineSettings LoadEngineSettings();
 
-// Whether the computer is online now, as the network_state setting says ("auto": asks the system).
-bool NetworkOnline(const EngineSettings& settings);
+// Whether the computer is online now, as the network_state setting says when it is read (so a
+// changed config file counts at once): "online", "offline", or "auto" to ask the system.
+bool NetworkOnlineNow();
 
 }  // namespace engine

@@ -42,25 +42,28 @@ std::string FileDownload::IfRangeValidator() const {
   return lastModified_;
 }
 
-bool FileDownload::CheckValidators(const ResponseHead& head) {
+FileDownload::Version FileDownload::CheckVersion(const ResponseHead& head) {
   if (!validatorsKnown_) {
-    validatorsKnown_ = true;
+    validatorsKnown_ = validatorsConfirmed_ = true;
     etag_ = head.etag;
     lastModified_ = head.lastModified;
     dirty_ = true;
-    return true;
+    return Version::kSame;
   }
-  if (!etag_.empty() && !head.etag.empty() && etag_ != head.etag) return false;
-  if (!lastModified_.empty() && !head.lastModified.empty() && lastModified_ != head.lastModified)
-    return false;
-  return true;
+  bool differs = (!etag_.empty() && !head.etag.empty() && etag_ != head.etag) ||
+                 (!lastModified_.empty() && !head.lastModified.empty() && lastModified_ != head.lastModified);
+  if (!differs) {
+    validatorsConfirmed_ = true;
+    return Version::kSame;
+  }
+  return validatorsConfirmed_ ? Version::kOther : Version::kChanged;
 }
 
 void FileDownload::Restart(const ResponseHead& head) {
   done_.Clear();
   doneBytes_ = 0;
   validatorsKnown_ = false;
-  CheckValidators(head);
+  CheckVersion(head);
   dirty_ = true;
 }
 

@@ -44,9 +44,11 @@ class FileDownload {
   const std::string& LastModified() const { return lastModified_; }
   // The validator sent with If-Range when resuming; empty when the file has none.
   std::string IfRangeValidator() const;
-  // Takes the validators of the first answer; later answers must carry the same ones. False when
-  // they differ (that mirror serves another version of the file).
-  bool CheckValidators(const ResponseHead& head);
+  // How an answer's validators compare with the file's. The first answer sets them; after that a
+  // difference means that mirror serves another version (kOther), unless the validators only came
+  // from an earlier run's control file: then the file changed on the server since (kChanged).
+  enum class Version { kSame, kOther, kChanged };
+  Version CheckVersion(const ResponseHead& head);
   // The file changed on the server: what was written is worth nothing.
   void Restart(const ResponseHead& head);
 
@@ -91,6 +93,7 @@ class FileDownload {
   std::string etag_;
   std::string lastModified_;
   bool validatorsKnown_ = false;
+  bool validatorsConfirmed_ = false;  // an answer of this run carried them
   RangeSet done_;
   int64_t doneBytes_ = 0;
   bool resumable_ = false;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "tests/support/EngineClient.h"
 #include "tests/support/EngineProcess.h"
 #include "tests/support/FakeEngine.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -157,6 +159,17 @@ TEST(EngineClient, WaitForSkipsOtherMessagesAndKeepsThemInTheLog) {
   EXPECT_EQ(log[1].type, engineproto::FileDone::kType);
   EXPECT_EQ(log[3].type, engineproto::JobFinished::kType);
   EXPECT_FALSE(client.Next(0).has_value());  // all four were taken by the waits
+}
+
+TEST(EngineClient, NextWithoutWaitingTakesWhatAlreadyArrived) {
+  FakeEngine engine;
+  EngineClient client;
+  ASSERT_TRUE(client.Connect(engine.Port()));
+  ASSERT_TRUE(engine.WaitForConnection());
+  ASSERT_TRUE(engine.Send(engineproto::EngineMode{2}));
+  std::optional<EngineClient::Message> message;
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return (message = client.Next(0)).has_value(); }));
+  EXPECT_EQ(message->type, engineproto::EngineMode::kType);
 }
 
 TEST(EngineClient, SeesThePeerClose) {

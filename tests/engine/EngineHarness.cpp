@@ -5,9 +5,7 @@
 namespace enginetest {
 
 engine::EngineSettings TestSettings() {
-  engine::EngineSettings settings;
-  settings.networkState = "online";
-  return settings;
+  return engine::EngineSettings();  // online
 }
 
 InProcessEngine::InProcessEngine(engine::EngineSettings settings) : engine_(std::move(settings), nullptr) {

@@ -326,3 +326,40 @@ TEST_F(EngineJobTest, ASilentConnectionIsCutAndItsRangeFetchedAgain) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EngineNetworkTest, SaysWhenTheNetworkGoesAndComesAndWaitsForIt) {
+  platform::ManualClock clock;
+  platform::ScopedClock scoped(clock);
+  std::atomic<bool> online{true};
+  engine::EngineSettings settings = enginetest::TestSettings();
+  settings.networkOnline = [&] { return online.load(); };
+  TempFolder folder;
+  HttpFileServer server;
+  std::string body = PatternedBytes(100000, 10);
+  server.AddResource("/f", body);
+  {
+    InProcessEngine engine(settings);
+    EngineClient client;
+    ASSERT_TRUE(client.Connect(engine.Port()));
+    ASSERT_TRUE(client.Send(engineproto::ServiceCode{"ORBA"}));
+    ASSERT_TRUE(client.WaitFor<engineproto::EngineMode>(5000));
+    online = false;
+    clock.Advance(5000);
+    ASSERT_TRUE(client.WaitFor<engineproto::NetworkDown>(5000));
+    // Offline, a job is accepted but nothing is fetched.
+    ASSERT_TRUE(client.StartJob(3, kHighSpeed, {File(folder.Path(), "f", server.Url("/f"), 100000)}));
+    ASSERT_TRUE(client.WaitFor<engineproto::JobAccepted>(5000));
+    EXPECT_EQ(server.RequestCount(), 0);
+    online = true;
+    clock.Advance(5000);
+    ASSERT_TRUE(client.WaitFor<engineproto::NetworkUp>(5000));
+    auto finished = client.WaitFor<engineproto::JobFinished>(10000);
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->result, 0);
+  }
+  EXPECT_EQ(ReadFileText(folder / "f"), body);
+}
+
+}  // namespace

@@ -223,6 +223,23 @@ TEST_F(EngineJobTest, ALongListArrivesFileByFile) {
     EXPECT_EQ(ReadFileText(Out("f" + std::to_string(i))), bodies[static_cast<size_t>(i)]);
 }
 
+TEST_F(EngineJobTest, AHundredThousandFilesAndAUrlOf64KiBGetAnAnswerNotACrash) {
+  // A huge list is taken (file by file) and answered; none of its URLs is served, so it goes back.
+  std::vector<engineproto::FileRecord> files;
+  for (int i = 0; i < 100000; ++i)
+    files.push_back(File(folder_.Path(), "f" + std::to_string(i), "ftp://h/f", 1));
+  JobOutcome outcome = Run(kHighSpeed, files, {.timeoutMs = 60000});
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_NE(outcome.finished->result, 0);
+  // A URL as long as the list format allows: the server refuses it, and the job goes back too.
+  std::string longUrl = server_.Url("/") + std::string(65535 - server_.Url("/").size(), 'a');
+  ASSERT_TRUE(client_.StartJob(8, kHighSpeed, {File(folder_.Path(), "long", longUrl, 10)}));
+  outcome = FollowJob(client_);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_NE(outcome.finished->result, 0);
+  EXPECT_FALSE(platform::PathExists(Out("long")));
+}
+
 TEST_F(EngineJobTest, AListOutOfOrderIsRefused) {
   engineproto::JobBegin begin;
   begin.jobSeq = 9;
@@ -243,6 +260,11 @@ TEST_F(EngineJobTest, GarbageClosesTheConnectionAndTheEngineServesTheNext) {
   ASSERT_TRUE(client_.SendBytes(nwBuildFrame(0x0100, 23, "\0\0\0\0", 4)));
   EXPECT_FALSE(client_.Next(5000));
   EXPECT_TRUE(client_.Closed());
+  // A frame cut short by a library that goes away changes nothing either.
+  ASSERT_TRUE(client_.Connect(engine_.Port()));
+  std::string frame = nwBuildFrame(0x0100, 12, std::string(260, 'S').data(), 260);
+  ASSERT_TRUE(client_.SendBytes(frame.substr(0, 100)));
+  client_.Close();
   // A message before the service code is garbage too.
   ASSERT_TRUE(client_.Connect(engine_.Port()));
   engineproto::JobReport report;

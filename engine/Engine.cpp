@@ -225,87 +225,62 @@ bool Engine::OnFrame(LibraryLink& link, uint16_t group, uint16_t type, std::stri
         " before the service code");
     return false;
   }
-  int64_t now = Now();
+  // Each message is decoded whole before it is used; one whose fields run past its payload is garbage.
+  auto with = [payload](auto message, auto&& use) {
+    if (!Decode(payload, &message)) return false;
+    use(message);
+    return true;
+  };
+  auto assemble = [&](auto message) {
+    return with(std::move(message), [&](auto& decoded) {
+      AssemblyResult result = link.assembler.Take(std::move(decoded));
+      if (result.refusedJob) RefuseJob(link, *result.refusedJob, result.reason);
+      if (result.job) StartJob(link, std::move(*result.job), Now());
+    });
+  };
+  auto sendMode = [&] {
+    EngineMode mode;
+    mode.mode = kHighSpeedMode;
+    link.Send(mode);
+  };
   switch (type) {
-    case ServiceCode::kType: {
-      ServiceCode message;
-      if (!Decode(payload, &message)) return false;
-      link.serviceCode = message.code;
-      if (!link.greeted) {
+    case ServiceCode::kType:
+      return with(ServiceCode(), [&](const ServiceCode& message) {
+        link.serviceCode = message.code;
+        if (!link.greeted) sendMode();
         link.greeted = true;
-        EngineMode mode;
-        mode.mode = kHighSpeedMode;
-        link.Send(mode);
-      }
+      });
+    case JobMode::kType:
+      return with(JobMode(), [&](const JobMode& message) { link.assembler.TakeMode(message); });
+    case EngineTag::kType:
+      return with(EngineTag(), [&](const EngineTag& message) { link.assembler.TakeTag(message); });
+    case JobReport::kType:
+      return with(JobReport(), [&](const JobReport&) { link.assembler.TakeReport(); });
+    case JobFlag::kType:
+      return with(JobFlag(), [](const JobFlag&) {});  // no meaning in this engine
+    case ModeRequest::kType:
+      sendMode();
       return true;
-    }
-    case JobMode::kType: {
-      JobMode message;
-      if (!Decode(payload, &message)) return false;
-      link.assembler.TakeMode(message);
-      return true;
-    }
-    case EngineTag::kType: {
-      EngineTag message;
-      if (!Decode(payload, &message)) return false;
-      link.assembler.TakeTag(message);
-      return true;
-    }
-    case JobReport::kType: {
-      JobReport message;
-      if (!Decode(payload, &message)) return false;
-      link.assembler.TakeReport(message);
-      return true;
-    }
-    case JobFlag::kType: {
-      JobFlag message;  // no meaning in this engine
-      return Decode(payload, &message);
-    }
-    case ModeRequest::kType: {
-      EngineMode mode;
-      mode.mode = kHighSpeedMode;
-      link.Send(mode);
-      return true;
-    }
-    case StopJob::kType: {
-      StopJob message;
-      if (!Decode(payload, &message)) return false;
-      if (EngineJob* job = FindJob(link.Id(), message.jobSeq)) job->Stop();
-      return true;
-    }
-    case ResumeAnswer::kType: {
-      ResumeAnswer message;
-      if (!Decode(payload, &message)) return false;
-      if (EngineJob* job = FindJob(link.Id(), message.jobSeq)) job->OnResumeAnswer(message);
-      return true;
-    }
+    case StopJob::kType:
+      return with(StopJob(), [&](const StopJob& message) {
+        if (EngineJob* job = FindJob(link.Id(), message.jobSeq)) job->Stop();
+      });
+    case ResumeAnswer::kType:
+      return with(ResumeAnswer(), [&](const ResumeAnswer& message) {
+        if (EngineJob* job = FindJob(link.Id(), message.jobSeq)) job->OnResumeAnswer(message);
+      });
+    case JobFiles::kType:
+      return assemble(JobFiles());
+    case JobBegin::kType:
+      return assemble(JobBegin());
+    case JobFile::kType:
+      return assemble(JobFile());
+    case JobEnd::kType:
+      return assemble(JobEnd());
     default:
-      break;
+      Log("connection " + std::to_string(link.Id()) + ": unknown message type " + std::to_string(type));
+      return false;
   }
-  AssemblyResult result;
-  if (type == JobFiles::kType) {
-    JobFiles message;
-    if (!Decode(payload, &message)) return false;
-    result = link.assembler.TakeFiles(std::move(message));
-  } else if (type == JobBegin::kType) {
-    JobBegin message;
-    if (!Decode(payload, &message)) return false;
-    result = link.assembler.TakeBegin(message);
-  } else if (type == JobFile::kType) {
-    JobFile message;
-    if (!Decode(payload, &message)) return false;
-    result = link.assembler.TakeFile(std::move(message));
-  } else if (type == JobEnd::kType) {
-    JobEnd message;
-    if (!Decode(payload, &message)) return false;
-    result = link.assembler.TakeEnd(message);
-  } else {
-    Log("connection " + std::to_string(link.Id()) + ": unknown message type " + std::to_string(type));
-    return false;
-  }
-  if (result.refusedJob) RefuseJob(link, *result.refusedJob, result.reason);
-  if (result.job) StartJob(link, std::move(*result.job), now);
-  return true;
 }
 
 }  // namespace engine

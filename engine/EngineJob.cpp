@@ -708,34 +708,32 @@ void EngineJob::SuspendFiles() {
 
 // ---- Ends ------------------------------------------------------------------------------------
 
-void EngineJob::Stop() {
-  if (phase_ == Phase::kEnded) return;
-  Log("stopped");
+bool EngineJob::EndHere(const std::string& why) {
+  if (phase_ == Phase::kEnded) return false;
+  Log(why);
   CancelAll();
   SuspendFiles();
   phase_ = Phase::kEnded;
+  return true;
 }
 
-void EngineJob::HandBack(const std::string& why) {
-  if (phase_ == Phase::kEnded) return;
-  Log("hands the job back: " + why);
-  CancelAll();
-  SuspendFiles();
-  phase_ = Phase::kEnded;
+void EngineJob::SendFinished(int32_t result) {
   engineproto::JobFinished finished;
   finished.jobSeq = request_.jobSeq;
   finished.engineJobId = engineJobId_;
   finished.filesDone = filesDone_;
-  finished.result = 1;
+  finished.result = result;
   output_->Finished(finished);
 }
 
+void EngineJob::Stop() { EndHere("stopped"); }
+
+void EngineJob::HandBack(const std::string& why) {
+  if (EndHere("hands the job back: " + why)) SendFinished(1);
+}
+
 void EngineJob::Fail(const std::string& reason) {
-  if (phase_ == Phase::kEnded) return;
-  Log("fails: " + reason);
-  CancelAll();
-  SuspendFiles();
-  phase_ = Phase::kEnded;
+  if (!EndHere("fails: " + reason)) return;
   engineproto::JobFailed failed;
   failed.jobSeq = request_.jobSeq;
   failed.reason = reason;
@@ -743,14 +741,7 @@ void EngineJob::Fail(const std::string& reason) {
 }
 
 void EngineJob::Finish() {
-  Log("done: " + std::to_string(filesDone_) + " files");
-  phase_ = Phase::kEnded;
-  engineproto::JobFinished finished;
-  finished.jobSeq = request_.jobSeq;
-  finished.engineJobId = engineJobId_;
-  finished.filesDone = filesDone_;
-  finished.result = 0;
-  output_->Finished(finished);
+  if (EndHere("done: " + std::to_string(filesDone_) + " files")) SendFinished(0);
 }
 
 }  // namespace engine

@@ -107,6 +107,9 @@ class EngineJob final : public TransferListener {
   void SendProgress(int64_t nowMs);
   void SaveControls();
   void SuspendFiles();
+  // Ends the job here (transfers ended, parts kept); false when it had ended already.
+  bool EndHere(const std::string& why);
+  void SendFinished(int32_t result);
   void HandBack(const std::string& why);
   void Fail(const std::string& reason);
   void Finish();

@@ -20,7 +20,7 @@ AssemblyResult JobRequestAssembler::Refuse(int32_t jobSeq, std::string reason) {
   return result;
 }
 
-AssemblyResult JobRequestAssembler::TakeFiles(engineproto::JobFiles&& message) {
+AssemblyResult JobRequestAssembler::Take(engineproto::JobFiles&& message) {
   if (message.files.size() > static_cast<size_t>(kMaxJobFiles))
     return Refuse(message.jobSeq, "too many files");
   JobRequest job;
@@ -30,18 +30,18 @@ AssemblyResult JobRequestAssembler::TakeFiles(engineproto::JobFiles&& message) {
   return Complete(std::move(job));
 }
 
-AssemblyResult JobRequestAssembler::TakeBegin(const engineproto::JobBegin& message) {
+AssemblyResult JobRequestAssembler::Take(engineproto::JobBegin&& message) {
   large_.reset();
   if (message.fileCount < 0 || message.fileCount > kMaxJobFiles)
     return Refuse(message.jobSeq, "too many files");
   large_ = JobRequest();
   large_->jobSeq = message.jobSeq;
-  large_->serviceCode = message.serviceCode;
+  large_->serviceCode = std::move(message.serviceCode);
   largeCount_ = message.fileCount;
   return {};
 }
 
-AssemblyResult JobRequestAssembler::TakeFile(engineproto::JobFile&& message) {
+AssemblyResult JobRequestAssembler::Take(engineproto::JobFile&& message) {
   const engineproto::FileRecord& file = message.file;
   if (!large_ || file.jobSeq != large_->jobSeq)
     return Refuse(file.jobSeq, "file of a list that did not begin");
@@ -55,7 +55,7 @@ AssemblyResult JobRequestAssembler::TakeFile(engineproto::JobFile&& message) {
   return {};
 }
 
-AssemblyResult JobRequestAssembler::TakeEnd(const engineproto::JobEnd& message) {
+AssemblyResult JobRequestAssembler::Take(engineproto::JobEnd&& message) {
   if (!large_ || message.jobSeq != large_->jobSeq)
     return Refuse(message.jobSeq, "end of a list that did not begin");
   JobRequest job = std::move(*large_);

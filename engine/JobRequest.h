@@ -34,15 +34,13 @@ class JobRequestAssembler {
  public:
   void TakeMode(const engineproto::JobMode& message) { pending_.mode = message.mode == 2 ? 2 : 1; }
   void TakeTag(const engineproto::EngineTag& message) { pending_.engineTag = message.tag; }
-  void TakeReport(const engineproto::JobReport& message) {
-    static_cast<void>(message);
-    pending_.report = true;
-  }
+  void TakeReport() { pending_.report = true; }
 
-  AssemblyResult TakeFiles(engineproto::JobFiles&& message);
-  AssemblyResult TakeBegin(const engineproto::JobBegin& message);
-  AssemblyResult TakeFile(engineproto::JobFile&& message);
-  AssemblyResult TakeEnd(const engineproto::JobEnd& message);
+  // The list messages: one whole list (14), or its begin (19), one file (20) and end (21).
+  AssemblyResult Take(engineproto::JobFiles&& message);
+  AssemblyResult Take(engineproto::JobBegin&& message);
+  AssemblyResult Take(engineproto::JobFile&& message);
+  AssemblyResult Take(engineproto::JobEnd&& message);
 
  private:
   AssemblyResult Complete(JobRequest&& job);

@@ -27,6 +27,12 @@ std::string Cut(const std::string& text, size_t length) {
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
+std::string FailureText(const Transfer& transfer, CURLcode code) {
+  if (transfer.plan.stop == StopReason::kFailed) return "answered " + std::to_string(transfer.Head().status);
+  if (code == CURLE_OK) return "the body ended early";
+  return curl_easy_strerror(code);
+}
+
 bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT; }
 
 std::string FolderOf(const std::string& path) {
@@ -369,7 +375,7 @@ bool EngineJob::OnTransferHead(Transfer& transfer) {
       mirror.noRanges = true;
       file.SetSize(head.contentLength);  // -1 stays unknown: the file is fetched as one stream
     } else {
-      plan.stop = StopReason::kRejected;
+      plan.stop = StopReason::kFailed;
       return false;
     }
     plan.stop = StopReason::kReachedEnd;  // the head was all a probe wanted
@@ -411,7 +417,7 @@ bool EngineJob::OnTransferHead(Transfer& transfer) {
     plan.requestEnd = plan.end;
     return true;
   }
-  plan.stop = StopReason::kRejected;
+  plan.stop = StopReason::kFailed;  // an error answer, or a 206 to a request without a range
   return false;
 }
 
@@ -485,7 +491,7 @@ void EngineJob::OnTransferDone(Transfer& transfer, CURLcode code) {
         SetMirrorAside(file, plan.mirror,
                        "answered the size request with " + std::to_string(transfer.Head().status));
       } else {
-        MirrorFailed(file, plan.mirror, "size request failed: " + std::string(curl_easy_strerror(code)));
+        MirrorFailed(file, plan.mirror, url + ": size request failed: " + FailureText(transfer, code));
       }
       if (phase_ == Phase::kEnded) return;
       probeQueue_.push_back(plan.fileIndex);  // asked again, of the next mirror
@@ -505,9 +511,7 @@ void EngineJob::OnTransferDone(Transfer& transfer, CURLcode code) {
              plan.stop == StopReason::kCancelled) {
     if (plan.bytesTotal > 0) mirror.failures = 0;
   } else if (online_) {
-    std::string why =
-        code == CURLE_OK ? std::string("the body ended early") : std::string(curl_easy_strerror(code));
-    MirrorFailed(file, plan.mirror, url + ": " + why);
+    MirrorFailed(file, plan.mirror, url + ": " + FailureText(transfer, code));
   }
   AfterTransfer(file);
 }

@@ -35,7 +35,8 @@ struct TransferRequest {
 };
 
 // Why a transfer is to stop before its body ended.
-enum class StopReason { kNone, kReachedEnd, kRejected, kCancelled, kWriteFailed };
+// kRejected: the answer does not fit the file (that mirror is set aside); kFailed: an error answer.
+enum class StopReason { kNone, kReachedEnd, kRejected, kFailed, kCancelled, kWriteFailed };
 
 // Where a transfer's bytes go; kept by the job that runs it.
 struct TransferPlan {

@@ -113,6 +113,19 @@ TEST_F(EngineJobTest, NormalModeFetchesOneFileAfterAnotherOverOneRequestEach) {
   EXPECT_EQ(outcome.filesDone[0].localPath, Out("a"));
 }
 
+TEST_F(EngineJobTest, NormalModeTriesTheMirrorsInOrder) {
+  std::string body = PatternedBytes(50000, 11);
+  server_.AddStatus("/down", 503);
+  server_.AddResource("/up", body);
+  JobOutcome outcome =
+      Run(kNormal, {File(folder_.Path(), "f", server_.Url("/down") + "|" + server_.Url("/up"), 50000)});
+  ASSERT_TRUE(outcome.Succeeded());
+  EXPECT_EQ(ReadFileText(Out("f")), body);
+  EXPECT_EQ(outcome.filesDone[0].source, server_.Url("/up"));
+  EXPECT_EQ(server_.RequestCount("/down"), 3);  // its tries, one after another, before the next mirror
+  EXPECT_EQ(server_.RequestCount("/up"), 1);
+}
+
 // Servers that answer ranges wrongly, and what must still come out: the exact file, or the job
 // handed back to the library when no mirror can serve.
 struct FaultCase {

@@ -33,74 +33,181 @@ std::optional<std::string> Done(WireWriter& out) { return out.Take(); }
 
 }  // namespace
 
-// ---- From the library to the engine --------------------------------------------------------
+// One field list per message, walked by the writer to encode and by the reader to decode, so
+// the two directions cannot disagree. The lists whose length depends on a count (the file list,
+// the progress entries) and the one with a length-prefixed URL are written out below.
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const JobMode*) {
+  w.U8(m.mode);
+  w.Tail(kJobModeReserved);
+}
 
-std::optional<std::string> EncodePayload(const JobMode& message) {
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const EngineTag*) {
+  w.Fixed(m.tag, kEngineTagField);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const StopJob*) {
+  w.I32(m.jobSeq);
+  w.I32(m.engineJobId);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const ServiceCode*) {
+  w.Fixed(m.code, kServiceCodeField);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const JobFlag*) {
+  w.I32(m.jobSeq);
+  w.I32(m.engineJobId);
+  w.U8(m.value);
+}
+
+// Types 17, 21 and 16 carry only the job's sequence number.
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const JobReport*) {
+  w.I32(m.jobSeq);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const JobEnd*) {
+  w.I32(m.jobSeq);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const ResumeQuery*) {
+  w.I32(m.jobSeq);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const ResumeAnswer*) {
+  w.I32(m.engineJobId);
+  w.I32(m.jobSeq);
+  w.U8(m.resume);
+  w.U8(m.applyToAll);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const JobBegin*) {
+  w.I32(m.jobSeq);
+  w.I32(m.fileCount);
+  w.Fixed(m.serviceCode, kJobCodeField);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& /*w*/, M& /*m*/, const ModeRequest*) {}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const JobAccepted*) {
+  w.I32(m.jobSeq);
+  w.I32(m.engineJobId);
+  w.I32(m.fileCount);
+  w.I64(m.totalBytes);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const JobFinished*) {
+  w.I32(m.jobSeq);
+  w.I32(m.engineJobId);
+  w.Pad(4);
+  w.I32(m.filesDone);
+  w.I32(m.result);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const FileDone*) {
+  w.I32(m.jobSeq);
+  w.I32(m.engineJobId);
+  w.Pad(kUnreadCode);
+  w.Fixed(m.localPath, kPathField);
+  w.Text(m.source);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const JobWarning*) {
+  w.I32(m.jobSeq);
+  w.I32(m.engineJobId);
+  w.U8(m.code);
+  w.Text(m.text);
+  w.Tail(kUnreadTrailer);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& /*m*/, const NetworkDown*) {
+  w.Tail(kUnreadTrailer);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& /*m*/, const NetworkUp*) {
+  w.Tail(kUnreadTrailer);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const JobFailed*) {
+  w.I32(m.jobSeq);
+  w.Pad(4);
+  w.Text(m.reason);
+  w.Tail(kUnreadTrailer);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const FileDoneEx*) {
+  w.I32(m.jobSeq);
+  w.I32(m.engineJobId);
+  w.Pad(kUnreadCode);
+  w.Fixed(m.localPath, kPathField);
+  w.Fixed(m.text, kPathField);
+  w.Text(m.source);
+}
+
+template <typename Wire, typename M>
+void Fields(Wire& w, M& m, const EngineMode*) {
+  w.I32(m.mode);
+}
+
+template <typename M>
+std::optional<std::string> EncodeFields(const M& message) {
   WireWriter out;
-  out.U8(message.mode);
-  out.Zeros(kJobModeReserved);
+  Fields(out, message, static_cast<const M*>(nullptr));
   return Done(out);
 }
 
-bool DecodePayload(std::string_view payload, JobMode* message) {
+template <typename M>
+bool DecodeFields(std::string_view payload, M* message) {
   WireReader in(payload);
-  message->mode = in.U8();
+  Fields(in, *message, static_cast<const M*>(nullptr));
   return in.Ok();
 }
 
-std::optional<std::string> EncodePayload(const EngineTag& message) {
-  WireWriter out;
-  out.Fixed(message.tag, kEngineTagField);
-  return Done(out);
-}
+#define ENGINEPROTO_BY_FIELDS(Message)                                                               \
+  std::optional<std::string> EncodePayload(const Message& message) { return EncodeFields(message); } \
+  bool DecodePayload(std::string_view payload, Message* message) { return DecodeFields(payload, message); }
 
-bool DecodePayload(std::string_view payload, EngineTag* message) {
-  WireReader in(payload);
-  message->tag = in.Fixed(kEngineTagField);
-  return in.Ok();
-}
+ENGINEPROTO_BY_FIELDS(JobMode)
+ENGINEPROTO_BY_FIELDS(EngineTag)
+ENGINEPROTO_BY_FIELDS(StopJob)
+ENGINEPROTO_BY_FIELDS(ServiceCode)
+ENGINEPROTO_BY_FIELDS(JobFlag)
+ENGINEPROTO_BY_FIELDS(JobReport)
+ENGINEPROTO_BY_FIELDS(ResumeAnswer)
+ENGINEPROTO_BY_FIELDS(JobBegin)
+ENGINEPROTO_BY_FIELDS(JobEnd)
+ENGINEPROTO_BY_FIELDS(ModeRequest)
+ENGINEPROTO_BY_FIELDS(JobAccepted)
+ENGINEPROTO_BY_FIELDS(JobFinished)
+ENGINEPROTO_BY_FIELDS(FileDone)
+ENGINEPROTO_BY_FIELDS(JobWarning)
+ENGINEPROTO_BY_FIELDS(NetworkDown)
+ENGINEPROTO_BY_FIELDS(NetworkUp)
+ENGINEPROTO_BY_FIELDS(JobFailed)
+ENGINEPROTO_BY_FIELDS(FileDoneEx)
+ENGINEPROTO_BY_FIELDS(ResumeQuery)
+ENGINEPROTO_BY_FIELDS(EngineMode)
+#undef ENGINEPROTO_BY_FIELDS
 
-std::optional<std::string> EncodePayload(const StopJob& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  out.I32(message.engineJobId);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, StopJob* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  message->engineJobId = in.I32();
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const ServiceCode& message) {
-  WireWriter out;
-  out.Fixed(message.code, kServiceCodeField);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, ServiceCode* message) {
-  WireReader in(payload);
-  message->code = in.Fixed(kServiceCodeField);
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const JobFlag& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  out.I32(message.engineJobId);
-  out.U8(message.value);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, JobFlag* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  message->engineJobId = in.I32();
-  message->value = in.U8();
-  return in.Ok();
-}
+// ---- Messages whose length depends on their content --------------------------------------
 
 std::optional<std::string> EncodePayload(const JobFiles& message) {
   if (message.files.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return std::nullopt;
@@ -136,52 +243,6 @@ bool DecodePayload(std::string_view payload, JobFiles* message) {
   return in.Ok();
 }
 
-std::optional<std::string> EncodePayload(const JobReport& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, JobReport* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const ResumeAnswer& message) {
-  WireWriter out;
-  out.I32(message.engineJobId);
-  out.I32(message.jobSeq);
-  out.U8(message.resume);
-  out.U8(message.applyToAll);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, ResumeAnswer* message) {
-  WireReader in(payload);
-  message->engineJobId = in.I32();
-  message->jobSeq = in.I32();
-  message->resume = in.U8();
-  message->applyToAll = in.U8();
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const JobBegin& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  out.I32(message.fileCount);
-  out.Fixed(message.serviceCode, kJobCodeField);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, JobBegin* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  message->fileCount = in.I32();
-  message->serviceCode = in.Fixed(kJobCodeField);
-  return in.Ok();
-}
-
 std::optional<std::string> EncodePayload(const JobFile& message) {
   const FileRecord& file = message.file;
   if (file.url.size() > std::numeric_limits<uint16_t>::max()) return std::nullopt;
@@ -202,42 +263,6 @@ bool DecodePayload(std::string_view payload, JobFile* message) {
   ReadFileHead(in, &file);
   uint16_t length = in.U16();
   file.url = in.Raw(length);
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const JobEnd& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, JobEnd* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const ModeRequest& /*message*/) { return std::string(); }
-
-bool DecodePayload(std::string_view /*payload*/, ModeRequest* /*message*/) { return true; }
-
-// ---- From the engine to the library --------------------------------------------------------
-
-std::optional<std::string> EncodePayload(const JobAccepted& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  out.I32(message.engineJobId);
-  out.I32(message.fileCount);
-  out.I64(message.totalBytes);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, JobAccepted* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  message->engineJobId = in.I32();
-  message->fileCount = in.I32();
-  message->totalBytes = in.I64();
   return in.Ok();
 }
 
@@ -297,140 +322,6 @@ bool DecodePayload(std::string_view payload, JobProgress* message) {
     entry.text = in.Text();
     message->entries.push_back(std::move(entry));
   }
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const JobFinished& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  out.I32(message.engineJobId);
-  out.I32(0);  // not read
-  out.I32(message.filesDone);
-  out.I32(message.result);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, JobFinished* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  message->engineJobId = in.I32();
-  in.Skip(4);
-  message->filesDone = in.I32();
-  message->result = in.I32();
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const FileDone& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  out.I32(message.engineJobId);
-  out.Zeros(kUnreadCode);
-  out.Fixed(message.localPath, kPathField);
-  out.Text(message.source);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, FileDone* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  message->engineJobId = in.I32();
-  in.Skip(kUnreadCode);
-  message->localPath = in.Fixed(kPathField);
-  message->source = in.Text();
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const JobWarning& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  out.I32(message.engineJobId);
-  out.U8(message.code);
-  out.Text(message.text);
-  out.Zeros(kUnreadTrailer);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, JobWarning* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  message->engineJobId = in.I32();
-  message->code = in.U8();
-  message->text = in.Text();
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const NetworkDown& /*message*/) {
-  return std::string(kUnreadTrailer, '\0');
-}
-
-bool DecodePayload(std::string_view /*payload*/, NetworkDown* /*message*/) { return true; }
-
-std::optional<std::string> EncodePayload(const NetworkUp& /*message*/) {
-  return std::string(kUnreadTrailer, '\0');
-}
-
-bool DecodePayload(std::string_view /*payload*/, NetworkUp* /*message*/) { return true; }
-
-std::optional<std::string> EncodePayload(const JobFailed& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  out.I32(0);  // not read
-  out.Text(message.reason);
-  out.Zeros(kUnreadTrailer);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, JobFailed* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  in.Skip(4);
-  message->reason = in.Text();
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const FileDoneEx& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  out.I32(message.engineJobId);
-  out.Zeros(kUnreadCode);
-  out.Fixed(message.localPath, kPathField);
-  out.Fixed(message.text, kPathField);
-  out.Text(message.source);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, FileDoneEx* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  message->engineJobId = in.I32();
-  in.Skip(kUnreadCode);
-  message->localPath = in.Fixed(kPathField);
-  message->text = in.Fixed(kPathField);
-  message->source = in.Text();
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const ResumeQuery& message) {
-  WireWriter out;
-  out.I32(message.jobSeq);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, ResumeQuery* message) {
-  WireReader in(payload);
-  message->jobSeq = in.I32();
-  return in.Ok();
-}
-
-std::optional<std::string> EncodePayload(const EngineMode& message) {
-  WireWriter out;
-  out.I32(message.mode);
-  return Done(out);
-}
-
-bool DecodePayload(std::string_view payload, EngineMode* message) {
-  WireReader in(payload);
-  message->mode = in.I32();
   return in.Ok();
 }
 

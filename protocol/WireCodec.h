@@ -24,6 +24,10 @@ class WireWriter {
   void Text(std::string_view text);
   void Raw(std::string_view bytes) { bytes_.append(bytes); }
   void Zeros(size_t count) { bytes_.append(count, '\0'); }
+  // Bytes nobody reads: sent as zeros. Pad keeps the offsets of the fields after it; Tail ends a
+  // message, and a receiver does not need it.
+  void Pad(size_t count) { Zeros(count); }
+  void Tail(size_t count) { Zeros(count); }
 
   std::string Take() { return std::move(bytes_); }
 
@@ -49,6 +53,15 @@ class WireReader {
   std::string Text();
   std::string Raw(size_t count);
   void Skip(size_t count);
+
+  // The same fields read into their places, so one field list serves both directions.
+  void U8(uint8_t& value) { value = U8(); }
+  void I32(int32_t& value) { value = I32(); }
+  void I64(int64_t& value) { value = I64(); }
+  void Fixed(std::string& text, size_t width) { text = Fixed(width); }
+  void Text(std::string& text) { text = Text(); }
+  void Pad(size_t count) { Skip(count); }
+  void Tail(size_t /*count*/) {}
 
   bool Ok() const { return ok_; }
   size_t Offset() const { return offset_; }

@@ -188,11 +188,15 @@ bool EngineJob::StartFresh(int64_t nowMs) {
   // In the normal way a file begins only when the one before it is complete.
   if (!HighSpeed() && !activeFiles_.empty()) return false;
   while (nextFile_ < files_.size() && phase_ == Phase::kDownloading) {
-    FileDownload& file = *files_[nextFile_++];
+    FileDownload& file = *files_[nextFile_];
+    // A list that names one file twice gets it written once at a time, the later entry last.
+    if (activePaths_.count(file.Path()) != 0) return false;
+    ++nextFile_;
     if (file.finished) continue;
     if (!OpenFile(file)) return false;
     if (file.finished) continue;
     activeFiles_.insert(file.Index());
+    activePaths_.insert(file.Path());
     if (TryFresh(file, nowMs)) return true;
     if (!HighSpeed()) return false;
   }
@@ -551,6 +555,7 @@ void EngineJob::FinishFile(FileDownload& file) {
     return;
   }
   activeFiles_.erase(file.Index());
+  activePaths_.erase(file.Path());
   ++filesDone_;
   Log("file done: " + file.Path());
   engineproto::FileDone done;

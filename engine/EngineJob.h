@@ -127,8 +127,9 @@ class EngineJob final : public TransferListener {
   std::vector<std::unique_ptr<FileDownload>> files_;
   std::map<int, std::unique_ptr<Transfer>> transfers_;
   std::vector<int> pendingCancel_;
-  std::set<int> activeFiles_;  // started, not finished
-  size_t nextFile_ = 0;        // files before it were started
+  std::set<int> activeFiles_;          // started, not finished
+  std::set<std::string> activePaths_;  // their targets
+  size_t nextFile_ = 0;                // files before it were started
   size_t firstUnfinished_ = 0;
   std::vector<int> probeQueue_;
   size_t nextProbe_ = 0;

@@ -46,7 +46,7 @@ int RandomAccessFile::Open(const std::string& path) {
   if (path.empty()) return ENOENT;
   int fd = -1;
   do {
-    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno;
   fd_ = fd;

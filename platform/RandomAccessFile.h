@@ -19,7 +19,8 @@ class RandomAccessFile {
   RandomAccessFile(const RandomAccessFile&) = delete;
   RandomAccessFile& operator=(const RandomAccessFile&) = delete;
 
-  // Opens `path` for reading and writing, creating it when missing; its bytes are kept.
+  // Opens `path` for reading and writing, creating it when missing; its bytes are kept. A symbolic
+  // link there is refused (ELOOP): a download never writes through one to another place.
   int Open(const std::string& path);
   bool IsOpen() const { return fd_ >= 0; }
   const std::string& Path() const { return path_; }

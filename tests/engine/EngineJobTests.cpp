@@ -113,6 +113,18 @@ TEST_F(EngineJobTest, NormalModeFetchesOneFileAfterAnotherOverOneRequestEach) {
   EXPECT_EQ(outcome.filesDone[0].localPath, Out("a"));
 }
 
+TEST_F(EngineJobTest, AListThatNamesAFileTwiceWritesItOnceAtATime) {
+  std::string first = PatternedBytes(3 * 1024 * 1024, 12);
+  std::string second = PatternedBytes(3 * 1024 * 1024, 13);
+  server_.AddResource("/1", first);
+  server_.AddResource("/2", second);
+  JobOutcome outcome = Run(kHighSpeed, {File(folder_.Path(), "same", server_.Url("/1"), -1),
+                                        File(folder_.Path(), "same", server_.Url("/2"), -1)});
+  ASSERT_TRUE(outcome.Succeeded());
+  EXPECT_EQ(outcome.filesDone.size(), 2u);
+  EXPECT_EQ(ReadFileText(Out("same")), second);  // the later entry, whole, as a direct download leaves it
+}
+
 TEST_F(EngineJobTest, NormalModeTriesTheMirrorsInOrder) {
   std::string body = PatternedBytes(50000, 11);
   server_.AddStatus("/down", 503);

@@ -191,9 +191,9 @@ bool EngineJob::StartFresh(int64_t nowMs) {
     FileDownload& file = *files_[nextFile_];
     // A list that names one file twice gets it written once at a time, the later entry last.
     if (activePaths_.count(file.Path()) != 0) return false;
+    // A file that cannot be opened (a full disk) is opened again when the job goes on.
+    if (!file.finished && !OpenFile(file)) return false;
     ++nextFile_;
-    if (file.finished) continue;
-    if (!OpenFile(file)) return false;
     if (file.finished) continue;
     activeFiles_.insert(file.Index());
     activePaths_.insert(file.Path());

@@ -303,16 +303,24 @@ TEST_F(EngineJobTest, GarbageClosesTheConnectionAndTheEngineServesTheNext) {
   EXPECT_EQ(mode->mode, 2);
 }
 
-TEST_F(EngineJobTest, AFullDiskPausesWithAWarningAndGoesOnWhenThereIsRoom) {
+// A disk that fills while a part is reserved or while it is written: the job pauses with a
+// warning, and goes on by itself once there is room.
+class EngineDiskFullTest : public EngineJobTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EngineDiskFullTest, PausesWithAWarningAndGoesOnWhenThereIsRoom) {
+  const bool whenReserving = GetParam();
   scopedClock_.emplace(clock_);
-  std::string body = PatternedBytes(2 * 1024 * 1024, 7);
+  constexpr int64_t kSize = 2 * 1024 * 1024;
+  std::string body = PatternedBytes(kSize, 7);
   server_.AddResource("/f", body);
   std::atomic<bool> full{true};
   struct FaultGuard {
     ~FaultGuard() { platform::RandomAccessFile::SetWriteFaultForTesting(nullptr); }
   } guard;
-  platform::RandomAccessFile::SetWriteFaultForTesting(
-      [&](const std::string&, int64_t offset, size_t) { return full.load() && offset > 0 ? ENOSPC : 0; });
+  platform::RandomAccessFile::SetWriteFaultForTesting([&](const std::string&, int64_t offset, size_t length) {
+    bool reserving = offset == 0 && static_cast<int64_t>(length) == kSize;
+    return full.load() && reserving == whenReserving && (reserving || offset > 0) ? ENOSPC : 0;
+  });
   ASSERT_TRUE(client_.StartJob(7, kHighSpeed, {File(folder_.Path(), "f", server_.Url("/f"), -1)}));
   auto warning = client_.WaitFor<engineproto::JobWarning>(10000);
   ASSERT_TRUE(warning);
@@ -324,6 +332,9 @@ TEST_F(EngineJobTest, AFullDiskPausesWithAWarningAndGoesOnWhenThereIsRoom) {
   ASSERT_TRUE(outcome.Succeeded());
   EXPECT_EQ(ReadFileText(Out("f")), body);
 }
+
+INSTANTIATE_TEST_SUITE_P(Moments, EngineDiskFullTest, ::testing::Bool(),
+                         [](const auto& param) { return param.param ? "WhenReserving" : "WhileWriting"; });
 
 TEST_F(EngineJobTest, AnUnwritableFolderFailsTheJobWithItsReason) {
   server_.AddResource("/f", "abc");

@@ -191,6 +191,9 @@ bool EngineJob::StartFresh(int64_t nowMs) {
     FileDownload& file = *files_[nextFile_];
     // A list that names one file twice gets it written once at a time, the later entry last.
     if (activePaths_.count(file.Path()) != 0) return false;
+    // A file is opened only when a connection can start on it at once: a long list never holds
+    // more files open than it has transfers.
+    if (!file.finished && ChooseMirror(file, -1) < 0) return false;
     // A file that cannot be opened (a full disk) is opened again when the job goes on.
     if (!file.finished && !OpenFile(file)) return false;
     ++nextFile_;

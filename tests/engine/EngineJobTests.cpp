@@ -267,6 +267,18 @@ TEST_F(EngineJobTest, AHundredThousandFilesAndAUrlOf64KiBGetAnAnswerNotACrash) {
   EXPECT_FALSE(platform::PathExists(Out("long")));
 }
 
+TEST_F(EngineJobTest, ALongListHoldsNoMoreFilesOpenThanItHasConnections) {
+  testsupport::ScriptedServer silent({testsupport::Script().ReadRequest().Stall()});
+  std::vector<engineproto::FileRecord> files;
+  for (int i = 0; i < 40; ++i)
+    files.push_back(File(folder_.Path(), "f" + std::to_string(i), silent.Url("/f"), 1000));
+  ASSERT_TRUE(client_.StartJob(7, kHighSpeed, files));
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return silent.ConnectionCount() >= 16; }));
+  int parts = 0;
+  for (int i = 0; i < 40; ++i) parts += platform::PathExists(Out("f" + std::to_string(i) + ".part")) ? 1 : 0;
+  EXPECT_EQ(parts, 16);  // one per connection to that server
+}
+
 TEST_F(EngineJobTest, AListOutOfOrderIsRefused) {
   engineproto::JobBegin begin;
   begin.jobSeq = 9;

@@ -147,6 +147,8 @@ void ContentServer::Configure(httplib::Server& server, bool secure) {
   server.new_task_queue = [] { return new httplib::ThreadPool(kConnectionThreads); };
   server.set_tcp_nodelay(true);
   server.set_keep_alive_timeout(kKeepAliveSeconds);
+  // A downloader that reuses its connections for a list of files keeps them (the default is 5).
+  server.set_keep_alive_max_count(1000);
   auto respond = [this, secure](const httplib::Request& request, httplib::Response& response) {
     Respond(request, response, secure);
   };

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +15,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -22,6 +27,8 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <new>
+#include <thread>
 
 namespace bench {
 
@@ -157,11 +164,329 @@ ContentServer::ContentServer(const std::vector<std::pair<std::string, int64_t>>&
   close(report[0]);
 }
 
+namespace {
+
+constexpr size_t kMaxStalls = 8;
+
+// Counters the server child updates and the parent reads: lock-free atomics in a shared mapping.
+struct SharedCounters {
+  std::atomic<int64_t> connections{0};
+  std::atomic<int64_t> requests{0};
+  std::atomic<int64_t> rangeRequests{0};
+  std::atomic<int64_t> stalled{0};
+  std::atomic<int64_t> bodyBytes{0};
+  std::atomic<int64_t> stallSeen[kMaxStalls] = {};
+};
+
+struct ServedFile {
+  std::shared_ptr<const ContentGenerator> generator;
+  int64_t size = 0;
+  std::string etag;
+};
+
+struct ServerSetup {
+  std::map<std::string, ServedFile> files;
+  ServeOptions options;
+  SharedCounters* counters = nullptr;
+};
+
+bool SendEvery(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+enum class RangeAsk { None, Satisfiable, Unsatisfiable };
+
+// One "bytes=first-last", "bytes=first-" or "bytes=-suffix" range; anything else (several ranges, a
+// malformed one) is ignored and the whole body served, as a server may.
+RangeAsk ParseRange(const std::string& value, int64_t size, int64_t* first, int64_t* last) {
+  const std::string text = Trim(value);
+  if (text.rfind("bytes=", 0) != 0) return RangeAsk::None;
+  const std::string asked = Trim(text.substr(6));
+  const size_t dash = asked.find('-');
+  if (asked.empty() || dash == std::string::npos || asked.find(',') != std::string::npos)
+    return RangeAsk::None;
+  const std::string from = Trim(asked.substr(0, dash)), to = Trim(asked.substr(dash + 1));
+  auto number = [](const std::string& digits, int64_t* out) {
+    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    *out = std::strtoll(digits.c_str(), nullptr, 10);
+    return true;
+  };
+  int64_t a = 0, b = 0;
+  if (from.empty()) {
+    if (!number(to, &b)) return RangeAsk::None;
+    if (b == 0 || size == 0) return RangeAsk::Unsatisfiable;
+    *first = std::max<int64_t>(0, size - b);
+    *last = size - 1;
+    return RangeAsk::Satisfiable;
+  }
+  if (!number(from, &a)) return RangeAsk::None;
+  if (to.empty()) {
+    b = size - 1;
+  } else if (!number(to, &b) || b < a) {
+    return RangeAsk::None;
+  }
+  if (a >= size) return RangeAsk::Unsatisfiable;
+  *first = a;
+  *last = std::min(b, size - 1);
+  return RangeAsk::Satisfiable;
+}
+
+// Waits until the client closes a stalled connection, reading (and dropping) whatever it sends.
+void HoldSilently(int fd) {
+  char sink[4096];
+  for (;;) {
+    pollfd wait{fd, POLLIN | POLLRDHUP, 0};
+    if (poll(&wait, 1, -1) < 0 && errno != EINTR) return;
+    const ssize_t n = recv(fd, sink, sizeof sink, 0);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
+  }
+}
+
+// Sends body bytes [first, first + length) of `file`, paced when asked; false when the connection
+// failed or the response stalled (the connection is then done either way).
+bool SendBody(int fd, const ServerSetup& setup, const ServedFile& file, int64_t first, int64_t length,
+              int64_t stallAfter) {
+  const double rate = setup.options.bytesPerSecond;
+  // Small pieces when paced, so that the rate holds over short spans too.
+  const size_t piece =
+      rate > 0 ? std::clamp<size_t>(static_cast<size_t>(rate / 100), 4096, 64 * 1024) : 256 * 1024;
+  thread_local std::vector<char> buffer(256 * 1024);
+  double next = NowSeconds();  // when the next piece may go
+  int64_t sent = 0;
+  const int64_t limit = stallAfter >= 0 ? std::min(stallAfter, length) : length;
+  while (sent < limit) {
+    if (rate > 0) {
+      const double now = NowSeconds();
+      if (next > now) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(next - now));
+      } else {
+        // A client that read nothing for a while gets at most 50 ms of credit, not a burst.
+        next = std::max(next, now - 0.05);
+      }
+    }
+    const size_t count = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(piece), limit - sent));
+    file.generator->Fill(first + sent, buffer.data(), count);
+    if (!SendEvery(fd, buffer.data(), count)) return false;
+    sent += static_cast<int64_t>(count);
+    setup.counters->bodyBytes += static_cast<int64_t>(count);
+    if (rate > 0) next += static_cast<double>(count) / rate;
+  }
+  if (stallAfter >= 0) {
+    ++setup.counters->stalled;
+    std::fprintf(stderr, "  (server: a response of %lld bytes from offset %lld stalls after %lld bytes)\n",
+                 static_cast<long long>(length), static_cast<long long>(first),
+                 static_cast<long long>(limit));
+    HoldSilently(fd);
+    return false;
+  }
+  return true;
+}
+
+// One connection: requests one after the other until the client closes or asks to.
+void ServeConnection(int fd, const ServerSetup& setup) {
+  ++setup.counters->connections;
+  std::string input;
+  char chunk[8192];
+  for (;;) {
+    size_t end;
+    while ((end = input.find("\r\n\r\n")) == std::string::npos) {
+      if (input.size() > 64 * 1024) return;
+      const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      input.append(chunk, static_cast<size_t>(n));
+    }
+    const std::string head = input.substr(0, end);
+    input.erase(0, end + 4);
+    ++setup.counters->requests;
+
+    const size_t lineEnd = head.find("\r\n");
+    const std::string requestLine = head.substr(0, lineEnd);
+    const size_t space1 = requestLine.find(' ');
+    const size_t space2 = requestLine.find(' ', space1 == std::string::npos ? 0 : space1 + 1);
+    if (space1 == std::string::npos || space2 == std::string::npos) return;
+    const std::string method = requestLine.substr(0, space1);
+    std::string target = requestLine.substr(space1 + 1, space2 - space1 - 1);
+    const std::string version = requestLine.substr(space2 + 1);
+    target = target.substr(0, target.find('?'));
+    std::string range, connection;
+    size_t at = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
+    while (at < head.size()) {
+      size_t next = head.find("\r\n", at);
+      if (next == std::string::npos) next = head.size();
+      const std::string line = head.substr(at, next - at);
+      at = next + 2;
+      const size_t colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      const std::string name = Lower(Trim(line.substr(0, colon)));
+      if (name == "range") range = line.substr(colon + 1);
+      if (name == "connection") connection = Lower(Trim(line.substr(colon + 1)));
+    }
+    const bool keepAlive = version == "HTTP/1.1" ? connection != "close" : connection == "keep-alive";
+    const bool headOnly = method == "HEAD";
+
+    auto found = setup.files.find(target);
+    if ((method != "GET" && !headOnly) || found == setup.files.end()) {
+      const std::string reply = method != "GET" && !headOnly
+                                    ? "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n"
+                                    : "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+      if (!SendEvery(fd, reply.data(), reply.size()) || !keepAlive) return;
+      continue;
+    }
+    const ServedFile& file = found->second;
+    int64_t first = 0, last = file.size - 1;
+    const RangeAsk ask = range.empty() ? RangeAsk::None : ParseRange(range, file.size, &first, &last);
+    std::string reply;
+    const char* common =
+        "Content-Type: application/octet-stream\r\nAccept-Ranges: bytes\r\n"
+        "Last-Modified: Tue, 01 Dec 2026 08:00:00 GMT\r\n";
+    if (ask == RangeAsk::Unsatisfiable) {
+      reply = Format(
+          "HTTP/1.1 416 Range Not Satisfiable\r\n%sETag: %s\r\nContent-Range: bytes */%lld\r\n"
+          "Content-Length: 0\r\n%s\r\n",
+          common, file.etag.c_str(), static_cast<long long>(file.size),
+          keepAlive ? "" : "Connection: close\r\n");
+      if (!SendEvery(fd, reply.data(), reply.size()) || !keepAlive) return;
+      continue;
+    }
+    const bool partial = ask == RangeAsk::Satisfiable;
+    const int64_t length = partial ? last - first + 1 : file.size;
+    if (partial) {
+      reply = Format("HTTP/1.1 206 Partial Content\r\n%sETag: %s\r\nContent-Range: bytes %lld-%lld/%lld\r\n",
+                     common, file.etag.c_str(), static_cast<long long>(first), static_cast<long long>(last),
+                     static_cast<long long>(file.size));
+    } else {
+      reply = Format("HTTP/1.1 200 OK\r\n%sETag: %s\r\n", common, file.etag.c_str());
+    }
+    reply += Format("Content-Length: %lld\r\n%s\r\n", static_cast<long long>(length),
+                    keepAlive ? "" : "Connection: close\r\n");
+    if (!SendEvery(fd, reply.data(), reply.size())) return;
+    if (headOnly) {
+      if (!keepAlive) return;
+      continue;
+    }
+    int64_t stallAfter = -1;
+    if (partial) {
+      ++setup.counters->rangeRequests;
+      for (size_t i = 0; i < setup.options.stalls.size() && i < kMaxStalls; ++i) {
+        const ServeOptions::Stall& stall = setup.options.stalls[i];
+        if (stall.path != target) continue;
+        if (++setup.counters->stallSeen[i] == stall.response && stallAfter < 0)
+          stallAfter = static_cast<int64_t>(stall.fraction * static_cast<double>(length));
+      }
+    }
+    if (!SendBody(fd, setup, file, first, length, stallAfter) || !keepAlive) return;
+  }
+}
+
+}  // namespace
+
+ContentServer::ContentServer(const std::vector<std::pair<std::string, int64_t>>& files,
+                             const ServeOptions& options) {
+  void* memory =
+      mmap(nullptr, sizeof(SharedCounters), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) std::abort();
+  shared_ = new (memory) SharedCounters();
+  int report[2];
+  if (pipe(report) != 0) std::abort();
+  std::fflush(nullptr);
+  const pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ < 0) std::abort();
+  if (pid_ == 0) {
+    close(report[0]);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(0);
+    auto* setup = new ServerSetup;  // lives as long as the child
+    setup->options = options;
+    setup->counters = static_cast<SharedCounters*>(shared_);
+    for (const auto& [path, size] : files) {
+      const uint64_t seed = SeedOf(path);
+      setup->files[path] = {std::make_shared<const ContentGenerator>(seed), size,
+                            Format("\"%016llx-%llx\"", static_cast<unsigned long long>(seed),
+                                   static_cast<unsigned long long>(size))};
+    }
+    int port = 0;
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 512) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      _exit(1);
+    port = ntohs(address.sin_port);
+    if (write(report[1], &port, sizeof port) != sizeof port) _exit(1);
+    close(report[1]);
+    for (;;) {
+      const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE) continue;
+        _exit(1);
+      }
+      std::thread([fd, setup] {
+        ServeConnection(fd, *setup);
+        close(fd);
+      }).detach();
+    }
+  }
+  close(report[1]);
+  if (read(report[0], &port_, sizeof port_) != sizeof port_) std::abort();
+  close(report[0]);
+}
+
 ContentServer::~ContentServer() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
   }
+  if (shared_ != nullptr) {
+    static_cast<SharedCounters*>(shared_)->~SharedCounters();
+    munmap(shared_, sizeof(SharedCounters));
+  }
+}
+
+ServerCounters ContentServer::Counters() const {
+  ServerCounters counters;
+  if (shared_ == nullptr) return counters;
+  const auto* shared = static_cast<const SharedCounters*>(shared_);
+  counters.connections = shared->connections.load();
+  counters.requests = shared->requests.load();
+  counters.rangeRequests = shared->rangeRequests.load();
+  counters.stalled = shared->stalled.load();
+  counters.bodyBytes = shared->bodyBytes.load();
+  return counters;
+}
+
+void ContentServer::ResetCounters() {
+  if (shared_ == nullptr) return;
+  auto* shared = static_cast<SharedCounters*>(shared_);
+  shared->connections = 0;
+  shared->requests = 0;
+  shared->rangeRequests = 0;
+  shared->stalled = 0;
+  shared->bodyBytes = 0;
+  for (auto& seen : shared->stallSeen) seen = 0;
 }
 
 std::string ContentServer::Url(const std::string& path) const {

@@ -15,10 +15,21 @@ constexpr int kMirrorFailureLimit = 3;  // failures in a row before a mirror is 
 constexpr int64_t kSaveEveryMs = 2000;
 constexpr int64_t kDiskCheckEveryMs = 5000;
 constexpr int64_t kDiskHeadroom = 16 << 20;  // free space wanted beyond the next reservation
-// A tail is raced only when it is worth a second request: big enough, and a while from its end.
-constexpr int64_t kRaceMinRemaining = 256 << 10;
-constexpr int64_t kRaceMinSeconds = 2;
-constexpr int64_t kRaceMinAgeMs = 1000;
+// A tail is raced only when it is worth a second request: big enough, and much further from its
+// end than a connection of the usual speed would be.
+constexpr int64_t kRaceMinRemaining = 64 << 10;
+constexpr double kRaceMinSeconds = 0.2;
+constexpr double kRaceSlowerBy = 3;
+// A transfer's rate is judged only after this long (connection set-up and first bytes), or once
+// it ended with this many bytes.
+constexpr int64_t kRateMinAgeMs = 300;
+constexpr int64_t kRateMinBytes = 64 << 10;
+// A mirror whose connections run below a quarter of the best mirror's gets new work last; below
+// an eighth, its connections are cut and their ranges go to the faster mirrors.
+constexpr int64_t kSlowMirrorFactor = 4;
+constexpr int64_t kCutMirrorFactor = 8;
+constexpr int64_t kMirrorJudgeAgeMs = 300;
+constexpr int64_t kMirrorJudgeEveryMs = 100;
 constexpr int64_t kUnbounded = std::numeric_limits<int64_t>::max();
 
 std::string Cut(const std::string& text, size_t length) {
@@ -63,7 +74,7 @@ void EngineJob::Log(const std::string& line) {
 // ---- Start: the list, sizes, acceptance, resume questions -----------------------------------
 
 void EngineJob::Start(int64_t nowMs) {
-  startMs_ = nowMs;
+  nowMs_ = startMs_ = nowMs;
   nextSecondMs_ = nowMs + 1000;
   nextSaveMs_ = nowMs + kSaveEveryMs;
   Log("begins: " + std::to_string(request_.files.size()) + " files, " +
@@ -158,12 +169,18 @@ bool EngineJob::CanStartMore() const {
 }
 
 void EngineJob::Pump(int64_t nowMs) {
+  nowMs_ = nowMs;
   CancelPending();
   if (phase_ == Phase::kSizing) {
     PumpProbes(nowMs);
     return;
   }
   if (phase_ != Phase::kDownloading) return;
+  if (HighSpeed() && nowMs >= nextMirrorJudgeMs_) {
+    nextMirrorJudgeMs_ = nowMs + kMirrorJudgeEveryMs;
+    CutSlowMirrors();
+    if (phase_ != Phase::kDownloading) return;
+  }
   while (phase_ == Phase::kDownloading && CanStartMore()) {
     if (StartFresh(nowMs)) continue;
     if (!HighSpeed() || !StartSplitOrRace(nowMs)) break;
@@ -176,7 +193,7 @@ std::vector<ActiveSegment> EngineJob::SegmentsOf(const FileDownload& file) const
     const TransferPlan& plan = transfer->plan;
     if (plan.fileIndex != file.Index() || plan.probe || plan.stop != StopReason::kNone) continue;
     segments.push_back({id, plan.position, std::min(plan.end, file.SizeKnown() ? file.Size() : plan.end),
-                        plan.bytesPerSecond, plan.racing});
+                        std::max<int64_t>(AverageRate(plan), 0), plan.racing});
   }
   return segments;
 }
@@ -235,7 +252,7 @@ bool EngineJob::TryFresh(FileDownload& file, int64_t nowMs) {
     return StartTransfer(file, mirror, 0, file.SizeKnown() ? file.Size() : kUnbounded, true, false, false,
                          nowMs);
   }
-  int64_t ideal = HighSpeed() ? IdealSegment(file.Size(), pool_->ConnectionsPerServer()) : file.Size();
+  int64_t ideal = HighSpeed() ? IdealSegment(file.Size(), ConnectionsFor(file)) : file.Size();
   Plan plan = PlanNext(file.Size(), file.Done(), SegmentsOf(file), ideal);
   if (plan.kind != PlanKind::kFresh) return false;
   return StartTransfer(file, mirror, plan.begin, plan.end, false, false, false, nowMs);
@@ -249,12 +266,12 @@ bool EngineJob::StartSplitOrRace(int64_t nowMs) {
   FileDownload* raceFile = nullptr;
   Plan race;
   double raceSeconds = 0;
+  const int64_t typical = TypicalRate();
   for (int index : activeFiles_) {
     FileDownload& file = *files_[static_cast<size_t>(index)];
     if (!file.SizeKnown() || file.finished) continue;
     std::vector<ActiveSegment> segments = SegmentsOf(file);
-    Plan plan = PlanNext(file.Size(), file.Done(), segments,
-                         IdealSegment(file.Size(), pool_->ConnectionsPerServer()));
+    Plan plan = PlanNext(file.Size(), file.Done(), segments, IdealSegment(file.Size(), ConnectionsFor(file)));
     auto victim = std::find_if(segments.begin(), segments.end(),
                                [&](const ActiveSegment& s) { return s.id == plan.victim; });
     if (victim == segments.end()) continue;
@@ -265,12 +282,14 @@ bool EngineJob::StartSplitOrRace(int64_t nowMs) {
       splitRemaining = remaining;
     } else if (plan.kind == PlanKind::kRace && splitFile == nullptr) {
       Transfer* transfer = FindTransfer(plan.victim);
-      double seconds =
-          static_cast<double>(remaining) / static_cast<double>(std::max<int64_t>(victim->bytesPerSecond, 1));
-      bool worth = transfer != nullptr && remaining >= kRaceMinRemaining &&
-                   nowMs - transfer->plan.startedMs >= kRaceMinAgeMs &&
-                   seconds >= static_cast<double>(kRaceMinSeconds);
-      if (worth && seconds > raceSeconds) {
+      int64_t rate = transfer != nullptr ? AverageRate(transfer->plan) : -1;
+      if (rate < 0 || remaining < kRaceMinRemaining) continue;
+      // Compared with the best a connection to one of this file's mirrors has shown.
+      int64_t usualRate = std::max(typical, BestMirrorRate(file));
+      double seconds = static_cast<double>(remaining) / static_cast<double>(std::max<int64_t>(rate, 1));
+      double usual =
+          usualRate > 0 ? static_cast<double>(remaining) / static_cast<double>(usualRate) : seconds;
+      if (seconds > std::max(kRaceMinSeconds, kRaceSlowerBy * usual) && seconds > raceSeconds) {
         raceFile = &file;
         race = plan;
         raceSeconds = seconds;
@@ -296,23 +315,120 @@ bool EngineJob::StartSplitOrRace(int64_t nowMs) {
   return false;
 }
 
+int64_t EngineJob::AverageRate(const TransferPlan& plan) const {
+  int64_t age = nowMs_ - plan.startedMs;
+  return age < kRateMinAgeMs ? -1 : plan.bytesTotal * 1000 / age;
+}
+
+void EngineJob::CutSlowMirrors() {
+  for (int index : std::vector<int>(activeFiles_.begin(), activeFiles_.end())) {
+    FileDownload& file = *files_[static_cast<size_t>(index)];
+    size_t count = file.Mirrors().size();
+    if (count < 2 || file.finished) continue;
+    // Per mirror: the mean rate of its connections to this file old enough to judge.
+    std::vector<int64_t> sum(count, 0);
+    std::vector<int> judged(count, 0);
+    for (const auto& [id, transfer] : transfers_) {
+      const TransferPlan& plan = transfer->plan;
+      // Only answers that are flowing are judged: a mirror still setting up is not slow yet (a
+      // silent one is the straggler rule's).
+      if (plan.fileIndex != index || plan.probe || !transfer->HeadAccepted() ||
+          nowMs_ - plan.startedMs < kMirrorJudgeAgeMs) {
+        continue;
+      }
+      sum[static_cast<size_t>(plan.mirror)] += AverageRate(plan);
+      ++judged[static_cast<size_t>(plan.mirror)];
+    }
+    // The best is what a connection to some mirror runs at now or ran at before.
+    int64_t best = BestMirrorRate(file);
+    for (size_t i = 0; i < count; ++i) {
+      if (judged[i] > 0) best = std::max(best, sum[i] / judged[i]);
+    }
+    for (size_t i = 0; i < count; ++i) {
+      if (judged[i] == 0 || (sum[i] / judged[i]) * kCutMirrorFactor >= best) continue;
+      std::vector<int> cut;
+      for (const auto& [id, transfer] : transfers_) {
+        if (transfer->plan.fileIndex == index && transfer->plan.mirror == static_cast<int>(i))
+          cut.push_back(id);
+      }
+      for (int id : cut) CancelTransfer(id);
+      SetMirrorAside(file, static_cast<int>(i),
+                     "its connections run at " + std::to_string(sum[i] / judged[i]) +
+                         " B/s, the best mirror's at " + std::to_string(best) + " B/s");
+      if (phase_ == Phase::kEnded) return;
+    }
+  }
+}
+
+int EngineJob::ConnectionsFor(const FileDownload& file) const {
+  std::set<std::string> servers;
+  for (const MirrorState& mirror : file.Mirrors()) {
+    if (!mirror.setAside) servers.insert(mirror.url.server);
+  }
+  int64_t perServers = static_cast<int64_t>(servers.size()) * pool_->ConnectionsPerServer();
+  return static_cast<int>(std::clamp<int64_t>(perServers, 1, pool_->Connections()));
+}
+
+int64_t EngineJob::BestMirrorRate(const FileDownload& file) const {
+  int64_t best = 0;
+  for (const MirrorState& mirror : file.Mirrors()) {
+    if (!mirror.setAside) best = std::max(best, mirror.connectionRate);
+  }
+  return best;
+}
+
+int64_t EngineJob::TypicalRate() const {
+  std::vector<int64_t> rates;
+  for (const auto& [id, transfer] : transfers_) {
+    int64_t rate = transfer->plan.probe ? -1 : AverageRate(transfer->plan);
+    if (rate >= 0) rates.push_back(rate);
+  }
+  if (rates.empty()) return 0;
+  std::nth_element(rates.begin(), rates.begin() + static_cast<std::ptrdiff_t>(rates.size() / 2), rates.end());
+  return rates[rates.size() / 2];
+}
+
 int EngineJob::ChooseMirror(const FileDownload& file, int avoid) const {
-  int best = -1;
-  int bestLoad = 0;
   const std::vector<MirrorState>& mirrors = file.Mirrors();
+  if (!HighSpeed()) {
+    // In order: the next one only after a failure.
+    for (size_t i = 0; i < mirrors.size(); ++i) {
+      if (!mirrors[i].setAside && pool_->ActiveOn(mirrors[i].url.server) < pool_->ConnectionsPerServer()) {
+        return static_cast<int>(i);
+      }
+    }
+    return -1;
+  }
+  // Each mirror's load on this file, and the rate of its connections that can be judged.
+  std::vector<int> load(mirrors.size(), 0);
+  std::vector<int64_t> rateSum(mirrors.size(), 0);
+  std::vector<int> rated(mirrors.size(), 0);
+  for (const auto& [id, transfer] : transfers_) {
+    const TransferPlan& plan = transfer->plan;
+    if (plan.fileIndex != file.Index() || plan.mirror < 0) continue;
+    size_t mirror = static_cast<size_t>(plan.mirror);
+    ++load[mirror];
+    if (int64_t rate = AverageRate(plan); rate >= 0 && !plan.probe) {
+      rateSum[mirror] += rate;
+      ++rated[mirror];
+    }
+  }
+  int64_t bestRate = 0;
+  for (size_t i = 0; i < mirrors.size(); ++i) {
+    if (rated[i] > 0) bestRate = std::max(bestRate, rateSum[i] / rated[i]);
+  }
+  int best = -1;
+  int64_t bestScore = 0;
   for (size_t i = 0; i < mirrors.size(); ++i) {
     const MirrorState& mirror = mirrors[i];
     if (mirror.setAside || pool_->ActiveOn(mirror.url.server) >= pool_->ConnectionsPerServer()) continue;
-    if (!HighSpeed()) return static_cast<int>(i);  // in order: the next one only after a failure
-    int load = 0;
-    for (const auto& [id, transfer] : transfers_) {
-      if (transfer->plan.fileIndex == file.Index() && transfer->plan.mirror == static_cast<int>(i)) ++load;
-    }
-    // The least used mirror of this file; another one than `avoid` when there is one.
-    load = load * 4 + (static_cast<int>(i) == avoid ? 2 : 0) + std::min(mirror.failures, 1);
-    if (best < 0 || load < bestLoad) {
+    bool slow = rated[i] > 0 && rateSum[i] / rated[i] * kSlowMirrorFactor < bestRate;
+    // The least used mirror of this file, a slow one last, another one than `avoid` when there is one.
+    int64_t score = (slow ? 1000 : 0) + load[i] * 4 + (static_cast<int>(i) == avoid ? 2 : 0) +
+                    std::min(mirror.failures, 1);
+    if (best < 0 || score < bestScore) {
       best = static_cast<int>(i);
-      bestLoad = load;
+      bestScore = score;
     }
   }
   return best;
@@ -482,6 +598,13 @@ void EngineJob::OnTransferDone(Transfer& transfer, CURLcode code) {
   TransferPlan& plan = transfer.plan;
   FileDownload& file = *files_[static_cast<size_t>(plan.fileIndex)];
   --file.activeTransfers;
+  // What one connection to this mirror managed, remembered for judging the others: an ended
+  // transfer of some size counts however short it was.
+  if (int64_t age = nowMs_ - plan.startedMs; !plan.probe && plan.bytesTotal >= kRateMinBytes) {
+    int64_t rate = plan.bytesTotal * 1000 / std::max<int64_t>(age, 1);
+    int64_t& known = file.Mirrors()[static_cast<size_t>(plan.mirror)].connectionRate;
+    known = known == 0 ? rate : (known + rate) / 2;
+  }
   if (code == CURLE_OK && !transfer.HeadSeen()) transfer.CheckHead();  // an answer without a body
 
   const std::string& url = file.Mirrors()[static_cast<size_t>(plan.mirror)].url.url;
@@ -632,6 +755,7 @@ void EngineJob::CancelPending() {
 // ---- Time ------------------------------------------------------------------------------------
 
 void EngineJob::Tick(int64_t nowMs) {
+  nowMs_ = nowMs;
   CancelPending();
   if (phase_ == Phase::kEnded) return;
   if (nowMs >= nextSecondMs_) {

@@ -85,6 +85,17 @@ class EngineJob final : public TransferListener {
   bool StartSplitOrRace(int64_t nowMs);
   bool OpenFile(FileDownload& file);
   int ChooseMirror(const FileDownload& file, int avoid) const;
+  // Bytes per second a transfer has averaged since it began; -1 while it is too young to judge.
+  int64_t AverageRate(const TransferPlan& plan) const;
+  // The median of those rates over the job's transfers; 0 when none can be judged yet.
+  int64_t TypicalRate() const;
+  // Sets aside a mirror whose connections run far below those of another mirror of the same file,
+  // and cuts them: their ranges go to the faster mirrors.
+  void CutSlowMirrors();
+  // How many connections a file can have at once: its servers' share of the limits.
+  int ConnectionsFor(const FileDownload& file) const;
+  // The best rate per connection that a usable mirror of the file has shown in ended transfers.
+  int64_t BestMirrorRate(const FileDownload& file) const;
   bool StartTransfer(FileDownload& file, int mirror, int64_t begin, int64_t end, bool stream, bool probe,
                      bool racing, int64_t nowMs);
   std::vector<ActiveSegment> SegmentsOf(const FileDownload& file) const;
@@ -140,6 +151,8 @@ class EngineJob final : public TransferListener {
   StragglerWatch stragglers_;
 
   int64_t startMs_ = 0;
+  int64_t nowMs_ = 0;  // the time of the current turn
+  int64_t nextMirrorJudgeMs_ = 0;
   int64_t nextSecondMs_ = 0;
   int64_t nextSaveMs_ = 0;
   int64_t diskCheckMs_ = 0;

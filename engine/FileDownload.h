@@ -17,10 +17,11 @@ namespace engine {
 
 struct MirrorState {
   MirrorUrl url;
-  int failures = 0;       // failed exchanges in a row
-  bool setAside = false;  // not used again in this job
-  bool noRanges = false;  // answers a range request with the whole body
-  int64_t delivered = 0;  // bytes it delivered
+  int failures = 0;            // failed exchanges in a row
+  bool setAside = false;       // not used again in this job
+  bool noRanges = false;       // answers a range request with the whole body
+  int64_t delivered = 0;       // bytes it delivered
+  int64_t connectionRate = 0;  // bytes per second of one connection, as its ended transfers ran
 };
 
 class FileDownload {

@@ -193,6 +193,25 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"OnlyMirrorOfAnotherSize", {}, true, true, true}),
     [](const auto& param) { return std::string(param.param.name); });
 
+TEST_F(EngineJobTest, AMirrorFarSlowerThanTheOthersIsSetAsideAndItsRangesGoElsewhere) {
+  std::string body = PatternedBytes(24 * 1024 * 1024, 15);
+  HttpResourceOptions fast;
+  fast.bytesPerSecond = 8 * 1024 * 1024;
+  server_.AddResource("/fast", body, fast);
+  HttpFileServer slowServer;
+  HttpResourceOptions slow;
+  slow.bytesPerSecond = 16 * 1024;
+  slowServer.AddResource("/slow", body, slow);
+  JobOutcome outcome =
+      Run(kHighSpeed, {File(folder_.Path(), "f", slowServer.Url("/slow") + "|" + server_.Url("/fast"),
+                            static_cast<int64_t>(body.size()))});
+  ASSERT_TRUE(outcome.Succeeded());
+  EXPECT_EQ(ReadFileText(Out("f")), body);
+  EXPECT_EQ(outcome.filesDone[0].source, server_.Url("/fast"));
+  // Its first connections only: once judged, it gets nothing more.
+  EXPECT_LE(slowServer.RequestCount("/slow"), 16);
+}
+
 TEST_F(EngineJobTest, AWrongContentRangeSetsTheMirrorAside) {
   std::string body = PatternedBytes(3 * 1024 * 1024, 6);
   server_.AddResource("/good", body);

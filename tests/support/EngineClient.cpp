@@ -93,24 +93,23 @@ bool EngineClient::TakeFrames() {
 
 std::optional<EngineClient::Message> EngineClient::Next(int timeoutMs) {
   const int64_t deadline = NowMs() + timeoutMs;
-  while (returned_ >= log_.size()) {
+  for (;;) {
+    if (returned_ < log_.size()) return log_[returned_++];
     if (fd_ < 0 || closed_) return std::nullopt;
-    const int64_t left = deadline - NowMs();
-    if (left < 0) return std::nullopt;
-    if (WaitForSocket(fd_, SocketEvent::Readable, NeverRaised(), left) != WaitResult::Ready) {
-      return std::nullopt;
-    }
+    // Read before waiting, so that a zero time limit still takes what already arrived.
     const bool open = ReadPending(fd_, &pending_);
     if (!TakeFrames()) {
       // A length no engine sends: nothing after it can be framed.
       Close();
       closed_ = true;
-      break;
+      continue;
     }
     if (!open) closed_ = true;
+    if (returned_ < log_.size() || closed_) continue;
+    const int64_t left = deadline - NowMs();
+    if (left <= 0) return std::nullopt;
+    WaitForSocket(fd_, SocketEvent::Readable, NeverRaised(), left);
   }
-  if (returned_ >= log_.size()) return std::nullopt;
-  return log_[returned_++];
 }
 
 void EngineClient::Close() {

@@ -28,9 +28,12 @@ constexpr int64_t kRateMinBytes = 64 << 10;
 // an eighth, its connections are cut and their ranges go to the faster mirrors.
 constexpr int64_t kSlowMirrorFactor = 4;
 constexpr int64_t kCutMirrorFactor = 8;
-constexpr int64_t kMirrorJudgeAgeMs = 300;
+constexpr int64_t kMirrorJudgeAgeMs = 200;
 constexpr int64_t kMirrorJudgeEveryMs = 100;
 constexpr int64_t kUnbounded = std::numeric_limits<int64_t>::max();
+// A file of unknown size starts with a request for its first bytes: the answer tells the size, and
+// a small file comes whole with it.
+constexpr int64_t kSizingBytes = 1 << 20;
 
 std::string Cut(const std::string& text, size_t length) {
   return text.size() <= length ? text : text.substr(0, length);
@@ -111,11 +114,34 @@ void EngineJob::Start(int64_t nowMs) {
 void EngineJob::PumpProbes(int64_t nowMs) {
   while (nextProbe_ < probeQueue_.size() && CanStartMore()) {
     FileDownload& file = *files_[static_cast<size_t>(probeQueue_[nextProbe_])];
+    if (file.sized) {
+      ++nextProbe_;
+      continue;
+    }
     int mirror = ChooseMirror(file, -1);
     if (mirror < 0) return;
-    if (!StartTransfer(file, mirror, 0, 1, false, true, false, nowMs)) return;
+    // A name the list gives twice is only asked for its size until the first one is written.
+    bool asked = activePaths_.count(file.Path()) != 0 && !file.started;
+    if (asked) {
+      if (StartTransfer(file, mirror, 0, 1, false, true, false, nowMs) == nullptr) return;
+    } else {
+      if (!file.started) {
+        if (!OpenFile(file)) return;
+        activeFiles_.insert(file.Index());
+        activePaths_.insert(file.Path());
+      }
+      TransferPlan* plan = StartTransfer(file, mirror, 0, kSizingBytes, false, false, false, nowMs);
+      if (plan == nullptr) return;
+      plan->learnsSize = true;
+    }
     ++nextProbe_;
   }
+}
+
+void EngineJob::SizeLearnt(FileDownload& file) {
+  if (file.sized) return;
+  file.sized = true;
+  --probesLeft_;
 }
 
 void EngineJob::Accept() {
@@ -173,8 +199,11 @@ void EngineJob::Pump(int64_t nowMs) {
   CancelPending();
   if (phase_ == Phase::kSizing) {
     PumpProbes(nowMs);
-    return;
+    if (probesLeft_ > 0) return;
+    Accept();
   }
+  if (phase_ != Phase::kDownloading) return;
+  FinishCompleteFiles();
   if (phase_ != Phase::kDownloading) return;
   if (HighSpeed() && nowMs >= nextMirrorJudgeMs_) {
     nextMirrorJudgeMs_ = nowMs + kMirrorJudgeEveryMs;
@@ -184,6 +213,30 @@ void EngineJob::Pump(int64_t nowMs) {
   while (phase_ == Phase::kDownloading && CanStartMore()) {
     if (StartFresh(nowMs)) continue;
     if (!HighSpeed() || !StartSplitOrRace(nowMs)) break;
+  }
+}
+
+int64_t EngineJob::HorizonBytes(const std::vector<ActiveSegment>& segments, const RangeSet& done) const {
+  std::vector<double> secondsLeft;
+  int64_t typical = TypicalRate();
+  for (const ActiveSegment& segment : segments) {
+    if (segment.bytesPerSecond > 0) {
+      secondsLeft.push_back(static_cast<double>(RemainingWork(segment, done)) /
+                            static_cast<double>(segment.bytesPerSecond));
+    }
+  }
+  if (secondsLeft.empty() || typical <= 0) return 0;
+  std::nth_element(secondsLeft.begin(),
+                   secondsLeft.begin() + static_cast<std::ptrdiff_t>(secondsLeft.size() / 2),
+                   secondsLeft.end());
+  return static_cast<int64_t>(secondsLeft[secondsLeft.size() / 2] * static_cast<double>(typical));
+}
+
+void EngineJob::FinishCompleteFiles() {
+  for (int index : std::vector<int>(activeFiles_.begin(), activeFiles_.end())) {
+    FileDownload& file = *files_[static_cast<size_t>(index)];
+    if (!file.finished && file.Complete()) FinishFile(file);
+    if (phase_ != Phase::kDownloading) return;
   }
 }
 
@@ -206,6 +259,10 @@ bool EngineJob::StartFresh(int64_t nowMs) {
   if (!HighSpeed() && !activeFiles_.empty()) return false;
   while (nextFile_ < files_.size() && phase_ == Phase::kDownloading) {
     FileDownload& file = *files_[nextFile_];
+    if (file.started) {  // opened while its size was asked
+      ++nextFile_;
+      continue;
+    }
     // A list that names one file twice gets it written once at a time, the later entry last.
     if (activePaths_.count(file.Path()) != 0) return false;
     // A file is opened only when a connection can start on it at once: a long list never holds
@@ -250,12 +307,21 @@ bool EngineJob::TryFresh(FileDownload& file, int64_t nowMs) {
     // One stream from the start; a second one would fetch the same bytes again.
     if (file.activeTransfers > 0) return false;
     return StartTransfer(file, mirror, 0, file.SizeKnown() ? file.Size() : kUnbounded, true, false, false,
-                         nowMs);
+                         nowMs) != nullptr;
   }
-  int64_t ideal = HighSpeed() ? IdealSegment(file.Size(), ConnectionsFor(file)) : file.Size();
-  Plan plan = PlanNext(file.Size(), file.Done(), SegmentsOf(file), ideal);
+  std::vector<ActiveSegment> segments = SegmentsOf(file);
+  int64_t ideal = file.Size();
+  if (HighSpeed()) {
+    // A fresh piece should end when the running ones do, so that no connection is left alone with
+    // a long tail; never below what a split may leave.
+    ideal = IdealSegment(file.Size(), ConnectionsFor(file));
+    if (int64_t horizon = HorizonBytes(segments, file.Done()); horizon > 0) {
+      ideal = std::max(kMinSplit, std::min(ideal, horizon));
+    }
+  }
+  Plan plan = PlanNext(file.Size(), file.Done(), segments, ideal);
   if (plan.kind != PlanKind::kFresh) return false;
-  return StartTransfer(file, mirror, plan.begin, plan.end, false, false, false, nowMs);
+  return StartTransfer(file, mirror, plan.begin, plan.end, false, false, false, nowMs) != nullptr;
 }
 
 bool EngineJob::StartSplitOrRace(int64_t nowMs) {
@@ -301,7 +367,7 @@ bool EngineJob::StartSplitOrRace(int64_t nowMs) {
     int mirror = ChooseMirror(*splitFile, -1);
     if (victim == nullptr || mirror < 0) return false;
     victim->plan.end = split.victimNewEnd;
-    return StartTransfer(*splitFile, mirror, split.begin, split.end, false, false, false, nowMs);
+    return StartTransfer(*splitFile, mirror, split.begin, split.end, false, false, false, nowMs) != nullptr;
   }
   if (raceFile != nullptr) {
     Transfer* victim = FindTransfer(race.victim);
@@ -310,7 +376,7 @@ bool EngineJob::StartSplitOrRace(int64_t nowMs) {
     if (mirror < 0 || raceFile->Mirrors()[static_cast<size_t>(mirror)].noRanges) return false;
     victim->plan.racing = true;
     Log("races the tail of " + raceFile->Path() + " from " + std::to_string(race.begin));
-    return StartTransfer(*raceFile, mirror, race.begin, race.end, false, false, true, nowMs);
+    return StartTransfer(*raceFile, mirror, race.begin, race.end, false, false, true, nowMs) != nullptr;
   }
   return false;
 }
@@ -323,29 +389,35 @@ int64_t EngineJob::AverageRate(const TransferPlan& plan) const {
 void EngineJob::CutSlowMirrors() {
   for (int index : std::vector<int>(activeFiles_.begin(), activeFiles_.end())) {
     FileDownload& file = *files_[static_cast<size_t>(index)];
-    size_t count = file.Mirrors().size();
+    std::vector<MirrorState>& mirrors = file.Mirrors();
+    size_t count = mirrors.size();
     if (count < 2 || file.finished) continue;
-    // Per mirror: the mean rate of its connections to this file old enough to judge.
+    // Per mirror: the mean rate of its connections to this file, each measured from its answer's
+    // head on (a mirror still setting up is not slow; a silent one is the straggler rule's), or
+    // what its ended transfers ran at.
     std::vector<int64_t> sum(count, 0);
     std::vector<int> judged(count, 0);
     for (const auto& [id, transfer] : transfers_) {
       const TransferPlan& plan = transfer->plan;
-      // Only answers that are flowing are judged: a mirror still setting up is not slow yet (a
-      // silent one is the straggler rule's).
-      if (plan.fileIndex != index || plan.probe || !transfer->HeadAccepted() ||
-          nowMs_ - plan.startedMs < kMirrorJudgeAgeMs) {
+      int64_t flowing = nowMs_ - plan.headMs;
+      if (plan.fileIndex != index || plan.probe || !transfer->HeadAccepted() || flowing < kMirrorJudgeAgeMs)
         continue;
-      }
-      sum[static_cast<size_t>(plan.mirror)] += AverageRate(plan);
+      sum[static_cast<size_t>(plan.mirror)] += plan.bytesTotal * 1000 / flowing;
       ++judged[static_cast<size_t>(plan.mirror)];
     }
-    // The best is what a connection to some mirror runs at now or ran at before.
-    int64_t best = BestMirrorRate(file);
+    auto rateOf = [&](size_t i) {
+      return judged[i] > 0 ? std::max(sum[i] / judged[i], mirrors[i].connectionRate)
+                           : mirrors[i].connectionRate;
+    };
     for (size_t i = 0; i < count; ++i) {
-      if (judged[i] > 0) best = std::max(best, sum[i] / judged[i]);
-    }
-    for (size_t i = 0; i < count; ++i) {
-      if (judged[i] == 0 || (sum[i] / judged[i]) * kCutMirrorFactor >= best) continue;
+      if (judged[i] == 0 || mirrors[i].setAside) continue;
+      int64_t rate = sum[i] / judged[i];
+      // Only when another mirror that stays in use is that much faster.
+      int64_t faster = 0;
+      for (size_t j = 0; j < count; ++j) {
+        if (j != i && !mirrors[j].setAside) faster = std::max(faster, rateOf(j));
+      }
+      if (rate * kCutMirrorFactor >= faster) continue;
       std::vector<int> cut;
       for (const auto& [id, transfer] : transfers_) {
         if (transfer->plan.fileIndex == index && transfer->plan.mirror == static_cast<int>(i))
@@ -353,8 +425,8 @@ void EngineJob::CutSlowMirrors() {
       }
       for (int id : cut) CancelTransfer(id);
       SetMirrorAside(file, static_cast<int>(i),
-                     "its connections run at " + std::to_string(sum[i] / judged[i]) +
-                         " B/s, the best mirror's at " + std::to_string(best) + " B/s");
+                     "its connections run at " + std::to_string(rate) + " B/s, another mirror's at " +
+                         std::to_string(faster) + " B/s");
       if (phase_ == Phase::kEnded) return;
     }
   }
@@ -434,8 +506,8 @@ int EngineJob::ChooseMirror(const FileDownload& file, int avoid) const {
   return best;
 }
 
-bool EngineJob::StartTransfer(FileDownload& file, int mirror, int64_t begin, int64_t end, bool stream,
-                              bool probe, bool racing, int64_t nowMs) {
+TransferPlan* EngineJob::StartTransfer(FileDownload& file, int mirror, int64_t begin, int64_t end,
+                                       bool stream, bool probe, bool racing, int64_t nowMs) {
   MirrorState& state = file.Mirrors()[static_cast<size_t>(mirror)];
   int id = nextTransferId_++;
   auto transfer = std::make_unique<Transfer>(id, state.url.server, this);
@@ -464,11 +536,12 @@ bool EngineJob::StartTransfer(FileDownload& file, int mirror, int64_t begin, int
   plan.startedMs = nowMs;
   if (!transfer->Prepare(request) || !pool_->Add(transfer.get())) {
     SetMirrorAside(file, mirror, "the transfer could not be set up");
-    return false;
+    return nullptr;
   }
   ++file.activeTransfers;
+  TransferPlan* started = &transfer->plan;
   transfers_.emplace(id, std::move(transfer));
-  return true;
+  return started;
 }
 
 Transfer* EngineJob::FindTransfer(int id) {
@@ -479,6 +552,7 @@ Transfer* EngineJob::FindTransfer(int id) {
 // ---- Answers ---------------------------------------------------------------------------------
 
 bool EngineJob::OnTransferHead(Transfer& transfer) {
+  transfer.plan.headMs = nowMs_;
   TransferPlan& plan = transfer.plan;
   FileDownload& file = *files_[static_cast<size_t>(plan.fileIndex)];
   MirrorState& mirror = file.Mirrors()[static_cast<size_t>(plan.mirror)];
@@ -501,9 +575,11 @@ bool EngineJob::OnTransferHead(Transfer& transfer) {
       plan.stop = StopReason::kFailed;
       return false;
     }
+    SizeLearnt(file);
     plan.stop = StopReason::kReachedEnd;  // the head was all a probe wanted
     return false;
   }
+  if (plan.learnsSize && !file.sized) return OnSizingHead(transfer);
 
   if (head.status == 206 && !plan.stream) {
     // Exactly the bytes asked for, of a file of the known size, in the same version.
@@ -542,6 +618,42 @@ bool EngineJob::OnTransferHead(Transfer& transfer) {
   }
   plan.stop = StopReason::kFailed;  // an error answer, or a 206 to a request without a range
   return false;
+}
+
+bool EngineJob::OnSizingHead(Transfer& transfer) {
+  TransferPlan& plan = transfer.plan;
+  FileDownload& file = *files_[static_cast<size_t>(plan.fileIndex)];
+  MirrorState& mirror = file.Mirrors()[static_cast<size_t>(plan.mirror)];
+  const ResponseHead& head = transfer.Head();
+  if (head.status == 206 && head.rangeFirst == 0 && head.rangeTotal > 0 &&
+      head.rangeLast == std::min(plan.requestEnd, head.rangeTotal) - 1) {
+    if (file.CheckVersion(head) != FileDownload::Version::kSame)
+      return plan.stop = StopReason::kRejected, false;
+    file.SetSize(head.rangeTotal);
+    plan.end = plan.requestEnd = head.rangeLast + 1;
+  } else if (head.status == 416 && head.rangeTotal == 0) {
+    file.CheckVersion(head);
+    file.SetSize(0);
+    plan.end = plan.requestEnd = 0;
+  } else if (head.status == 200) {
+    if (file.CheckVersion(head) != FileDownload::Version::kSame)
+      return plan.stop = StopReason::kRejected, false;
+    // The whole body from offset 0: the only way this mirror serves the file.
+    mirror.noRanges = true;
+    file.SetSize(head.contentLength);
+    plan.stream = true;
+    plan.end = plan.requestEnd = file.SizeKnown() ? file.Size() : kUnbounded;
+  } else {
+    plan.stop = StopReason::kFailed;
+    return false;
+  }
+  SizeLearnt(file);
+  if (int error = file.Reserve(); error != 0) {
+    plan.writeError = error;
+    plan.stop = StopReason::kWriteFailed;
+    return false;
+  }
+  return true;
 }
 
 void EngineJob::RestartFile(FileDownload& file, Transfer& keep) {
@@ -613,9 +725,8 @@ void EngineJob::OnTransferDone(Transfer& transfer, CURLcode code) {
     return;
   }
   if (plan.probe) {
-    if (plan.stop == StopReason::kReachedEnd) {
+    if (file.sized) {
       file.Mirrors()[static_cast<size_t>(plan.mirror)].failures = 0;
-      if (--probesLeft_ == 0 && phase_ == Phase::kSizing) Accept();
     } else {
       if (plan.stop == StopReason::kRejected) {
         SetMirrorAside(file, plan.mirror,
@@ -643,12 +754,15 @@ void EngineJob::OnTransferDone(Transfer& transfer, CURLcode code) {
   } else if (online_) {
     MirrorFailed(file, plan.mirror, url + ": " + FailureText(transfer, code));
   }
+  // A first request that failed before it told the size is asked again, of the next mirror.
+  if (plan.learnsSize && !file.sized && phase_ != Phase::kEnded) probeQueue_.push_back(plan.fileIndex);
   AfterTransfer(file);
 }
 
 void EngineJob::AfterTransfer(FileDownload& file) {
   if (phase_ == Phase::kEnded || file.finished) return;
-  if (file.Complete()) {
+  // Until the job is accepted a complete file waits: its file-done must follow the acceptance.
+  if (file.Complete() && phase_ != Phase::kSizing) {
     FinishFile(file);
     return;
   }
@@ -771,7 +885,7 @@ void EngineJob::Tick(int64_t nowMs) {
     if (phase_ != Phase::kSizing) SendProgress(nowMs);
     bytesThisSecond_ = 0;
     for (int index : activeFiles_) files_[static_cast<size_t>(index)]->bytesThisTick = 0;
-    if (online_ && phase_ == Phase::kDownloading) {
+    if (online_ && (phase_ == Phase::kDownloading || phase_ == Phase::kSizing)) {
       for (int id : stragglers_.Tick(samples)) {
         Transfer* transfer = FindTransfer(id);
         if (transfer == nullptr) continue;

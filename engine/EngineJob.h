@@ -96,8 +96,16 @@ class EngineJob final : public TransferListener {
   int ConnectionsFor(const FileDownload& file) const;
   // The best rate per connection that a usable mirror of the file has shown in ended transfers.
   int64_t BestMirrorRate(const FileDownload& file) const;
-  bool StartTransfer(FileDownload& file, int mirror, int64_t begin, int64_t end, bool stream, bool probe,
-                     bool racing, int64_t nowMs);
+  // The new transfer's plan, or null when it could not start.
+  TransferPlan* StartTransfer(FileDownload& file, int mirror, int64_t begin, int64_t end, bool stream,
+                              bool probe, bool racing, int64_t nowMs);
+  // The answer to a file's first request told its size (or that it has none to tell).
+  void SizeLearnt(FileDownload& file);
+  bool OnSizingHead(Transfer& transfer);
+  void FinishCompleteFiles();
+  // The bytes a connection of the usual speed fetches while the file's running transfers finish
+  // (the median of their times left); 0 while their rates are not known.
+  int64_t HorizonBytes(const std::vector<ActiveSegment>& segments, const RangeSet& done) const;
   std::vector<ActiveSegment> SegmentsOf(const FileDownload& file) const;
   Transfer* FindTransfer(int id);
 

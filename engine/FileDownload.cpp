@@ -115,6 +115,11 @@ int FileDownload::Open() {
   return 0;
 }
 
+int FileDownload::Reserve() {
+  if (!part_.IsOpen() || size_ <= 0) return 0;
+  return part_.Reserve(size_);
+}
+
 int FileDownload::Write(int64_t offset, const char* data, size_t length, int64_t* added) {
   *added = 0;
   if (int error = part_.WriteAt(data, length, offset); error != 0) return error;

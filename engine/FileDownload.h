@@ -62,6 +62,8 @@ class FileDownload {
 
   // Opens (and reserves) the partial file. 0 or the error number.
   int Open();
+  // Reserves the space of an open file whose size became known after it was opened.
+  int Reserve();
   bool IsOpen() const { return part_.IsOpen(); }
   // Writes at `offset`; *added counts the bytes that were not written before. 0 or the error number.
   int Write(int64_t offset, const char* data, size_t length, int64_t* added);
@@ -82,6 +84,7 @@ class FileDownload {
 
   bool started = false;
   bool finished = false;
+  bool sized = false;  // an answer told the size the list did not know
   int activeTransfers = 0;
   int64_t bytesThisTick = 0;
 

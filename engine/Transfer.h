@@ -42,17 +42,19 @@ enum class StopReason { kNone, kReachedEnd, kRejected, kFailed, kCancelled, kWri
 struct TransferPlan {
   int fileIndex = -1;
   int mirror = -1;
-  bool probe = false;      // a one-byte request that learns the size and validators
-  bool stream = false;     // the whole body from offset 0, its length unknown or unsplittable
-  int64_t position = 0;    // the next byte of the file it writes
-  int64_t end = 0;         // one past the last byte it is to write
-  int64_t requestEnd = 0;  // one past the last byte it asked for
-  bool racing = false;     // racer, or raced: never raced again
-  bool ifRange = false;    // asked with If-Range (a resumed file)
+  bool probe = false;       // a one-byte request that learns the size and validators
+  bool learnsSize = false;  // the first bytes of a file of unknown size: its answer tells the size
+  bool stream = false;      // the whole body from offset 0, its length unknown or unsplittable
+  int64_t position = 0;     // the next byte of the file it writes
+  int64_t end = 0;          // one past the last byte it is to write
+  int64_t requestEnd = 0;   // one past the last byte it asked for
+  bool racing = false;      // racer, or raced: never raced again
+  bool ifRange = false;     // asked with If-Range (a resumed file)
   int64_t bytesThisTick = 0;
   int64_t bytesPerSecond = 0;  // bytes of the last whole second
   int64_t bytesTotal = 0;
   int64_t startedMs = 0;
+  int64_t headMs = 0;  // when its answer's head came
   StopReason stop = StopReason::kNone;
   int writeError = 0;
 };

@@ -119,9 +119,7 @@ void Engine::Run(int64_t idleExitMs) {
       entry.job->Tick(now);
       entry.job->Pump(now);
     }
-    jobs_.erase(
-        std::remove_if(jobs_.begin(), jobs_.end(), [](const JobEntry& entry) { return entry.job->Ended(); }),
-        jobs_.end());
+    RemoveEndedJobs();
     for (auto& [id, link] : links_) {
       if (link->WantsWrite()) link->Flush();
     }
@@ -150,6 +148,10 @@ void Engine::Accept() {
   }
 }
 
+void Engine::RemoveEndedJobs() {
+  std::erase_if(jobs_, [](const JobEntry& entry) { return entry.job->Ended(); });
+}
+
 void Engine::CloseLink(int linkId) {
   // The library relaunches and sends its jobs again; their parts stay for the resume question.
   for (JobEntry& entry : jobs_) {
@@ -158,9 +160,7 @@ void Engine::CloseLink(int linkId) {
       entry.job->Stop();
     }
   }
-  jobs_.erase(
-      std::remove_if(jobs_.begin(), jobs_.end(), [](const JobEntry& entry) { return entry.job->Ended(); }),
-      jobs_.end());
+  RemoveEndedJobs();
   links_.erase(linkId);
   Log("library connection " + std::to_string(linkId) + " closed");
 }

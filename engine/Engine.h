@@ -45,6 +45,7 @@ class Engine {
   void RefuseJob(LibraryLink& link, int32_t jobSeq, const std::string& reason);
   EngineJob* FindJob(int linkId, int32_t jobSeq);
   void CloseLink(int linkId);
+  void RemoveEndedJobs();
   void CheckNetwork(int64_t nowMs);
   void Log(const std::string& line);
 

@@ -49,11 +49,6 @@ std::string FailureText(const Transfer& transfer, CURLcode code) {
 
 bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT; }
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
 }  // namespace
 
 EngineJob::EngineJob(int32_t engineJobId, JobRequest request, TransferPool* pool,
@@ -810,7 +805,7 @@ void EngineJob::FinishFile(FileDownload& file) {
 void EngineJob::WriteFailed(FileDownload& file, int error) {
   if (IsDiskFull(error)) {
     EnterDiskFull(file.IsOpen() ? kDiskHeadroom : std::max<int64_t>(file.Size(), 0) + kDiskHeadroom);
-    diskFolder_ = FolderOf(file.Path());
+    diskFolder_ = file.Folder();
     return;
   }
   Fail("cannot write " + file.PartPath() + ": " + ErrorText(error));

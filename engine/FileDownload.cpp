@@ -23,6 +23,11 @@ FileDownload::FileDownload(int index, std::string urlField, int64_t size, FileTa
   }
 }
 
+std::string FileDownload::Folder() const {
+  size_t slash = target_.path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? std::string("/") : target_.path.substr(0, slash);
+}
+
 std::vector<std::string> FileDownload::Urls() const {
   std::vector<std::string> urls;
   for (const MirrorState& mirror : mirrors_) urls.push_back(mirror.url.url);
@@ -59,12 +64,16 @@ FileDownload::Version FileDownload::CheckVersion(const ResponseHead& head) {
   return validatorsConfirmed_ ? Version::kOther : Version::kChanged;
 }
 
-void FileDownload::Restart(const ResponseHead& head) {
+void FileDownload::ForgetWritten() {
   done_.Clear();
   doneBytes_ = 0;
   validatorsKnown_ = false;
-  CheckVersion(head);
   dirty_ = true;
+}
+
+void FileDownload::Restart(const ResponseHead& head) {
+  ForgetWritten();
+  CheckVersion(head);
 }
 
 bool FileDownload::FindResumable() {
@@ -89,19 +98,14 @@ void FileDownload::ApplyResumeAnswer(bool resume) {
   if (!resumable_) return;
   resumable_ = false;
   if (resume) return;
-  done_.Clear();
-  doneBytes_ = 0;
-  validatorsKnown_ = false;
+  ForgetWritten();
   etag_.clear();
   lastModified_.clear();
-  dirty_ = true;
 }
 
 int FileDownload::Open() {
   if (part_.IsOpen()) return 0;
-  if (int error = platform::CreateDirectories(target_.path.substr(0, target_.path.rfind('/'))); error != 0) {
-    return error;
-  }
+  if (int error = platform::CreateDirectories(Folder()); error != 0) return error;
   if (done_.Empty()) platform::RemoveFile(PartPath());  // nothing of an older file is kept
   if (int error = part_.Open(PartPath()); error != 0) return error;
   if (done_.Empty() && part_.Size() > 0) part_.Truncate(0);

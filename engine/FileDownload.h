@@ -30,6 +30,8 @@ class FileDownload {
 
   int Index() const { return index_; }
   const std::string& Path() const { return target_.path; }
+  // The folder it goes into.
+  std::string Folder() const;
   std::string PartPath() const { return target_.path + ".part"; }
   std::string ControlPath() const { return target_.path + ".part.ctrl"; }
   const std::vector<MirrorState>& Mirrors() const { return mirrors_; }
@@ -89,6 +91,9 @@ class FileDownload {
   int64_t bytesThisTick = 0;
 
  private:
+  // What was written counts for nothing any more (another version, or the player said restart).
+  void ForgetWritten();
+
   int index_;
   std::string urlField_;
   int64_t size_;

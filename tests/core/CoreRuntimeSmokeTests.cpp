@@ -14,9 +14,7 @@ TEST(CoreRuntimeSmokeTest, ConnectionReachesConnectedState) {
   ASSERT_TRUE(context.CreateInstance(CLSID_cpCQoSContext));
   auto* connection = nvCast<cpCQoSContext>(context.Get());
   ASSERT_EQ(CP_S_OK, connection->Open(QOS_ACTION_HIGH, 0, nullptr));
-  cpAddress address;
-  ASSERT_TRUE(platform::ParseIPv4("127.0.0.1", &address.address));
-  address.port = server.Port();
+  cpAddress address = testsupport::LoopbackAddress(server.Port());
   ASSERT_EQ(CP_S_OK, connection->Connect(&address));
   EXPECT_TRUE(runtime.PumpUntil([&] { return connection->ReceiveBuffer().Length() == 5; }));
   EXPECT_EQ(QOS_ST_READY, connection->State());

@@ -102,12 +102,7 @@ void FakeLayer::OnClose() {
   if (whenClosed) whenClosed();
 }
 
-cpAddress Loopback(uint16_t port) {
-  cpAddress address;
-  address.address = htonl(INADDR_LOOPBACK);
-  address.port = port;
-  return address;
-}
+cpAddress Loopback(uint16_t port) { return testsupport::LoopbackAddress(port); }
 
 bool WaitForUnread(int fd, int count, int64_t timeoutMs) {
   return testsupport::WaitUntil([&] { return UnreadBytes(fd) >= count; }, timeoutMs);

@@ -90,9 +90,7 @@ class AgentLayerTest : public ::testing::Test {
     layer_ = static_cast<nvIAgentLayer*>(connection->GetTopLayer());
     ASSERT_NE(nullptr, layer_);
     ASSERT_EQ(NW_S_OK, layer_->SetListener(&recorder_, kCookie));
-    cpAddress address;
-    ASSERT_TRUE(platform::ParseIPv4("127.0.0.1", &address.address));
-    address.port = port;
+    cpAddress address = testsupport::LoopbackAddress(port);
     ASSERT_EQ(CP_S_OK, connection->Connect(&address));
   }
 

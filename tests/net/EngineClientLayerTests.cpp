@@ -132,9 +132,7 @@ class EngineClientLayerTest : public ::testing::Test {
     if (sendServiceCode) {
       ASSERT_EQ(NW_S_OK, layer_->SendServiceCode("SVC"));
     }
-    cpAddress address;
-    ASSERT_TRUE(platform::ParseIPv4("127.0.0.1", &address.address));
-    address.port = port;
+    cpAddress address = testsupport::LoopbackAddress(port);
     ASSERT_EQ(CP_S_OK, connection->Connect(&address));
   }
 

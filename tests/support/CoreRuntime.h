@@ -20,10 +20,12 @@
 #include "core/cpCMutex.h"
 #include "core/cpCQoS.h"
 #include "core/cpCTimerService.h"
+#include "core/cpSocket.h"
 #include "core/nvCGarbageCollector.h"
 #include "core/nvSmartPtr.h"
 #include "platform/Clock.h"
 #include "platform/MessageLoop.h"
+#include "platform/Socket.h"
 #include "tests/support/WaitUntil.h"
 
 namespace testsupport {
@@ -114,5 +116,13 @@ class CoreRuntime {
   std::unique_ptr<cpCTimerService> timers_;
   std::unique_ptr<cpCQoS> qos_;
 };
+
+// 127.0.0.1:port, as a connection connects to it.
+inline cpAddress LoopbackAddress(uint16_t port) {
+  cpAddress address;
+  platform::ParseIPv4("127.0.0.1", &address.address);
+  address.port = port;
+  return address;
+}
 
 }  // namespace testsupport

@@ -29,6 +29,8 @@ constexpr DefaultEntry kDefaults[] = {
     {"min_rate_bytes", "1024"},
     {"engine_connections_per_server", "16"},
     {"engine_connections", "32"},
+    {"update_require_signature", "1"},
+    {"update_max_unpacked_bytes", "1073741824"},
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/Settings.h"
 #include "core/cpCMutex.h"
 #include "library/COsn.h"
 #include "pipeline/CBinaryExecute_V3.h"
@@ -42,6 +43,7 @@ CJobManager::~CJobManager() {
   {
     cpMutexGuard guard(lock_);
     // Downloaders first: they may still refer to jobs, never the other way round.
+    launcher_.reset();
     engineDownloader_.reset();
     platformDownloader_.reset();
     jobs_.clear();
@@ -64,6 +66,11 @@ int32_t CJobManager::Configure(DownloadLibWindow window, DownloadLibCallback cal
     // Without downloaders the log is still restarted for this run of the library.
     ResetLog();
     LogFormat("[TessenLib] Launch(%s)", kLibraryVersion);
+  }
+  // The engine is brought up from the start, so that it is ready when the first job comes. An
+  // empty manifest address turns the self-update off.
+  if (!factory_ && !launcher_ && !settings::Get("update_manifest_url").empty()) {
+    launcher_ = std::make_unique<CEngineLauncher>();
   }
   return DL_OK;
 }

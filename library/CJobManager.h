@@ -12,6 +12,7 @@
 #include "library/DownloadLib.h"
 #include "pipeline/CContentLengthChecker.h"
 #include "pipeline/CDataDownloadSession.h"
+#include "pipeline/CEngineLauncher.h"
 #include "pipeline/CJob.h"
 #include "pipeline/CJobDownloader.h"
 #include "pipeline/EventTarget.h"
@@ -90,6 +91,8 @@ class CJobManager final : public IDataDownloadSessionEventListener,
   DownloaderFactory factory_;
   std::unique_ptr<CJobDownloader> platformDownloader_;
   std::unique_ptr<CJobDownloader> engineDownloader_;
+  // Installs, updates and starts the local engine from the update server (when one is set).
+  std::unique_ptr<CEngineLauncher> launcher_;
   cpCMutexPtr lock_;
   std::unique_ptr<COsn> root_;
   std::vector<std::unique_ptr<CJob>> jobs_;

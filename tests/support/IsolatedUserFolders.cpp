@@ -8,6 +8,8 @@ namespace testsupport {
 IsolatedUserFolders::IsolatedUserFolders() {
   setenv("XDG_DATA_HOME", DataFolder().c_str(), 1);
   setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
+  // No self-update unless a test asks for one: a library started here must not reach out.
+  setenv("ORBA_UPDATE_MANIFEST_URL", "", 1);
 }
 
 IsolatedUserFolders::~IsolatedUserFolders() = default;

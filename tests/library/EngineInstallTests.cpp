@@ -1,0 +1,113 @@
+// A library started with no engine installed installs it from the build's signed deployment,
+// served over HTTP, starts it and logs the patch; started again, it finds the same version and
+// fetches no archive.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "library/DownloadLib.h"
+#include "pipeline/CGetPath_V32.h"
+#include "pipeline/FileVersion.h"
+#include "pipeline/Log.h"
+#include "tests/library/LibraryTestEnvironment.h"
+#include "tests/support/HttpFileServer.h"
+#include "tests/support/ScopedEnvironment.h"
+#include "tests/support/WaitUntil.h"
+
+namespace {
+
+using testsupport::ScopedEnvironment;
+
+const std::string kDeployment = ORBA_UPDATE_DEPLOYMENT_DIR;
+const std::string kManifestPath = "/norvik/qtxdownload/update/v3_32/qtxdownload_updater.xml";
+
+std::string InstalledEngine() {
+  std::string path;
+  PathResolver().GetExecutablePath(path);
+  return path;
+}
+
+// Ends every process running the installed engine: the library starts it and leaves it running.
+void KillInstalledEngines() {
+  std::error_code error;
+  const std::string engine = InstalledEngine();
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    std::error_code ignored;
+    const std::filesystem::path exe = std::filesystem::read_symlink(entry.path() / "exe", ignored);
+    if (!ignored && exe == engine) kill(std::stoi(entry.path().filename()), SIGKILL);
+  }
+}
+
+// A loopback port nobody listens on now, for the engine this test starts.
+int UnusedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool LogHas(const std::string& fragment) {
+  for (const std::string& line : testsupport::LogLines(LibraryTestFolders().LogPath())) {
+    if (line.find(fragment) != std::string::npos) return true;
+  }
+  return false;
+}
+
+int ArchiveRequests(const testsupport::HttpFileServer& server) {
+  int count = 0;
+  for (const auto& request : server.Requests()) {
+    count += request.target.ends_with(".7z") || request.target.ends_with(".zip") ? 1 : 0;
+  }
+  return count;
+}
+
+class EngineInstallTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    KillInstalledEngines();
+    std::filesystem::remove(InstalledEngine());
+  }
+};
+
+TEST_F(EngineInstallTest, LibraryStartInstallsTheEngineAndASecondStartFindsItCurrent) {
+  if (!std::filesystem::exists(kDeployment + kManifestPath + ".sig")) {
+    GTEST_SKIP() << "the build's deployment is not signed (no development key)";
+  }
+  testsupport::HttpFileServer server;
+  server.ServeDirectory(kDeployment);
+  ScopedEnvironment manifest("ORBA_UPDATE_MANIFEST_URL", server.Url(kManifestPath));
+  ScopedEnvironment port("ORBA_ENGINE_PORT", std::to_string(UnusedPort()));
+  ScopedEnvironment online("ORBA_NETWORK_STATE", "online");
+  ASSERT_FALSE(std::filesystem::exists(InstalledEngine()));
+
+  ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, nullptr, nullptr));
+  EXPECT_TRUE(testsupport::WaitUntil([] { return LogHas("[TessenLib] Patch"); }, 30000));
+  ASSERT_EQ(DL_OK, DownloadLibFinalize());
+  EXPECT_TRUE(LogHas("[TessenLib] Current Version:  / New Version: " + std::string(ORBA_PROJECT_VERSION)));
+  EXPECT_TRUE(LogHas("[TessenLib] Execute OK(0)"));
+  EXPECT_TRUE(LogHas("[TessenLib] Patch Success"));
+  EXPECT_EQ(ORBA_PROJECT_VERSION, ReadFileVersion(InstalledEngine()));
+  EXPECT_EQ(1, ArchiveRequests(server));
+
+  ResetLog();
+  ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, nullptr, nullptr));
+  EXPECT_TRUE(testsupport::WaitUntil([] { return LogHas("[TessenLib] Patch"); }, 30000));
+  ASSERT_EQ(DL_OK, DownloadLibFinalize());
+  const std::string same = ORBA_PROJECT_VERSION;
+  EXPECT_TRUE(LogHas("[TessenLib] Current Version: " + same + " / New Version: " + same));
+  EXPECT_TRUE(LogHas("[TessenLib] Patch Success"));
+  EXPECT_EQ(1, ArchiveRequests(server)) << "a current engine fetches no archive";
+}
+
+}  // namespace

@@ -1,47 +1,27 @@
 // orba-devserver as the demo and other tests meet it: a child process on free loopback ports,
 // reached with plain sockets and httplib clients.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/tools/DevServerProcess.h"
+
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-constexpr auto kStartTimeout = std::chrono::seconds(60);  // generous: the machine may be busy
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using namespace devservertest;
 
 std::string Sha256Hex(const std::string& bytes) {
   unsigned char hash[EVP_MAX_MD_SIZE];
@@ -56,17 +36,6 @@ std::string Sha256Hex(const std::string& bytes) {
   return hex;
 }
 
-// Bytes that differ at every position, so a shifted or repeated slice shows.
-std::string PatternBytes(size_t size) {
-  std::string bytes(size, '\0');
-  uint32_t state = 12345;
-  for (char& c : bytes) {
-    state = state * 1103515245u + 12345u;
-    c = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -76,100 +45,6 @@ std::vector<std::string> Lines(const std::string& text) {
   }
   return lines;
 }
-
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "orba-devserver-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-// The server as a child process; its key=value lines up to "ready" are kept.
-class DevServer {
- public:
-  ~DevServer() {
-    if (pid_ > 0) Stop();
-  }
-
-  // Starts the server with `args`; true when it printed "ready".
-  bool Start(const std::vector<std::string>& args, const fs::path& logFile) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return false;
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a crashed test
-      dup2(out[1], STDOUT_FILENO);
-      int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (log >= 0) dup2(log, STDERR_FILENO);
-      std::vector<char*> argv{const_cast<char*>(ORBA_DEVSERVER)};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    std::string pending;
-    Clock::time_point deadline = Clock::now() + kStartTimeout;
-    bool ready = false;
-    while (!ready && Clock::now() < deadline) {
-      pollfd wait{out[0], POLLIN, 0};
-      if (poll(&wait, 1, 200) <= 0) continue;
-      char chunk[4096];
-      ssize_t n = read(out[0], chunk, sizeof chunk);
-      if (n <= 0) break;
-      pending.append(chunk, static_cast<size_t>(n));
-      for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-        std::string line = pending.substr(0, end);
-        if (line == "ready") ready = true;
-        size_t equals = line.find('=');
-        if (equals != std::string::npos) values_[line.substr(0, equals)] = line.substr(equals + 1);
-      }
-    }
-    close(out[0]);
-    return ready;
-  }
-
-  // SIGTERM, then the exit code (-1 when it had to be killed or did not exit normally).
-  int Stop() {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (Clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  std::string Value(const std::string& key) const {
-    auto found = values_.find(key);
-    return found == values_.end() ? std::string() : found->second;
-  }
-  int Port(const std::string& urlKey) const {
-    std::string url = Value(urlKey);
-    size_t colon = url.rfind(':');
-    return colon == std::string::npos ? 0 : std::atoi(url.c_str() + colon + 1);
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::map<std::string, std::string> values_;
-};
 
 // A TCP connection to 127.0.0.1 with a receive time-out, for the raw exchanges.
 class RawConnection {

@@ -48,6 +48,7 @@ std::string ContentType(const std::filesystem::path& file) {
   if (extension == ".txt" || file.filename() == "SHA256SUMS") return "text/plain; charset=utf-8";
   if (extension == ".gif") return "image/gif";
   if (extension == ".html") return "text/html; charset=utf-8";
+  if (extension == ".xml") return "application/xml";
   return "application/octet-stream";
 }
 
@@ -55,8 +56,8 @@ std::string ContentType(const std::filesystem::path& file) {
 // of the provider that httplib makes.
 struct Body {
   std::ifstream file;
-  std::string text;  // used when no file is open
-  uint64_t first = 0;
+  std::string text;    // used when no file is open
+  uint64_t first = 0;  // of the file or the text
   int64_t bytesPerSecond = 0;
   int64_t cutAfter = -1;
   std::optional<Clock::time_point> start;
@@ -84,7 +85,7 @@ struct Body {
         return true;
       }
     }
-    if (!file.is_open()) return sink.write(text.data() + offset, chunk);
+    if (!file.is_open()) return sink.write(text.data() + first + offset, chunk);
     char buffer[kChunkBytes];
     file.seekg(static_cast<std::streamoff>(first + offset));
     file.read(buffer, static_cast<std::streamsize>(chunk));
@@ -113,6 +114,31 @@ void SetText(httplib::Response& response, std::string text, const std::atomic<bo
 }
 
 int64_t Slower(int64_t a, int64_t b) { return a <= 0 ? b : (b <= 0 ? a : std::min(a, b)); }
+
+// The whole body (200), the slice `range` asks for (206), or 416.
+void AnswerRange(std::shared_ptr<Body> body, uint64_t size, const std::string& range, const std::string& type,
+                 httplib::Response& response) {
+  response.set_header("Accept-Ranges", "bytes");
+  using httpcommon::ByteRange;
+  ByteRange answer = range.empty() ? ByteRange{} : httpcommon::ResolveRange(range, size);
+  switch (answer.kind) {
+    case ByteRange::Kind::Unsatisfiable:
+      response.status = 416;
+      response.set_header("Content-Range", "bytes */" + std::to_string(size));
+      return;
+    case ByteRange::Kind::Partial:
+      response.status = 206;
+      response.set_header("Content-Range", "bytes " + std::to_string(answer.first) + "-" +
+                                               std::to_string(answer.last) + "/" + std::to_string(size));
+      body->first = answer.first;
+      SetBody(response, std::move(body), answer.last - answer.first + 1, type);
+      return;
+    case ByteRange::Kind::Whole:
+      response.status = 200;
+      SetBody(response, std::move(body), size, type);
+      return;
+  }
+}
 
 }  // namespace
 
@@ -228,6 +254,23 @@ void ContentServer::Respond(const httplib::Request& request, httplib::Response& 
 
 void ContentServer::ServeFile(const std::string& path, const std::string& range, int64_t bytesPerSecond,
                               int64_t cutAfter, httplib::Response& response) {
+  auto body = std::make_shared<Body>();
+  body->bytesPerSecond = bytesPerSecond;
+  body->cutAfter = cutAfter;
+  body->stopping = &stopping_;
+  if (options_.update) {
+    if (std::optional<UpdateAnswer> answer = options_.update->Answer(path)) {
+      if (!answer->found) {
+        response.status = 404;
+        SetText(response, "not found\n", &stopping_);
+        return;
+      }
+      body->text = std::move(answer->bytes);
+      uint64_t size = body->text.size();
+      AnswerRange(std::move(body), size, range, ContentType(path), response);
+      return;
+    }
+  }
   std::filesystem::path relative = std::filesystem::path(path).relative_path();
   bool escapes = path.empty() || path[0] != '/' || path.find('\0') != std::string::npos ||
                  std::any_of(relative.begin(), relative.end(), [](const auto& part) { return part == ".."; });
@@ -239,36 +282,13 @@ void ContentServer::ServeFile(const std::string& path, const std::string& range,
     return;
   }
   uint64_t size = std::filesystem::file_size(file, failure);
-  auto body = std::make_shared<Body>();
   body->file.open(file, std::ios::binary);
   if (failure || !body->file.is_open()) {
     response.status = 403;
     SetText(response, "cannot read\n", &stopping_);
     return;
   }
-  body->bytesPerSecond = bytesPerSecond;
-  body->cutAfter = cutAfter;
-  body->stopping = &stopping_;
-  response.set_header("Accept-Ranges", "bytes");
-  using httpcommon::ByteRange;
-  ByteRange answer = range.empty() ? ByteRange{} : httpcommon::ResolveRange(range, size);
-  switch (answer.kind) {
-    case ByteRange::Kind::Unsatisfiable:
-      response.status = 416;
-      response.set_header("Content-Range", "bytes */" + std::to_string(size));
-      return;
-    case ByteRange::Kind::Partial:
-      response.status = 206;
-      response.set_header("Content-Range", "bytes " + std::to_string(answer.first) + "-" +
-                                               std::to_string(answer.last) + "/" + std::to_string(size));
-      body->first = answer.first;
-      SetBody(response, std::move(body), answer.last - answer.first + 1, ContentType(file));
-      return;
-    case ByteRange::Kind::Whole:
-      response.status = 200;
-      SetBody(response, std::move(body), size, ContentType(file));
-      return;
-  }
+  AnswerRange(std::move(body), size, range, ContentType(file), response);
 }
 
 }  // namespace devserver

@@ -8,6 +8,8 @@
 //   /status/N                answer N (200-599) with a short text body
 //   /slow/N/<rest>           <rest> at most N bytes per second
 //   /cut/N/<rest>            <rest>, but the connection closes after N body bytes
+//   the update deployment's routes (UpdateRoutes.h), when there is one; ranges, /slow/ and /cut/
+//   apply to them too
 // Ranges: one "bytes=a-b", "bytes=a-" or "bytes=-n" gets 206 with Content-Range (an end past the
 // file is cut to it); a start at or past the end, or "bytes=-0", gets 416 "bytes */size"; several
 // ranges or another unit get the whole file (200). Every body has an exact Content-Length; bodies
@@ -19,6 +21,7 @@
 #include <string>
 
 #include "tools/devserver/CertificateMaker.h"
+#include "tools/devserver/UpdateRoutes.h"
 #include "tools/httpcommon/ListenerThread.h"
 
 namespace httplib {
@@ -33,6 +36,7 @@ struct ContentServerOptions {
   std::string root;            // the folder served
   int64_t bytesPerSecond = 0;  // pace of every response (hence of every connection); 0: unpaced
   CertificateFiles certificates;
+  std::shared_ptr<const UpdateRoutes> update;  // null: no update deployment
 };
 
 class ContentServer {

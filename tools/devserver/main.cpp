@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,17 @@
 #include "tools/devserver/DemoGenerator.h"
 #include "tools/devserver/Log.h"
 #include "tools/devserver/RelayServer.h"
+#include "tools/devserver/UpdateRoutes.h"
+#include "tools/updatecommon/UpdateDigests.h"
+
+// What the build made: its update deployment and the development key that signs it (empty when
+// the build was given only a public key).
+#ifndef ORBA_UPDATE_DEPLOYMENT_DIR
+#define ORBA_UPDATE_DEPLOYMENT_DIR ""
+#endif
+#ifndef ORBA_UPDATE_SIGNING_KEY
+#define ORBA_UPDATE_SIGNING_KEY ""
+#endif
 
 namespace {
 
@@ -35,6 +47,11 @@ gets SIGINT or SIGTERM. Requests are logged on standard error.
                       temporary folder, removed at the end)
   --rate BYTES        pace of every response, hence of every connection, in bytes per second
   --relay-log FILE    append a line "tag<TAB>url<TAB>received" per reported file
+  --update-root DIR   the engine's update deployment to serve, the folder that holds
+                      norvik/qtxdownload/update/v3_32/ (default: the one the build made)
+  --sign-key FILE     the Ed25519 private key (PEM) that signs the update manifest at each
+                      request (default: the build's development key, when it has one); "none":
+                      the deployment's own .sig is served
   --help
 
 Routes (combinable prefixes):
@@ -43,12 +60,29 @@ Routes (combinable prefixes):
   /status/N             the answer N (200-599)
   /slow/N/<path>        at most N bytes per second
   /cut/N/<path>         the connection closes after N body bytes
+In every mode, when there is an update deployment (--update-root):
+  /norvik/qtxdownload/update/v3_32/<file>
+                        the deployment: qtxdownload_updater.xml, its .sig, the archives and
+                        their .md4 lists; below these prefixes it is altered on purpose:
+  /update-tampered-archive/norvik/...
+                        every archive with one byte changed and its .md4 list made for the
+                        changed bytes; the manifest and its .sig as they are
+  /update-tampered-manifest/norvik/...
+                        ver="9.9.9.9", with the original manifest's .sig
+  /update-expired/norvik/...
+                        expires one day before the server started, signed anew
+  /update-older/norvik/...
+                        ver="0.0.0.1", signed anew
+  /update-unsigned/norvik/...
+                        the manifest without a .sig (404)
+                        (without a key, expired and older have no .sig either)
 
 When everything listens it prints, one per line, then "ready":
   http_url=http://127.0.0.1:PORT/     https_url=https://127.0.0.1:PORT/
   relay_host=127.0.0.1                relay_port=PORT
   ca_file=PATH                        root=DIR
-and with --demo: file_list_url=URL, banner_url=URL, sums_file=PATH, installer=setup.exe,
+with an update deployment: update_manifest_url=URL (its manifest over http);
+with --demo: file_list_url=URL, banner_url=URL, sums_file=PATH, installer=setup.exe,
 installer_marker_variable=ORBA_DEMO_INSTALLER_MARKER (the installer writes the file that this
 variable names, or installer-ran.txt next to itself).
 )";
@@ -62,6 +96,10 @@ struct Options {
   std::string certDir;
   int64_t rate = 0;
   std::string relayLog;
+  std::string updateRoot = ORBA_UPDATE_DEPLOYMENT_DIR;
+  bool updateRootGiven = false;
+  std::string signKey = ORBA_UPDATE_SIGNING_KEY;
+  bool signKeyGiven = false;
 };
 
 std::optional<int64_t> ParseNumber(std::string_view text, int64_t max) {
@@ -115,6 +153,12 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool* help) {
       if (ok) options.rate = *rate;
     } else if (name == "--relay-log") {
       options.relayLog = value;
+    } else if (name == "--update-root") {
+      options.updateRoot = value;
+      options.updateRootGiven = true;
+    } else if (name == "--sign-key") {
+      options.signKey = value == "none" ? std::string() : std::string(value);
+      options.signKeyGiven = true;
     } else {
       std::cerr << "orba-devserver: unknown option " << name << " (see --help)\n";
       return std::nullopt;
@@ -151,6 +195,31 @@ class OwnedFolder {
   std::string path_;
 };
 
+// The update deployment to serve, if any, and the key that signs its manifests. What the build
+// compiled in is optional; what the command line names must be there.
+bool LoadUpdateRoutes(const Options& options, std::shared_ptr<const devserver::UpdateRoutes>* routes,
+                      std::string* error) {
+  std::shared_ptr<const updatecommon::SigningKey> key;
+  if (!options.signKey.empty()) {
+    key = updatecommon::SigningKey::Load(options.signKey, error);
+    if (!key && options.signKeyGiven) return false;
+    if (!key) devserver::LogLine("update manifests are not signed here: " + *error);
+  }
+  if (options.updateRoot.empty()) return true;
+  std::error_code failure;
+  std::string root = std::filesystem::absolute(options.updateRoot, failure).lexically_normal().string();
+  auto candidate = std::make_shared<devserver::UpdateRoutes>(root, key);
+  if (!candidate->Exists()) {
+    if (!options.updateRootGiven) return true;
+    *error = "no update deployment in " + options.updateRoot + " (no norvik/qtxdownload/update/v3_32/ in it)";
+    return false;
+  }
+  devserver::LogLine("update deployment " + root +
+                     (key ? ", manifests signed with " + options.signKey : ", its own .sig served (no key)"));
+  *routes = std::move(candidate);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -184,7 +253,10 @@ int main(int argc, char** argv) {
   std::string root = std::filesystem::absolute(options->root, failure).lexically_normal().string();
   if (!std::filesystem::is_directory(root, failure)) return Fail("not a folder: " + options->root);
 
-  devserver::ContentServer content({root, options->rate, certificates});
+  std::shared_ptr<const devserver::UpdateRoutes> update;
+  if (!LoadUpdateRoutes(*options, &update, &error)) return Fail(error);
+
+  devserver::ContentServer content({root, options->rate, certificates, update});
   devserver::RelayServer relay(options->relayLog);
   if (!content.Bind(options->httpPort, options->httpsPort, &error) ||
       !relay.Bind(options->relayPort, &error)) {
@@ -202,6 +274,9 @@ int main(int argc, char** argv) {
             << "relay_port=" << relay.Port() << "\n"
             << "ca_file=" << certificates.caFile << "\n"
             << "root=" << root << "\n";
+  if (update)
+    std::cout << "update_manifest_url=" << httpUrl << devserver::UpdateRoutes::ManifestPath().substr(1)
+              << "\n";
   if (options->demo) {
     std::cout << "file_list_url=" << demo.fileListUrl << "\n"
               << "banner_url=" << demo.bannerUrl << "\n"

@@ -18,7 +18,9 @@
 #include "tests/library/LibraryTestEnvironment.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScopedEnvironment.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/WaitUntil.h"
+#include "tests/tools/DevServerProcess.h"
 
 namespace {
 
@@ -108,6 +110,53 @@ TEST_F(EngineInstallTest, LibraryStartInstallsTheEngineAndASecondStartFindsItCur
   EXPECT_TRUE(LogHas("[TessenLib] Current Version: " + same + " / New Version: " + same));
   EXPECT_TRUE(LogHas("[TessenLib] Patch Success"));
   EXPECT_EQ(1, ArchiveRequests(server)) << "a current engine fetches no archive";
+}
+
+// Each way orba-devserver tampers with the deployment is refused by a real library start, and
+// the engine installed before stays as it was.
+TEST_F(EngineInstallTest, TamperedDeploymentsFromTheDevServerAreRefused) {
+  if (!std::filesystem::exists(kDeployment + kManifestPath + ".sig")) {
+    GTEST_SKIP() << "the build's deployment is not signed (no development key)";
+  }
+  testsupport::TempFolder root;
+  devservertest::DevServer server;
+  ASSERT_TRUE(server.Start({"--root", root.Path()}, root / "server.log"));
+  const std::string base = server.Value("http_url");  // ends with '/'
+  ScopedEnvironment port("ORBA_ENGINE_PORT", std::to_string(UnusedPort()));
+  ScopedEnvironment online("ORBA_NETWORK_STATE", "online");
+  auto start = [&](const std::string& prefix) {
+    ScopedEnvironment manifest("ORBA_UPDATE_MANIFEST_URL", base + prefix + kManifestPath.substr(1));
+    ResetLog();
+    ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, nullptr, nullptr));
+    EXPECT_TRUE(testsupport::WaitUntil([] { return LogHas("[TessenLib] Patch"); }, 30000)) << prefix;
+    ASSERT_EQ(DL_OK, DownloadLibFinalize());
+  };
+
+  // Nothing installed yet: an archive that is not the one the manifest signed is never unpacked.
+  start("update-tampered-archive/");
+  EXPECT_TRUE(LogHas("differs from the manifest's SHA-256 or size"));
+  EXPECT_TRUE(LogHas("[TessenLib] Patch Fail"));
+  EXPECT_FALSE(std::filesystem::exists(InstalledEngine()));
+
+  start("");
+  ASSERT_TRUE(LogHas("[TessenLib] Patch Success"));
+  const std::string installed = testsupport::ReadFileText(InstalledEngine());
+  struct Case {
+    const char* prefix;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"update-tampered-manifest/", "the manifest's signature does not verify"},
+      {"update-expired/", "the manifest expired at"},
+      {"update-older/", "version 0.0.0.1 is older than the installed"},
+      {"update-unsigned/", "the manifest is not signed"},
+  };
+  for (const Case& c : cases) {
+    start(c.prefix);
+    EXPECT_TRUE(LogHas(std::string("[TessenLib] Update refused: ") + c.refusal)) << c.prefix;
+    EXPECT_TRUE(LogHas("[TessenLib] Execute OK(0)")) << "the installed engine still starts: " << c.prefix;
+    EXPECT_TRUE(installed == testsupport::ReadFileText(InstalledEngine())) << c.prefix;
+  }
 }
 
 }  // namespace

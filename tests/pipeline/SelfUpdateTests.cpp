@@ -75,6 +75,7 @@ struct Deployment {
   bool sign = true;
   bool withSha256 = true;
   std::string extension = "7z";
+  std::string archiveBase;  // where the manifest says the archive is; empty: beside it
   // Applied after signing: what an attacker changes on the way.
   bool tamperManifest = false;
   bool tamperArchive = false;  // with an MD4 list that matches the tampered bytes
@@ -127,7 +128,7 @@ class SelfUpdateTest : public ::testing::Test {
         extracttest::MakeArchive(format, {extracttest::File(kEngineExecutableName, d.program, 0755)});
     ASSERT_FALSE(archive.empty());
     const std::string name = std::string("engine.") + d.extension;
-    std::string entry = "url=\"" + name + "\" hash=\"" + name + ".md4\"";
+    std::string entry = "url=\"" + d.archiveBase + name + "\" hash=\"" + name + ".md4\"";
     if (d.withSha256) {
       entry += " sha256=\"" + Sha256Hex(archive.data(), archive.size()) + "\" size=\"" +
                std::to_string(archive.size()) + "\"";
@@ -368,6 +369,34 @@ TEST_F(SelfUpdateTest, UnreachableHostIsAFailedTryOnlineAndANetworkWaitOffline) 
     runtime.PumpUntil([&] { return errors() > before + i; }, 5000);
   }
   EXPECT_GE(errors(), before + 4) << "the wait keeps trying past three tries";
+  EXPECT_EQ(0, events.finished);
+}
+
+TEST_F(SelfUpdateTest, NetworkWaitKeepsTryingTheArchiveAfterTheManifestCame) {
+  ScopedEnvironment offline("ORBA_NETWORK_STATE", "offline");
+  Deployment deployment;
+  deployment.archiveBase = "http://no-such-host.invalid/";
+  Publish(deployment);
+  if (IsSkipped()) return;
+  events = Events();
+  CDownloader updater(&CountRun);
+  updater.SetDownloaderListener(&events);
+  updater.BeginUpdate(ManifestUrl());
+  // The manifest came from the loopback server; the archive's host is out of reach.
+  ASSERT_TRUE(runtime.PumpUntil([&] { return events.networkWaits > 0; }, 20000));
+  auto tries = [&] {
+    int count = 0;
+    for (const std::string& line : testsupport::LogLines(users.LogPath())) {
+      count +=
+          line.find("Session Error (URL: http://no-such-host.invalid/engine.7z") != std::string::npos ? 1 : 0;
+    }
+    return count;
+  };
+  for (int second = 1; second <= 5; ++second) {
+    runtime.AdvanceSeconds(1);
+    runtime.PumpUntil([&] { return tries() > second; }, 5000);
+  }
+  EXPECT_GE(tries(), 5);
   EXPECT_EQ(0, events.finished);
 }
 

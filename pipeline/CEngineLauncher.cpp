@@ -2,11 +2,13 @@
 
 #include "pipeline/Log.h"
 
-CEngineLauncher::CEngineLauncher(ILauncherEventListener* listener, ProgramRunner runner)
+CEngineLauncher::CEngineLauncher(ILauncherEventListener* listener, ProgramRunner runner, bool start)
     : listener_(listener), updater_(std::make_unique<CDownloader>(runner)) {
   updater_->SetDownloaderListener(this);
-  updater_->BeginUpdate();
+  if (start) Start();
 }
+
+void CEngineLauncher::Start() { updater_->BeginUpdate(); }
 
 CEngineLauncher::~CEngineLauncher() {
   updater_->SetDownloaderListener(nullptr);

@@ -23,9 +23,12 @@ class ILauncherEventListener {
 
 class CEngineLauncher final : public IDownloaderEventListener {
  public:
-  // Creates the updater and starts the update at once; `runner` starts the program (null: the
-  // installed engine, for real).
-  explicit CEngineLauncher(ILauncherEventListener* listener = nullptr, ProgramRunner runner = nullptr);
+  // Creates the updater and, with `start`, starts the update at once; `runner` starts the program
+  // (null: the installed engine, for real).
+  explicit CEngineLauncher(ILauncherEventListener* listener = nullptr, ProgramRunner runner = nullptr,
+                           bool start = true);
+  // Starts the update (once); its reports may come before this returns.
+  void Start();
   ~CEngineLauncher();
   CEngineLauncher(const CEngineLauncher&) = delete;
   CEngineLauncher& operator=(const CEngineLauncher&) = delete;

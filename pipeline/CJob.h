@@ -79,6 +79,8 @@ class CJob : public nvCGuarded {
   void PostFileDone(const std::string& path, const char* text, const char* source);
   void PostNotice(int32_t code, const char* text);
   void End(int32_t filesDone, int32_t status);
+  // The engine asks whether a partial download is to be resumed (event 524).
+  void RaiseResumeQuery() const { Raise(DL_EV_RESUME_QUERY); }
 
  private:
   struct Notice {

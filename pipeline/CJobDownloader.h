@@ -49,6 +49,7 @@ class CJobDownloader {
   void CheckConnection(CJob* job, bool connected);
 
   bool NetworkLost() const { return networkLost_ != 0; }
+  void ClearNetworkLost() { networkLost_ = 0; }
 
  private:
   static void OnTick(void* self);

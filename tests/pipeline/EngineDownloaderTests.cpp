@@ -64,6 +64,12 @@ class EngineDownloaderTest : public ::testing::Test {
     });
   }
   int Events(int32_t code) const { return recorder.Count(code, false); }
+  // Ends the engine's side of its `count`th connection, once the engine serves it (the library may
+  // see the connection up before the engine's thread has taken it).
+  void CloseConnection(int count) {
+    ASSERT_TRUE(engine.WaitForConnection(count));
+    engine.CloseConnection();
+  }
 
   testsupport::IsolatedUserFolders folders;
   testsupport::CoreRuntime runtime{true};
@@ -183,15 +189,15 @@ TEST_F(EngineDownloaderTest, ShortLivedConnectionsLeadToTheGiveUpAndALongOneRese
   ASSERT_TRUE(Pump([&] { return downloader.Connected(); }));
   // A connection that lived 31 s starts the count afresh.
   runtime.AdvanceSeconds(31);
-  engine.CloseConnection();
+  CloseConnection(1);
   ASSERT_TRUE(Pump([&] { return engine.Connections() == 2 && downloader.Connected(); }));
   EXPECT_EQ(1, downloader.TryCount());
   for (int close = 2; close <= 6; ++close) {
-    engine.CloseConnection();
+    CloseConnection(close);
     ASSERT_TRUE(Pump([&] { return engine.Connections() == close + 1 && downloader.Connected(); })) << close;
   }
   EXPECT_EQ(6, downloader.TryCount());
-  engine.CloseConnection();
+  CloseConnection(7);
   ASSERT_TRUE(Pump([&] { return !manager.calls.empty() && manager.calls.back() == "unusable"; }));
   bool logged = false;
   for (const std::string& line : testsupport::LogLines(folders.LogPath())) {

@@ -5,7 +5,6 @@
 
 #include "core/Settings.h"
 #include "core/cpCQoS.h"
-#include "core/cpCQoSContext.h"
 #include "core/cpSocket.h"
 #include "core/cpTime.h"
 #include "net/nwClassIds.h"
@@ -97,7 +96,8 @@ void CEngineDownloader::Connect() {
   connection_ = nwOpenConnection(options, CLSID_nwCCDNLocalClientLayer);
   nvICDNLocalClientLayer* layer = Layer();
   if (layer == nullptr) {
-    connection_ = nvQoSContextPtr();
+    // Opened without its layer: closed and let go like any other connection.
+    Disconnect();
     return;
   }
   layer->SetListener(this, 0);
@@ -183,8 +183,6 @@ void CEngineDownloader::SetServiceCode(const char* code) {
   if (nvICDNLocalClientLayer* layer = Layer()) layer->SendServiceCode(serviceCode_.c_str());
 }
 
-void CEngineDownloader::NetworkWait() { NotifyNetworkDown(); }
-
 // ---- the launcher ----
 
 void CEngineDownloader::OnUpdateFileStarted(const std::string& url, int64_t length) {
@@ -210,7 +208,7 @@ void CEngineDownloader::OnEngineUpdateFailed() {
   manager_->OnEngineUnusable();
 }
 
-void CEngineDownloader::OnNetworkWait() { NetworkWait(); }
+void CEngineDownloader::OnNetworkWait() { NotifyNetworkDown(); }
 
 void CEngineDownloader::OnEngineSetupFailed(int32_t code) {
   nvCGuard alive(*this);

@@ -60,7 +60,6 @@ class CEngineDownloader final : public CJobDownloader,
   Record* FindRecord(int32_t jobSeq);
   Record* FindRecord(int32_t jobSeq, int32_t engineJobId);
   void RemoveRecord(int32_t jobSeq);
-  void NetworkWait();
 
   // The launcher's reports.
   void OnUpdateFileStarted(const std::string& url, int64_t length) override;

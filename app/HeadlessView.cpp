@@ -90,6 +90,43 @@ void HeadlessView::OnLibraryEvent(int32_t code, intptr_t lParam) {
     default:
       break;
   }
+  ShowEngineEvent(code);
+}
+
+void HeadlessView::ShowEngineEvent(int32_t code) {
+  QString line;
+  switch (code) {
+    case DL_EV_ENGINE_UPDATE_FILE:
+      line = QStringLiteral("engine update: fetching a file");
+      updateProgressShown_ = false;
+      break;
+    case DL_EV_ENGINE_UPDATE_PROGRESS:
+      // Reported for every piece received: one line per file is enough.
+      if (updateProgressShown_) return;
+      updateProgressShown_ = true;
+      line = QStringLiteral("engine update: receiving");
+      break;
+    case DL_EV_ENGINE_READY:
+      line = QStringLiteral("engine ready: the download goes through the high-speed engine");
+      break;
+    case DL_EV_ENGINE_UPDATE_FAILED:
+      line = QStringLiteral("engine update failed: the download goes direct");
+      break;
+    case DL_EV_ENGINE_PATH_FAILED:
+      line = QStringLiteral("the engine's folder cannot be used: the download goes direct");
+      break;
+    case DL_EV_ENGINE_MODE:
+      line = QStringLiteral("engine mode changed");
+      break;
+    case DL_EV_JOB_NOTICE:
+      if (controller_->LastNotice() != DL_NOTE_ENGINE_FALLBACK) return;
+      line = QStringLiteral("the engine gave the job back: the download goes direct");
+      break;
+    default:
+      return;
+  }
+  CloseStatusLine();
+  Write(out_, line + QLatin1Char('\n'));
 }
 
 void HeadlessView::BeginDownload() {

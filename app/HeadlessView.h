@@ -5,8 +5,9 @@
 // are answered without a user: earlier data is resumed for every file, a close is confirmed, and
 // the consent stays unless it was declined on the command line. The job starts by itself once the
 // sizes are known, into the chosen or the default folder; with `install` the installer starts at
-// the end. The run ends with 0 when every file completed (and the installer started, if asked
-// for), otherwise with 1 after the message that says why.
+// the end. What the engine's update and connection report is printed one line each. The run
+// ends with 0 when every file completed (and the installer started, if asked for), otherwise with
+// 1 after the message that says why.
 
 #include <QElapsedTimer>
 #include <QString>
@@ -60,6 +61,8 @@ class HeadlessView final : public MainDialogView {
 
  private:
   void OnLibraryEvent(int32_t code, intptr_t lParam);
+  // The engine's update and connection, one line each.
+  void ShowEngineEvent(int32_t code);
   void BeginDownload();
   void OnJobFinished();
   void Launch();
@@ -90,6 +93,7 @@ class HeadlessView final : public MainDialogView {
   bool drawn_ = false;  // a status line was written at all
   bool askingConsent_ = false;
   bool launching_ = false;
+  bool updateProgressShown_ = false;
   int messages_ = 0;
   bool ended_ = false;
   int exitCode_ = 1;

@@ -22,6 +22,7 @@ constexpr DefaultEntry kDefaults[] = {
     {"relay_host", "relay.orba.example"},
     {"relay_port", "54547"},
     {"engine_port", "38006"},
+    {"engine_enabled", "1"},
     {"referer", "http://www.orba.example/"},
     {"network_state", "auto"},
     {"tls_verify", "1"},

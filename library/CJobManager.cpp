@@ -6,6 +6,7 @@
 #include "core/cpCMutex.h"
 #include "library/COsn.h"
 #include "pipeline/CBinaryExecute_V3.h"
+#include "pipeline/CEngineDownloader.h"
 #include "pipeline/CPlatFormDownloader.h"
 #include "pipeline/Log.h"
 #include "platform/FileSystem.h"
@@ -13,6 +14,8 @@
 namespace {
 
 constexpr const char* kLibraryVersion = "3.5.0.2";
+// The engine update's file address as the manager keeps it, terminator included.
+constexpr size_t kUpdateUrlField = 1040;
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -43,7 +46,6 @@ CJobManager::~CJobManager() {
   {
     cpMutexGuard guard(lock_);
     // Downloaders first: they may still refer to jobs, never the other way round.
-    launcher_.reset();
     engineDownloader_.reset();
     platformDownloader_.reset();
     jobs_.clear();
@@ -67,18 +69,60 @@ int32_t CJobManager::Configure(DownloadLibWindow window, DownloadLibCallback cal
     ResetLog();
     LogFormat("[TessenLib] Launch(%s)", kLibraryVersion);
   }
-  // The engine is brought up from the start, so that it is ready when the first job comes. An
-  // empty manifest address turns the self-update off.
-  if (!factory_ && !launcher_ && !settings::Get("update_manifest_url").empty()) {
-    launcher_ = std::make_unique<CEngineLauncher>();
-  }
   return DL_OK;
 }
 
 CJobManager::Downloaders CJobManager::DefaultDownloaders() {
   Downloaders made;
+  // The engine's downloader first: its launcher brings the engine up while the host prepares
+  // its first job.
+  if (settings::GetInt("engine_enabled", 1) != 0) made.engine = std::make_unique<CEngineDownloader>(this);
   made.platform = std::make_unique<CPlatFormDownloader>();
   return made;
+}
+
+void CJobManager::OnEngineUpdateFileStarted(const std::string& url, int64_t length) {
+  updateUrl_ = url.substr(0, kUpdateUrlField - 1);
+  updateLength_ = length;
+  updateBytes_ = 0;
+  delivery_.Raise(DL_EV_ENGINE_UPDATE_FILE, 0);
+}
+
+void CJobManager::OnEngineUpdateFileProgress(int64_t bytes) {
+  updateBytes_ = bytes;
+  delivery_.Raise(DL_EV_ENGINE_UPDATE_PROGRESS, 0);
+}
+
+void CJobManager::OnEngineReady() { delivery_.Raise(DL_EV_ENGINE_READY, 0); }
+
+void CJobManager::OnEngineUpdateFailed() { delivery_.Raise(DL_EV_ENGINE_UPDATE_FAILED, 0); }
+
+void CJobManager::OnEngineUnusable() {
+  if (!engineDownloader_) return;
+  engineDownloader_.reset();
+  // Handles, not pointers: a start may raise an event on which the host deletes jobs.
+  std::vector<JobHandle> running;
+  for (const std::unique_ptr<CJob>& job : jobs_) {
+    if (job->GetState() == CJob::kRunning) running.push_back(job->Handle());
+  }
+  for (JobHandle handle : running) {
+    CJob* job = FindJob(handle);
+    if (job != nullptr && job->GetState() == CJob::kRunning && platformDownloader_) {
+      platformDownloader_->Start(job);
+    }
+  }
+}
+
+void CJobManager::OnEngineGaveUpJob(CJob* job) {
+  const bool registered = std::any_of(
+      jobs_.begin(), jobs_.end(), [job](const std::unique_ptr<CJob>& entry) { return entry.get() == job; });
+  if (registered && platformDownloader_) platformDownloader_->Start(job);
+}
+
+void CJobManager::OnEngineMode(int32_t mode) {
+  engineMode_ = mode;
+  engineModeState_ = mode != 0 ? 1 : 2;
+  delivery_.Raise(DL_EV_ENGINE_MODE, 0);
 }
 
 CJob* CJobManager::FindJob(JobHandle handle) const {

@@ -12,14 +12,15 @@
 #include "library/DownloadLib.h"
 #include "pipeline/CContentLengthChecker.h"
 #include "pipeline/CDataDownloadSession.h"
-#include "pipeline/CEngineLauncher.h"
 #include "pipeline/CJob.h"
 #include "pipeline/CJobDownloader.h"
 #include "pipeline/EventTarget.h"
+#include "pipeline/IJobDownloadEventListener.h"
 
 class COsn;
 
-class CJobManager final : public IDataDownloadSessionEventListener,
+class CJobManager final : public IJobDownloadEventListener,
+                          public IDataDownloadSessionEventListener,
                           public IContentLengthCheckerEventListener {
  public:
   // The two downloaders, engine first; either may be absent.
@@ -71,8 +72,21 @@ class CJobManager final : public IDataDownloadSessionEventListener,
   void OnContentLengthCheckFailed(const char* url) override;
   void OnContentLengthCheckHostUnreachable() override;
 
+  // The engine downloader's reports about itself and its launcher.
+  void OnEngineUpdateFileStarted(const std::string& url, int64_t length) override;
+  void OnEngineUpdateFileProgress(int64_t bytes) override;
+  void OnEngineReady() override;
+  void OnEngineUpdateFailed() override;
+  void OnEngineUnusable() override;
+  void OnEngineGaveUpJob(CJob* job) override;
+  void OnEngineMode(int32_t mode) override;
   // Path failure: type 1 the engine's install folder, type 2 a job's destination folder.
-  void OnPathAccessFailed(int32_t type);
+  void OnPathAccessFailed(int32_t type) override;
+
+  // What the engine's update and connection last told (not readable through the interface).
+  const std::string& EngineUpdateUrl() const { return updateUrl_; }
+  int64_t EngineUpdateBytes() const { return updateBytes_; }
+  int32_t EngineModeState() const { return engineModeState_; }
 
   const EventTarget& Delivery() const { return delivery_; }
   bool HasDataSession() const { return dataSession_ != nullptr; }
@@ -81,8 +95,8 @@ class CJobManager final : public IDataDownloadSessionEventListener,
   CJob* FindJob(JobHandle handle) const;
 
  private:
-  // The downloaders of this build: the direct one (the engine's arrives with the engine).
-  static Downloaders DefaultDownloaders();
+  // The engine downloader (unless the engine is turned off) and the direct downloader.
+  Downloaders DefaultDownloaders();
   CJobDownloader* HolderOf(const CJob* job) const;
   // Reads of one job's records: 517 for an unknown job or a missing record pointer.
   template <class Record, class Read>
@@ -90,9 +104,7 @@ class CJobManager final : public IDataDownloadSessionEventListener,
 
   DownloaderFactory factory_;
   std::unique_ptr<CJobDownloader> platformDownloader_;
-  std::unique_ptr<CJobDownloader> engineDownloader_;
-  // Installs, updates and starts the local engine from the update server (when one is set).
-  std::unique_ptr<CEngineLauncher> launcher_;
+  std::unique_ptr<CJobDownloader> engineDownloader_;  // null once the engine has been given up
   cpCMutexPtr lock_;
   std::unique_ptr<COsn> root_;
   std::vector<std::unique_ptr<CJob>> jobs_;
@@ -101,6 +113,11 @@ class CJobManager final : public IDataDownloadSessionEventListener,
   EventTarget delivery_;
   std::unique_ptr<CDataDownloadSession> dataSession_;
   std::unique_ptr<CContentLengthChecker> lengthChecker_;
+  std::string updateUrl_;  // the engine update's current file, at most 1039 characters
+  int64_t updateLength_ = 0;
+  int64_t updateBytes_ = 0;
+  int32_t engineMode_ = 0;
+  int32_t engineModeState_ = 0;  // 0 none, 1 mode non-zero, 2 mode zero
 };
 
 // Creates every missing level of `folder` ('/' and '\\' both separate levels). False when the

@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int64_t kDefaultEnginePort = 38006;
+constexpr int32_t kGiveUpTimerTag = -2;
 // What BeginJob answers while the network is lost.
 constexpr int32_t kNetworkLostResult = 519;
 // The service code a job sends is cut to this length.
@@ -60,6 +61,7 @@ CEngineDownloader::CEngineDownloader(IJobDownloadEventListener* manager, Program
 }
 
 CEngineDownloader::~CEngineDownloader() {
+  cpStopTimer(giveUpTimer_);
   Disconnect();
   if (launcher_) launcher_->SetListener(nullptr);
   launcher_.reset();
@@ -108,7 +110,31 @@ void CEngineDownloader::Connect() {
   connection_->Connect(&target);
 }
 
-void CEngineDownloader::Disconnect() { nwReleaseConnection<nvICDNLocalClientLayer>(connection_); }
+void CEngineDownloader::Disconnect() {
+  nwReleaseConnection<nvICDNLocalClientLayer>(connection_);
+  heard_ = false;
+}
+
+void CEngineDownloader::GiveUp() {
+  if (givingUp_) return;
+  givingUp_ = true;
+  giveUpTimer_ = cpStartTimer(1, &CEngineDownloader::OnGiveUpTimer, this, kGiveUpTimerTag);
+}
+
+void CEngineDownloader::OnGiveUpTimer(void* self) {
+  auto* downloader = static_cast<CEngineDownloader*>(self);
+  cpStopTimer(downloader->giveUpTimer_);
+  // Usually destroys the downloader: nothing of it is touched after this call.
+  downloader->manager_->OnEngineUnusable();
+}
+
+void CEngineDownloader::StartWaiting() {
+  if (waitSince_ == 0) waitSince_ = static_cast<int64_t>(cpNowSeconds());
+}
+
+void CEngineDownloader::JobLeft() {
+  if (HeldJobs().empty()) waitSince_ = 0;
+}
 
 CEngineDownloader::Record* CEngineDownloader::FindRecord(int32_t jobSeq) {
   auto it = std::find_if(records_.begin(), records_.end(),
@@ -129,10 +155,12 @@ void CEngineDownloader::RemoveRecord(int32_t jobSeq) {
 
 int32_t CEngineDownloader::BeginJob(CJob* job) {
   if (FindRecord(job->SequenceNumber()) != nullptr) return DL_ERR_FAILED;
+  if (!Answering()) StartWaiting();
   if (NetworkLost()) return kNetworkLostResult;
   nvICDNLocalClientLayer* layer = Layer();
-  // Not connected yet: the job waits, held, and goes out when the connection comes up.
-  if (layer == nullptr || connectTime_ == 0) return DL_OK;
+  // Not connected yet: the job waits, held, and goes out when the connection comes up. Once the
+  // engine is being given up, nothing more is sent to it.
+  if (layer == nullptr || connectTime_ == 0 || givingUp_) return DL_OK;
   records_.push_back(Record{-1, job->SequenceNumber(), job});
   if (job->EngineTag()[0] != '\0') {
     engineproto::EngineTag tag{job->EngineTag()};
@@ -161,6 +189,7 @@ int32_t CEngineDownloader::BeginJob(CJob* job) {
 }
 
 void CEngineDownloader::StopJob(CJob* job) {
+  JobLeft();
   Record* record = FindRecord(job->SequenceNumber());
   if (record == nullptr) return;
   engineproto::StopJob stop{record->jobSeq, record->engineJobId};
@@ -168,7 +197,14 @@ void CEngineDownloader::StopJob(CJob* job) {
   if (nvICDNLocalClientLayer* layer = Layer()) layer->SendStopJob(&stop);
 }
 
-void CEngineDownloader::TickJob(CJob* job) { CheckConnection(job, IsInternetConnected()); }
+void CEngineDownloader::TickJob(CJob* job) {
+  CheckConnection(job, IsInternetConnected());
+  if (waitSince_ == 0 || givingUp_) return;
+  const int64_t waited = static_cast<int64_t>(cpNowSeconds()) - waitSince_;
+  if (waited < kAnswerWaitSeconds) return;
+  LogFormat("[TessenLib] CEngineDownloader No Answer (%d sec)", static_cast<int>(waited));
+  GiveUp();
+}
 
 int32_t CEngineDownloader::AnswerResumeJob(CJob* job, bool resume, bool applyToAll) {
   engineproto::ResumeAnswer answer{job->EngineJobId(), job->SequenceNumber(),
@@ -205,7 +241,7 @@ void CEngineDownloader::OnEngineUpdateFailed() {
   nvCGuard alive(*this);
   manager_->OnEngineUpdateFailed();
   if (!alive) return;
-  manager_->OnEngineUnusable();
+  GiveUp();
 }
 
 void CEngineDownloader::OnNetworkWait() { NotifyNetworkDown(); }
@@ -214,17 +250,19 @@ void CEngineDownloader::OnEngineSetupFailed(int32_t code) {
   nvCGuard alive(*this);
   manager_->OnPathAccessFailed(code);
   if (!alive || code != 1) return;
-  manager_->OnEngineUnusable();
+  GiveUp();
 }
 
 // ---- the engine ----
 
 void CEngineDownloader::OnEngineConnected(nwEngineCookie /*cookie*/) {
   connectTime_ = cpNowSeconds();
+  heard_ = false;
   RestartAll();
 }
 
 void CEngineDownloader::OnJobAccepted(const engineproto::JobAccepted* message, nwEngineCookie /*cookie*/) {
+  Heard();
   Record* record = FindRecord(message->jobSeq);
   if (record == nullptr) return;
   record->engineJobId = message->engineJobId;
@@ -233,6 +271,7 @@ void CEngineDownloader::OnJobAccepted(const engineproto::JobAccepted* message, n
 }
 
 void CEngineDownloader::OnJobProgress(const engineproto::JobProgress* message, nwEngineCookie /*cookie*/) {
+  Heard();
   Record* record = FindRecord(message->jobSeq, message->engineJobId);
   if (record == nullptr) return;
   CJob* job = record->job;
@@ -266,6 +305,7 @@ void CEngineDownloader::OnJobProgress(const engineproto::JobProgress* message, n
 }
 
 void CEngineDownloader::OnFileDone(const engineproto::FileDone* message, nwEngineCookie /*cookie*/) {
+  Heard();
   Record* record = FindRecord(message->jobSeq, message->engineJobId);
   if (record == nullptr) return;
   fileSpeed_.Clear();
@@ -273,6 +313,7 @@ void CEngineDownloader::OnFileDone(const engineproto::FileDone* message, nwEngin
 }
 
 void CEngineDownloader::OnFileDoneEx(const engineproto::FileDoneEx* message, nwEngineCookie /*cookie*/) {
+  Heard();
   Record* record = FindRecord(message->jobSeq, message->engineJobId);
   if (record == nullptr) return;
   fileSpeed_.Clear();
@@ -280,20 +321,24 @@ void CEngineDownloader::OnFileDoneEx(const engineproto::FileDoneEx* message, nwE
 }
 
 void CEngineDownloader::OnJobWarning(const engineproto::JobWarning* message, nwEngineCookie /*cookie*/) {
+  Heard();
   Record* record = FindRecord(message->jobSeq, message->engineJobId);
   if (record == nullptr || message->code != 1) return;
   ReportNotice(record->job, DL_NOTE_DISK_FULL);
 }
 
 void CEngineDownloader::OnJobFailed(const engineproto::JobFailed* message, nwEngineCookie /*cookie*/) {
+  Heard();
   Record* record = FindRecord(message->jobSeq);
   if (record == nullptr) return;
   CJob* job = record->job;
   RemoveRecord(message->jobSeq);
   ReportFailure(job, DL_NOTE_DOWNLOAD_FAILED, message->reason.c_str());
+  JobLeft();
 }
 
 void CEngineDownloader::OnJobFinished(const engineproto::JobFinished* message, nwEngineCookie /*cookie*/) {
+  Heard();
   Record* record = FindRecord(message->jobSeq, message->engineJobId);
   if (record == nullptr) return;
   CJob* job = record->job;
@@ -301,25 +346,31 @@ void CEngineDownloader::OnJobFinished(const engineproto::JobFinished* message, n
   if (message->result != 0) {
     ReportNotice(job, DL_NOTE_ENGINE_FALLBACK);
     Release(job);
+    JobLeft();
     manager_->OnEngineGaveUpJob(job);
     return;
   }
   ReportEnd(job, message->filesDone, 0);
+  JobLeft();
 }
 
 void CEngineDownloader::OnEngineNetworkDown(nwEngineCookie /*cookie*/) {
+  Heard();
   if (!records_.empty()) ReportNotice(records_.front().job, DL_NOTE_NETWORK_DOWN);
 }
 
 void CEngineDownloader::OnEngineNetworkUp(nwEngineCookie /*cookie*/) {
+  Heard();
   if (!records_.empty()) ReportNotice(records_.front().job, DL_NOTE_NETWORK_UP);
 }
 
 void CEngineDownloader::OnResumeQuery(int32_t jobSeq, nwEngineCookie /*cookie*/) {
+  Heard();
   if (Record* record = FindRecord(jobSeq)) record->job->RaiseResumeQuery();
 }
 
 void CEngineDownloader::OnEngineMode(int32_t mode, nwEngineCookie /*cookie*/) {
+  Heard();
   manager_->OnEngineMode(mode);
 }
 
@@ -332,11 +383,14 @@ void CEngineDownloader::OnEngineClosed(nwEngineCookie /*cookie*/) {
   }
   connectTime_ = 0;
   WriteLog("[TessenLib] localClosed()");
+  if (givingUp_) return;
   if (tryCount_ > kMaxTries) {
     WriteLog("[TessenLib] CEngineDownloader MaxTry Over");
-    manager_->OnEngineUnusable();
+    GiveUp();
     return;
   }
+  // The jobs it carried wait for the relaunched engine, within the same bound as at their start.
+  if (!HeldJobs().empty()) StartWaiting();
   if (launcher_) launcher_->SetListener(nullptr);
   launcher_.reset();
   records_.clear();

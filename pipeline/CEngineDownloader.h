@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/cpCTimer.h"
 #include "core/nvCGuard.h"
 #include "core/nvSmartPtr.h"
 #include "net/nwCCDNLocalClientLayer.h"
@@ -28,6 +29,9 @@ class CEngineDownloader final : public CJobDownloader,
   static constexpr int32_t kMaxTries = 5;
   // A connection that lived longer than this starts the count afresh.
   static constexpr int64_t kLongLivedSeconds = 30;
+  // A started job that has waited this long for an engine that answers goes to direct download
+  // (the engine is given up), so that no launcher, update server or engine can hold it longer.
+  static constexpr int64_t kAnswerWaitSeconds = 15;
 
   // `runner` starts the engine's program after the update (null: the installed engine, for real).
   explicit CEngineDownloader(IJobDownloadEventListener* manager, ProgramRunner runner = nullptr);
@@ -36,6 +40,8 @@ class CEngineDownloader final : public CJobDownloader,
   void SetServiceCode(const char* code) override;
   int32_t TryCount() const { return tryCount_; }
   bool Connected() const { return connection_ && connectTime_ != 0; }
+  // Connected, and the engine has said something on this connection: it serves.
+  bool Answering() const { return Connected() && heard_; }
 
   // The size of a job's list as the engine's message counts it.
   static int64_t ListBytes(const CJob& job);
@@ -56,6 +62,19 @@ class CEngineDownloader final : public CJobDownloader,
   void CreateLauncher();
   void Connect();
   void Disconnect();
+  // The engine is of no use: the manager is told from the next timer tick, never from inside the
+  // launcher, updater or connection that found it out (the manager destroys this downloader).
+  void GiveUp();
+  static void OnGiveUpTimer(void* self);
+  // Any message shows that the engine answers on this connection.
+  void Heard() {
+    heard_ = true;
+    waitSince_ = 0;
+  }
+  // Held jobs wait for an engine that answers from now on, unless they wait already.
+  void StartWaiting();
+  // A job left this downloader: with none left, nothing waits.
+  void JobLeft();
   nvICDNLocalClientLayer* Layer() const;
   Record* FindRecord(int32_t jobSeq);
   Record* FindRecord(int32_t jobSeq, int32_t engineJobId);
@@ -95,4 +114,8 @@ class CEngineDownloader final : public CJobDownloader,
   EngineSpeedWindow jobSpeed_;
   EngineSpeedWindow fileSpeed_;
   std::vector<Record> records_;
+  bool heard_ = false;
+  int64_t waitSince_ = 0;  // seconds; 0: no job waits for the engine
+  bool givingUp_ = false;
+  cpCTimerPtr giveUpTimer_;
 };

@@ -63,6 +63,9 @@ class HeadlessTest : public ::testing::Test {
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), Q(runtime_.Path()));
     environment.insert(QStringLiteral("PATH"), Q(bin_.Path()));
     environment.insert(QStringLiteral("ORBA_NETWORK_STATE"), QStringLiteral("online"));
+    // Direct download unless a test brings an engine: none of another test, no update server.
+    environment.insert(QStringLiteral("ORBA_ENGINE_ENABLED"), QStringLiteral("0"));
+    environment.insert(QStringLiteral("ORBA_UPDATE_MANIFEST_URL"), QString());
     environment.insert(QStringLiteral("ORBA_RELAY_HOST"), QStringLiteral("127.0.0.1"));
     environment.insert(QStringLiteral("ORBA_RELAY_PORT"), QString::number(closedRelay_.Port()));
     environment.insert(QStringLiteral("ORBA_FILE_LIST_URL"), Q(builtInList_));

@@ -57,8 +57,9 @@ class UserFolders : public ::testing::Environment {
     setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
     // Downloads must not depend on the interfaces of the machine the tests run on.
     setenv("ORBA_NETWORK_STATE", "online", 1);
-    // No engine self-update: these hosts never reach an update server.
+    // No engine and no self-update: these hosts never reach an update server or an engine.
     setenv("ORBA_UPDATE_MANIFEST_URL", "", 1);
+    setenv("ORBA_ENGINE_ENABLED", "0", 1);
   }
   void TearDown() override {
     std::error_code error;

@@ -91,6 +91,7 @@ TEST_F(EngineInstallTest, LibraryStartInstallsTheEngineAndASecondStartFindsItCur
   ScopedEnvironment manifest("ORBA_UPDATE_MANIFEST_URL", server.Url(kManifestPath));
   ScopedEnvironment port("ORBA_ENGINE_PORT", std::to_string(UnusedPort()));
   ScopedEnvironment online("ORBA_NETWORK_STATE", "online");
+  ScopedEnvironment engine("ORBA_ENGINE_ENABLED", "1");
   ASSERT_FALSE(std::filesystem::exists(InstalledEngine()));
 
   ASSERT_EQ(DL_OK, DownloadLibInitialize(nullptr, nullptr, nullptr));
@@ -124,6 +125,7 @@ TEST_F(EngineInstallTest, TamperedDeploymentsFromTheDevServerAreRefused) {
   const std::string base = server.Value("http_url");  // ends with '/'
   ScopedEnvironment port("ORBA_ENGINE_PORT", std::to_string(UnusedPort()));
   ScopedEnvironment online("ORBA_NETWORK_STATE", "online");
+  ScopedEnvironment engine("ORBA_ENGINE_ENABLED", "1");
   auto start = [&](const std::string& prefix) {
     ScopedEnvironment manifest("ORBA_UPDATE_MANIFEST_URL", base + prefix + kManifestPath.substr(1));
     ResetLog();

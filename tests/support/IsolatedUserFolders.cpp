@@ -8,8 +8,10 @@ namespace testsupport {
 IsolatedUserFolders::IsolatedUserFolders() {
   setenv("XDG_DATA_HOME", DataFolder().c_str(), 1);
   setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
-  // No self-update unless a test asks for one: a library started here must not reach out.
+  // No engine and no self-update unless a test asks for them: a library started here must not
+  // reach out, nor find an engine another test started.
   setenv("ORBA_UPDATE_MANIFEST_URL", "", 1);
+  setenv("ORBA_ENGINE_ENABLED", "0", 1);
 }
 
 IsolatedUserFolders::~IsolatedUserFolders() = default;

@@ -2,19 +2,15 @@
 // served over HTTP, starts it and logs the patch; started again, it finds the same version and
 // fetches no archive.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "library/DownloadLib.h"
-#include "pipeline/CGetPath_V32.h"
 #include "pipeline/FileVersion.h"
 #include "pipeline/Log.h"
+#include "tests/library/EngineTestSupport.h"
 #include "tests/library/LibraryTestEnvironment.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScopedEnvironment.h"
@@ -27,44 +23,11 @@ namespace {
 using testsupport::ScopedEnvironment;
 
 const std::string kDeployment = ORBA_UPDATE_DEPLOYMENT_DIR;
-const std::string kManifestPath = "/norvik/qtxdownload/update/v3_32/qtxdownload_updater.xml";
-
-std::string InstalledEngine() {
-  std::string path;
-  PathResolver().GetExecutablePath(path);
-  return path;
-}
-
-// Ends every process running the installed engine: the library starts it and leaves it running.
-void KillInstalledEngines() {
-  std::error_code error;
-  const std::string engine = InstalledEngine();
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-    std::error_code ignored;
-    const std::filesystem::path exe = std::filesystem::read_symlink(entry.path() / "exe", ignored);
-    if (!ignored && exe == engine) kill(std::stoi(entry.path().filename()), SIGKILL);
-  }
-}
-
-// A loopback port nobody listens on now, for the engine this test starts.
-int UnusedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool LogHas(const std::string& fragment) {
-  for (const std::string& line : testsupport::LogLines(LibraryTestFolders().LogPath())) {
-    if (line.find(fragment) != std::string::npos) return true;
-  }
-  return false;
-}
+const std::string kManifestPath = enginetest::kManifestPath;
+using enginetest::InstalledEngine;
+using enginetest::KillInstalledEngines;
+using enginetest::LogHas;
+using enginetest::UnusedPort;
 
 int ArchiveRequests(const testsupport::HttpFileServer& server) {
   int count = 0;

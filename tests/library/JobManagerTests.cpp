@@ -143,6 +143,63 @@ TEST_F(JobManagerTest, StartNeedsFilesAndGoesToTheEngineDownloaderWhileItExists)
   EXPECT_EQ(DL_ERR_ALREADY_QUEUED, manager->StartJob(job, true));
 }
 
+TEST_F(JobManagerTest, AnUnusableEngineSendsRunningJobsToDirectDownloadForGood) {
+  Make(true, true);
+  JobHandle running = JobWithFile();
+  JobHandle ended = JobWithFile();
+  JobHandle idle = JobWithFile();
+  ASSERT_EQ(DL_OK, manager->StartJob(running, true));
+  ASSERT_EQ(DL_OK, manager->StartJob(ended, true));
+  engine->ReportEnd(AsJob(ended), 1, 0);
+  ASSERT_EQ(CJob::kFinished, AsJob(ended)->GetState());
+
+  manager->OnEngineUnusable();
+  engine = nullptr;  // destroyed by the manager
+  EXPECT_EQ(platform, manager->CurrentDownloader());
+  ASSERT_EQ(1u, platform->begun.size()) << "only the running job moves";
+  EXPECT_EQ(AsJob(running), platform->begun[0]);
+  EXPECT_TRUE(platform->allowEngineAtBegin[0]) << "the player's consent goes with it";
+  EXPECT_EQ(DL_OK, manager->StartJob(idle, true));
+  EXPECT_EQ(AsJob(idle), platform->begun.back());
+  manager->OnEngineUnusable();  // once gone, gone: nothing is started twice
+  EXPECT_EQ(2u, platform->begun.size());
+}
+
+TEST_F(JobManagerTest, AJobTheEngineGaveBackContinuesByDirectDownload) {
+  Make(true, true);
+  JobHandle job = JobWithFile();
+  ASSERT_EQ(DL_OK, manager->StartJob(job, true));
+  engine->Release(AsJob(job));
+  manager->OnEngineGaveUpJob(AsJob(job));
+  ASSERT_EQ(1u, platform->begun.size());
+  EXPECT_EQ(AsJob(job), platform->begun[0]);
+  EXPECT_EQ(engine, manager->CurrentDownloader()) << "the engine stays for the next jobs";
+  CJob stranger(99);
+  manager->OnEngineGaveUpJob(&stranger);  // not registered: nothing starts
+  EXPECT_EQ(1u, platform->begun.size());
+}
+
+TEST_F(JobManagerTest, EngineUpdateAndModeReportsBecomeEventsWithoutAJob) {
+  Make(true, true);
+  manager->OnEngineUpdateFileStarted(std::string(2000, 'u'), 77);
+  EXPECT_EQ(1039u, manager->EngineUpdateUrl().size());
+  manager->OnEngineUpdateFileProgress(40);
+  EXPECT_EQ(40, manager->EngineUpdateBytes());
+  manager->OnEngineReady();
+  manager->OnEngineUpdateFailed();
+  EXPECT_EQ(0, manager->EngineModeState());
+  manager->OnEngineMode(0);
+  EXPECT_EQ(2, manager->EngineModeState());
+  manager->OnEngineMode(3);
+  EXPECT_EQ(1, manager->EngineModeState());
+  for (int32_t code : {DL_EV_ENGINE_UPDATE_FILE, DL_EV_ENGINE_UPDATE_PROGRESS, DL_EV_ENGINE_READY,
+                       DL_EV_ENGINE_UPDATE_FAILED}) {
+    EXPECT_EQ(1, recorder.Count(code, false)) << code;
+  }
+  EXPECT_EQ(2, recorder.Count(DL_EV_ENGINE_MODE, false));
+  for (const auto& event : recorder.Events()) EXPECT_EQ(0, event.lParam) << event.code;
+}
+
 TEST_F(JobManagerTest, WithoutTheEngineThePlatformDownloaderTakesJobs) {
   Make(false, true);
   JobHandle job = JobWithFile();

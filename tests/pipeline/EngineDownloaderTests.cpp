@@ -3,6 +3,7 @@
 // short-lived connections are counted to the give-up.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -204,6 +205,65 @@ TEST_F(EngineDownloaderTest, ShortLivedConnectionsLeadToTheGiveUpAndALongOneRese
     logged = logged || line.find("[TessenLib] CEngineDownloader MaxTry Over") != std::string::npos;
   }
   EXPECT_TRUE(logged);
+}
+
+TEST_F(EngineDownloaderTest, AJobCutOffByAClosedEngineGoesOutAgainAndNoFileIsReportedTwice) {
+  auto job = NewJob(5);
+  CEngineDownloader downloader(&manager, &StartNothing);
+  ASSERT_TRUE(Pump([&] { return downloader.Connected(); }));
+  ASSERT_EQ(DL_OK, downloader.Start(job.get()));
+  ASSERT_TRUE(FramesOfType(engineproto::JobFiles::kType, 1));
+  const std::string first = folders.Root() + "/dl/f0.bin";
+  engine.Send(engineproto::JobAccepted{5, 1, 2, 20});
+  engine.Send(engineproto::FileDone{5, 1, first, "http://127.0.0.1:1/f0.bin"});
+  ASSERT_TRUE(Pump([&] { return Events(DL_EV_FILE_DONE) == 1; }));
+
+  CloseConnection(1);
+  ASSERT_TRUE(FramesOfType(engineproto::JobFiles::kType, 2)) << "sent again to the relaunched engine";
+  EXPECT_TRUE(downloader.Holds(job.get()));
+  engine.Send(engineproto::FileDone{5, 1, first, "stale"});  // the old engine job: no record now
+  engine.Send(engineproto::JobAccepted{5, 2, 2, 20});
+  engine.Send(engineproto::FileDone{5, 2, first, "http://127.0.0.1:1/f0.bin"});
+  engine.Send(engineproto::FileDone{5, 2, folders.Root() + "/dl/f1.bin", "http://127.0.0.1:1/f1.bin"});
+  engine.Send(engineproto::JobFinished{5, 2, 2, 0});
+  ASSERT_TRUE(Pump([&] { return Events(DL_EV_JOB_DONE) == 1; }));
+  EXPECT_EQ(2, Events(DL_EV_FILE_DONE));
+  EXPECT_EQ(2, downloader.TryCount());
+  EXPECT_TRUE(manager.givenUp.empty());
+}
+
+// However the engine fails to answer, a started job waits a bounded time before the engine is
+// given up; an engine that answers is never timed out.
+TEST_F(EngineDownloaderTest, AJobWaitsABoundedTimeForAnEngineThatAnswers) {
+  auto job = NewJob(6);
+  CEngineDownloader downloader(&manager, &StartNothing);
+  ASSERT_TRUE(Pump([&] { return downloader.Connected(); }));
+  ASSERT_EQ(DL_OK, downloader.Start(job.get()));
+  ASSERT_TRUE(FramesOfType(engineproto::JobFiles::kType, 1));
+  engine.Send(engineproto::EngineMode{2});
+  ASSERT_TRUE(Pump([&] { return downloader.Answering(); }));
+  runtime.AdvanceSeconds(3 * CEngineDownloader::kAnswerWaitSeconds);
+  EXPECT_EQ(std::vector<std::string>({"ready", "mode 2"}), manager.calls);
+
+  // Cut off; the relaunched engine takes the connection but never says a word.
+  CloseConnection(1);
+  ASSERT_TRUE(Pump([&] { return engine.Connections() == 2 && downloader.Connected(); }));
+  EXPECT_FALSE(downloader.Answering());
+  runtime.AdvanceSeconds(CEngineDownloader::kAnswerWaitSeconds - 1);
+  EXPECT_EQ("ready", manager.calls.back());
+  runtime.AdvanceSeconds(2);
+  EXPECT_EQ("unusable", manager.calls.back());
+  EXPECT_EQ(1, std::count(manager.calls.begin(), manager.calls.end(), "unusable"));
+  bool logged = false;
+  for (const std::string& line : testsupport::LogLines(folders.LogPath())) {
+    logged = logged || line.find("[TessenLib] CEngineDownloader No Answer") != std::string::npos;
+  }
+  EXPECT_TRUE(logged);
+  // Being given up, it sends nothing more and starts no engine.
+  auto later = NewJob(7);
+  EXPECT_EQ(DL_OK, downloader.Start(later.get()));
+  runtime.AdvanceSeconds(2);
+  EXPECT_EQ(1, std::count(manager.calls.begin(), manager.calls.end(), "unusable"));
 }
 
 TEST(EngineSpeedWindowTest, AveragesTheLastTenSecondsOfTheLastTenSamples) {

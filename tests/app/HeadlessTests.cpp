@@ -6,13 +6,16 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/SingleInstance.h"
 #include "tests/app/ControllerTestSupport.h"
+#include "tests/app/EngineScript.h"
 #include "tests/app/GuiTestSupport.h"
+#include "tests/support/FakeEngine.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/ScriptedServer.h"
@@ -70,6 +73,7 @@ class HeadlessTest : public ::testing::Test {
     environment.insert(QStringLiteral("ORBA_RELAY_PORT"), QString::number(closedRelay_.Port()));
     environment.insert(QStringLiteral("ORBA_FILE_LIST_URL"), Q(builtInList_));
     environment.insert(QStringLiteral("ORBA_BANNER_URL"), Q(server_.Url("/banner.gif")));
+    for (const auto& [name, value] : extraEnvironment_) environment.insert(Q(name), Q(value));
     return environment;
   }
 
@@ -106,6 +110,7 @@ class HeadlessTest : public ::testing::Test {
   testsupport::TempFolder runtime_;
   testsupport::TempFolder bin_;
   std::string builtInList_ = "http://127.0.0.1:1/download/orba/qtxdownload/filelist.txt";
+  std::vector<std::pair<std::string, std::string>> extraEnvironment_;
   HttpFileServer server_;
 };
 
@@ -135,6 +140,30 @@ TEST_F(HeadlessTest, DownloadsEveryFileAndEndsWithZero) {
       << run.out.toStdString();
   EXPECT_TRUE(lines.last().endsWith(QStringLiteral("total [####################] 100%")))
       << run.out.toStdString();
+}
+
+TEST_F(HeadlessTest, TheEngineCarriesTheJobAndItsResumeQuestionIsAnsweredAlone) {
+  testsupport::FakeEngine engine;
+  extraEnvironment_ = {{"ORBA_ENGINE_ENABLED", "1"}, {"ORBA_ENGINE_PORT", std::to_string(engine.Port())}};
+  std::string a = Content(70000, 5);
+  std::string b = Content(1000, 6);
+  std::string list = ServeList({{"a.bin", a}, {"b.bin", b}});
+  apptest::ResumedJobScript script(engine, {{"a.bin", a}, {"b.bin", b}});
+  Outcome run = Run({QStringLiteral("--headless"), Q(list), QStringLiteral("--dest"), Q(Dest())});
+  ASSERT_TRUE(run.ended);
+  EXPECT_EQ(0, run.exitCode) << run.err.toStdString();
+  std::optional<engineproto::ResumeAnswer> answer = script.Answer();
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(1, answer->resume);
+  EXPECT_EQ(1, answer->applyToAll);
+  EXPECT_TRUE(run.err.contains(QStringLiteral("是否繼續上次的下載"))) << run.err.toStdString();
+  EXPECT_TRUE(
+      run.out.startsWith(QStringLiteral("engine ready: the download goes through the high-speed engine\n")))
+      << run.out.toStdString();
+  EXPECT_TRUE(ReadFile(Dest() + "/a.bin") == a);
+  EXPECT_TRUE(ReadFile(Dest() + "/b.bin") == b);
+  std::string log = ReadFile(home_ / "data/Norvik/qtxDownloadV32/config/service.log");
+  EXPECT_EQ(std::string::npos, log.find("CPlatFormDownloader Begin")) << log;
 }
 
 TEST_F(HeadlessTest, AListThatIsNotThereEndsWithItsMessage) {

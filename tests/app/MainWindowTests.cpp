@@ -3,6 +3,7 @@
 // Message boxes and the folder chooser are answered through the window's seams.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -10,19 +11,24 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/CQTXDownloaderDlg.h"
+#include "app/CResumeDlg.h"
 #include "app/Formats.h"
 #include "app/widgets/BannerView.h"
 #include "tests/app/ControllerTestSupport.h"
+#include "tests/app/EngineScript.h"
 #include "tests/app/GuiTestSupport.h"
+#include "tests/support/FakeEngine.h"
 #include "tests/support/HttpFileServer.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/ScriptedServer.h"
@@ -221,6 +227,38 @@ TEST_F(MainWindowTest, StartOptionRunsTheDownloadIntoItsFolderAndInstallsByItsel
   EXPECT_TRUE(ReadFile(folder_ / "ORBA/data.bin").empty());
   EXPECT_TRUE(window_->Controller().InstallerStarted());
   ASSERT_TRUE(WaitUntil([&] { return ReadFile(marker) == "ran"; }, 10000));
+}
+
+// The engine asks whether to resume; the window's own question answers it (here: start over,
+// for this file only) and the job goes on through the engine.
+TEST_F(MainWindowTest, TheEnginesResumeQuestionIsAnsweredFromTheDialog) {
+  testsupport::FakeEngine engine;
+  ScopedEnvironment enabled("ORBA_ENGINE_ENABLED", std::string("1"));
+  ScopedEnvironment port("ORBA_ENGINE_PORT", std::to_string(engine.Port()));
+  std::string data = Content(50000, 3);
+  std::string setup = "MZ setup";
+  ServeList({{"data.bin", data}, {"setup.exe", setup}});
+  apptest::ResumedJobScript script(engine, {{"data.bin", data}, {"setup.exe", setup}});
+  CQTXDownloaderDlg& window = OpenReady();
+
+  bool asked = false;
+  QTimer answerer;
+  QObject::connect(&answerer, &QTimer::timeout, [&] {
+    auto* question = qobject_cast<CResumeDlg*>(QApplication::activeModalWidget());
+    if (question == nullptr) return;
+    asked = true;
+    question->ApplyToAllBox()->setChecked(false);
+    question->CancelButton()->click();
+  });
+  answerer.start(20);
+  window.Button(DialogButton::kStart)->click();
+  ASSERT_TRUE(WaitUntil([&] { return window.ButtonEnabled(DialogButton::kInstall); }));
+  EXPECT_TRUE(asked);
+  std::optional<engineproto::ResumeAnswer> answer = script.Answer();
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(0, answer->resume);
+  EXPECT_EQ(0, answer->applyToAll);
+  for (const MessageRequest& m : messages_) ADD_FAILURE() << m.text.toStdString();
 }
 
 TEST_F(MainWindowTest, BeforeTheListArrivesTheWindowIsIdle) {

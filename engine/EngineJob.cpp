@@ -926,11 +926,13 @@ void EngineJob::SendProgress(int64_t nowMs) {
       static_cast<int32_t>(std::min<int64_t>(bytesThisSecond_, std::numeric_limits<int32_t>::max()));
   progress.elapsedSeconds = (nowMs - startMs_) / 1000;
   while (firstUnfinished_ < files_.size() && files_[firstUnfinished_]->finished) ++firstUnfinished_;
-  if (firstUnfinished_ < files_.size()) {
-    const FileDownload& file = *files_[firstUnfinished_];
+  // Once every file is complete, the last one is shown whole.
+  const size_t shown = firstUnfinished_ < files_.size() ? firstUnfinished_ : files_.size() - 1;
+  if (!files_.empty()) {
+    const FileDownload& file = *files_[shown];
     engineproto::ProgressEntry entry;
     entry.fileSize = file.Size();
-    entry.fileDone = file.DoneBytes();
+    entry.fileDone = file.finished ? std::max<int64_t>(file.Size(), 0) : file.DoneBytes();
     entry.fileBytesPerSecond =
         static_cast<int32_t>(std::min<int64_t>(file.bytesThisTick, std::numeric_limits<int32_t>::max()));
     std::string path = file.Path();
@@ -986,6 +988,8 @@ void EngineJob::Fail(const std::string& reason) {
 }
 
 void EngineJob::Finish() {
+  // The last figures first: a job done within its first second would otherwise end on none.
+  if (phase_ != Phase::kEnded) SendProgress(nowMs_);
   if (EndHere("done: " + std::to_string(filesDone_) + " files")) SendFinished(0);
 }
 

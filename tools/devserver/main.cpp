@@ -48,7 +48,8 @@ gets SIGINT or SIGTERM. Requests are logged on standard error.
   --rate BYTES        pace of every response, hence of every connection, in bytes per second
   --relay-log FILE    append a line "tag<TAB>url<TAB>received" per reported file
   --update-root DIR   the engine's update deployment to serve, the folder that holds
-                      norvik/qtxdownload/update/v3_32/ (default: the one the build made)
+                      norvik/qtxdownload/update/v3_32/ (default: the one the build made);
+                      "none": no deployment, its addresses answer 404
   --sign-key FILE     the Ed25519 private key (PEM) that signs the update manifest at each
                       request (default: the build's development key, when it has one); "none":
                       the deployment's own .sig is served
@@ -154,7 +155,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool* help) {
     } else if (name == "--relay-log") {
       options.relayLog = value;
     } else if (name == "--update-root") {
-      options.updateRoot = value;
+      options.updateRoot = value == "none" ? std::string() : std::string(value);
       options.updateRootGiven = true;
     } else if (name == "--sign-key") {
       options.signKey = value == "none" ? std::string() : std::string(value);

@@ -1,7 +1,7 @@
 // Fallback to direct download when the local engine cannot serve, with the real library and the
 // real clock: one job of one file is started right after the library is initialised, in a fresh
-// child process with fresh data and config folders, and the file server notes when the first
-// request for the job's file arrives. Each row is one way the engine fails:
+// child process with fresh data and config folders, and the time the file server receives its
+// first request for the job's file is taken from its counters. Each row is one way the engine fails:
 //   1-4  the self-update fails with nothing installed (refused, silent, unresolvable, 404);
 //   5    an installed "engine" that exits at once;   6  an engine port that accepts, never answers;
 //   7    for comparison, a real engine already running: the job must finish through it, and the
@@ -136,11 +136,10 @@ std::string RunJob(const bench::ContentServer& server, const std::string& url, c
   // Polled rather than told: the server is another process, and the log is the library's own.
   std::atomic<bool> stop{false};
   std::thread watcher([&] {
-    for (int tick = 0; !stop; ++tick) {
+    while (!stop) {
       const double now = bench::NowSeconds() - start;
       if (report.firstRequest < 0 && server.Counters().requests > 0) report.firstRequest = now;
-      if (report.directLogLine < 0 && tick % 10 == 0 && FileContains(logPath, kDirectBegin))
-        report.directLogLine = now;
+      if (report.directLogLine < 0 && FileContains(logPath, kDirectBegin)) report.directLogLine = now;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
@@ -254,7 +253,7 @@ int main() {
     if (!item.expectDirect &&
         !engine.Start(ORBA_ENGINE_PROGRAM, {"--port", std::to_string(enginePort), "--idle-exit", "60",
                                             "--log-dir", caseFolder + "/engine"})) {
-      std::printf("  %s: the engine did not start\n", item.name);
+      table.Add({item.name, "-", "-", "-", "-", "-", "the engine did not start", "", "MISS"});
       failed = true;
       continue;
     }
@@ -268,20 +267,23 @@ int main() {
     const std::string name = path.substr(path.rfind('/') + 1);
     const bool exact = report.filesDone == 1 && bench::FileMatches(folder + "/" + name, path, kFileSize);
     const bool done = ran && report.jobDone >= 0;
-    const bool directBegan = report.directLogLine >= 0;
+    // From the whole log, not the samples: a job may end between two looks at it.
+    const bool directBegan = FileContains(logPath, kDirectBegin);
     bool pass;
     if (item.expectDirect) {
-      pass = done && exact && report.firstRequest >= 0 && report.firstRequest <= kGoalSeconds;
+      pass = done && exact && directBegan && report.firstRequest >= 0 && report.firstRequest <= kGoalSeconds;
     } else {
       pass = done && exact && !directBegan && report.jobDone <= kGoalSeconds;
     }
-    table.Add({item.name, EngineEvents(report.events),
-               item.expectDirect ? Seconds(report.firstRequest) : std::string("-"),
-               Seconds(report.directLogLine), Seconds(report.jobDone), exact ? "yes" : "NO",
-               item.expectDirect ? GiveUpReason(logPath) : (directBegan ? "DIRECT BEGAN" : "(served)"),
-               item.expectDirect ? "direct <= 20 s" : "done <= 20 s, no direct", bench::Verdict(pass)});
+    table.Add(
+        {item.name, EngineEvents(report.events),
+         item.expectDirect ? Seconds(report.firstRequest) : std::string("-"),
+         report.directLogLine < 0 && directBegan ? std::string("before done") : Seconds(report.directLogLine),
+         Seconds(report.jobDone), exact ? "yes" : "NO",
+         item.expectDirect ? GiveUpReason(logPath) : (directBegan ? "DIRECT BEGAN" : "(served)"),
+         item.expectDirect ? "direct <= 20 s" : "done <= 20 s, no direct", bench::Verdict(pass)});
     std::printf("  %-36s %s\n", item.name, bench::Verdict(pass));
-    PrintLog(logPath);
+    if (!pass) PrintLog(logPath);
     failed = failed || !done || !exact;
   }
   std::printf("\n");

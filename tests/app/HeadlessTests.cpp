@@ -166,6 +166,21 @@ TEST_F(HeadlessTest, TheEngineCarriesTheJobAndItsResumeQuestionIsAnsweredAlone) 
   EXPECT_EQ(std::string::npos, log.find("CPlatFormDownloader Begin")) << log;
 }
 
+TEST_F(HeadlessTest, WithoutAnEngineToInstallTheDownloadGoesDirectAndSaysSo) {
+  testsupport::ClosedPort engine;
+  extraEnvironment_ = {{"ORBA_ENGINE_ENABLED", "1"},
+                       {"ORBA_ENGINE_PORT", std::to_string(engine.Port())},
+                       {"ORBA_UPDATE_MANIFEST_URL", server_.Url("/no-deployment/qtxdownload_updater.xml")}};
+  std::string a = Content(90000, 7);
+  std::string list = ServeList({{"a.bin", a}});
+  Outcome run = Run({QStringLiteral("--headless"), Q(list), QStringLiteral("--dest"), Q(Dest())});
+  ASSERT_TRUE(run.ended);
+  EXPECT_EQ(0, run.exitCode) << run.err.toStdString();
+  EXPECT_TRUE(run.out.contains(QStringLiteral("engine update failed: the download goes direct\n")))
+      << run.out.toStdString();
+  EXPECT_TRUE(ReadFile(Dest() + "/a.bin") == a);
+}
+
 TEST_F(HeadlessTest, AListThatIsNotThereEndsWithItsMessage) {
   server_.AddStatus("/filelist.txt", 404);
   Outcome run = Run(

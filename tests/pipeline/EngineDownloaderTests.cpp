@@ -11,6 +11,7 @@
 #include "net/nwRegisterClasses.h"
 #include "pipeline/CEngineDownloader.h"
 #include "pipeline/Log.h"
+#include "protocol/nwFrame.h"
 #include "tests/support/CoreRuntime.h"
 #include "tests/support/EventRecorder.h"
 #include "tests/support/FakeEngine.h"
@@ -230,6 +231,57 @@ TEST_F(EngineDownloaderTest, AJobCutOffByAClosedEngineGoesOutAgainAndNoFileIsRep
   EXPECT_EQ(2, Events(DL_EV_FILE_DONE));
   EXPECT_EQ(2, downloader.TryCount());
   EXPECT_TRUE(manager.givenUp.empty());
+}
+
+// Messages that do not fit: a progress whose entry count runs past its payload closes the
+// connection (nothing behind it can be trusted) and the relaunched engine gets the job again; a
+// finished file whose path field has no end is read within its field and, naming no file of the
+// job, changes nothing. Neither reaches the job.
+TEST_F(EngineDownloaderTest, MessagesThatDoNotFitAreIgnoredOrCloseTheConnection) {
+  auto job = NewJob(8);
+  const std::string path = folders.Root() + "/dl/f0.bin";
+  std::string progress = *engineproto::EncodePayload(
+      engineproto::JobProgress{8, 1, 2, 0, 2000, 100, 10, 1, {{1000, 100, 10, "f0.bin"}}});
+  progress.replace(60, 4, std::string("\xE8\x03\x00\x00", 4));  // 1000 entries
+  const engineproto::FileDone done{8, 1, path, "http://127.0.0.1:1/f0.bin"};
+  std::string endless = *engineproto::EncodePayload(done);
+  endless.replace(endless.find(path), engineproto::kPathField, engineproto::kPathField, 'a');
+  struct Case {
+    const char* name;
+    uint16_t type;
+    std::string payload;
+    bool closes;
+  };
+  const Case cases[] = {
+      {"entries past the payload", engineproto::JobProgress::kType, progress, true},
+      {"a path without its end", engineproto::FileDone::kType, endless, false},
+  };
+  CEngineDownloader downloader(&manager, &StartNothing);
+  ASSERT_TRUE(Pump([&] { return downloader.Connected(); }));
+  ASSERT_EQ(DL_OK, downloader.Start(job.get()));
+  int connection = 1;
+  for (const Case& c : cases) {
+    ASSERT_TRUE(FramesOfType(engineproto::JobFiles::kType, static_cast<size_t>(connection))) << c.name;
+    engine.Send(engineproto::JobAccepted{8, 1, 2, 2000});
+    engine.SendBytes(nwBuildFrame(engineproto::kGroupControl, c.type, c.payload.data(),
+                                  static_cast<int32_t>(c.payload.size())));
+    engine.Send(engineproto::EngineMode{2});  // behind it: heard only when nothing was closed
+    if (c.closes) {
+      ++connection;
+      ASSERT_TRUE(Pump([&] { return engine.Connections() == connection && downloader.Connected(); }))
+          << c.name;
+      EXPECT_TRUE(manager.calls.empty() || manager.calls.back() != "mode 2") << c.name;
+    } else {
+      ASSERT_TRUE(Pump([&] { return manager.calls.back() == "mode 2"; })) << c.name;
+      manager.calls.push_back("-");
+    }
+    EXPECT_EQ(connection, downloader.TryCount()) << c.name;
+    EXPECT_EQ(0, Events(DL_EV_FILE_DONE)) << c.name;
+    EXPECT_EQ(0, job->Status().downloadedBytes) << c.name;
+    EXPECT_TRUE(downloader.Holds(job.get())) << c.name;
+  }
+  engine.Send(done);
+  ASSERT_TRUE(Pump([&] { return Events(DL_EV_FILE_DONE) == 1; }));
 }
 
 // However the engine fails to answer, a started job waits a bounded time before the engine is

@@ -426,16 +426,8 @@ ContentServer::ContentServer(const std::vector<std::pair<std::string, int64_t>>&
                                    static_cast<unsigned long long>(size))};
     }
     int port = 0;
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 512) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      _exit(1);
-    port = ntohs(address.sin_port);
+    const int listener = ListenOnLoopback(512, &port);
+    if (listener < 0) _exit(1);
     if (write(report[1], &port, sizeof port) != sizeof port) _exit(1);
     close(report[1]);
     for (;;) {
@@ -592,6 +584,22 @@ int64_t FreeBytes(const std::string& path) {
   struct statvfs info {};
   if (statvfs(path.c_str(), &info) != 0) return -1;
   return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+}
+
+int ListenOnLoopback(int backlog, int* port) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, backlog) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (listener >= 0) close(listener);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return listener;
 }
 
 int UnusedLoopbackPort() {

@@ -123,6 +123,8 @@ class TempFolder {
 int64_t FreeBytes(const std::string& path);
 // A port on 127.0.0.1 on which nothing listens (bound, then released).
 int UnusedLoopbackPort();
+// A socket listening on 127.0.0.1 on a free port (its number in *port); -1 when none could be made.
+int ListenOnLoopback(int backlog, int* port);
 // The three load averages as "a b c".
 std::string LoadAverage();
 double Median(std::vector<double> values);

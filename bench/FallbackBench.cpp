@@ -46,16 +46,10 @@ constexpr char kDirectBegin[] = "[TessenLib] CPlatFormDownloader Begin";
 class SilentServer {
  public:
   SilentServer() {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 64) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      std::abort();
-    port_ = ntohs(address.sin_port);
+    int port = 0;
+    const int listener = bench::ListenOnLoopback(64, &port);
+    if (listener < 0) std::abort();
+    port_ = port;
     std::fflush(nullptr);
     pid_ = fork();
     if (pid_ < 0) std::abort();

@@ -31,16 +31,6 @@ using testsupport::ScopedEnvironment;
 
 const std::string kDeployment = ORBA_UPDATE_DEPLOYMENT_DIR;
 
-std::string Content(size_t size, int seed) {
-  std::string bytes(size, '\0');
-  uint32_t state = 2166136261u ^ static_cast<uint32_t>(seed);
-  for (char& byte : bytes) {
-    state = state * 1664525u + 1013904223u;
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
-
 // What the host sees of one job: the file-done records and the events, answering the resume
 // question with "resume, for every file" as the headless front end does.
 class JobWatch {
@@ -92,7 +82,7 @@ class EngineRoadTest : public ::testing::Test {
   void Serve(const std::vector<size_t>& sizes, int64_t rate = 0) {
     for (size_t i = 0; i < sizes.size(); ++i) {
       const std::string name = "f" + std::to_string(i) + ".bin";
-      contents_.push_back(Content(sizes[i], static_cast<int>(i) + 1));
+      contents_.push_back(testsupport::PatternedBytes(sizes[i], static_cast<uint32_t>(i) + 1));
       names_.push_back(name);
       testsupport::HttpResourceOptions options;
       options.bytesPerSecond = rate;

@@ -60,18 +60,22 @@ class SelectedSocket final : public detail::FdWatcher {
     readEnabled_ = true;
     writeEnabled_ = true;
     acceptEnabled_ = true;
-    // An unconnected stream socket reports itself hung up: nothing to watch until it connects.
-    idle_ = !connecting_ && !listening_ && IsUnconnectedStream();
+    // An unconnected stream socket reports itself hung up: nothing to watch until it connects. One
+    // that was connected has no peer either once a reset arrived, and that it must still report.
+    idle_ = !connecting_ && !listening_ && !wasConnected_ && IsUnconnectedStream();
+    if (!idle_ && !listening_) wasConnected_ = true;
     Arm();
   }
   void ConnectStarted() {
     connecting_ = true;
+    wasConnected_ = true;
     idle_ = false;
     Arm();
   }
   // connect() finished at once: watch as a connected socket (no connect notice comes).
   void ConnectedNow() {
     connecting_ = false;
+    wasConnected_ = true;
     idle_ = false;
     Arm();
   }
@@ -237,6 +241,7 @@ class SelectedSocket final : public detail::FdWatcher {
   bool acceptEnabled_ = true;
   bool connecting_ = false;
   bool listening_ = false;
+  bool wasConnected_ = false;  // connecting or connected once: never idle again
   bool closed_ = false;
   bool idle_ = false;
   bool failing_ = false;  // reset with bytes still unread: only reads are reported

@@ -626,6 +626,21 @@ TEST_F(SocketReadinessTest, BytesBeforeAResetAreReadableBeforeTheCloseNotice) {
   EXPECT_EQ(1, window_.Count(platform::kFdWrite)) << "nothing is written to a reset connection";
 }
 
+// A reset that arrives before the socket is selected anew leaves it without a peer; it is still
+// the connected socket it was, so its last bytes and its close are reported.
+TEST_F(SocketReadinessTest, ASocketSelectedAnewAfterAResetStillReportsItsBytesAndClose) {
+  Gate reset;
+  ScriptedServer server(Script().WaitFor(reset).Send("last").Reset());
+  RecordPtr record = ConnectedSocket(server.Port());
+  reset.Open();
+  ASSERT_TRUE(qostest::WaitForHangUp(record->handle));
+  ASSERT_EQ(CP_S_OK, cpSocketRearm(record.get()));
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return window_.Count(platform::kFdRead) >= 1; }));
+  EXPECT_EQ("last", ReceiveUpTo(record.get(), 64));
+  ASSERT_TRUE(runtime_.PumpUntil([&] { return window_.Count(platform::kFdClose) == 1; }));
+  EXPECT_EQ(platform::kSockConnectionReset, window_.Notices().back().error);
+}
+
 TEST_F(SocketReadinessTest, RearmReportsReadabilityAndWritabilityAgain) {
   ScriptedServer server(Script().Send("x").Stall());
   RecordPtr record = ConnectedSocket(server.Port());

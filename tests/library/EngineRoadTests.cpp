@@ -185,4 +185,21 @@ TEST_F(EngineRoadTest, AnUpdateThatCannotBeHadLeavesTheJobToDirectDownload) {
   EXPECT_FALSE(std::filesystem::exists(InstalledEngine()));
 }
 
+TEST_F(EngineRoadTest, AnEngineFolderThatCannotBeUsedIsReportedAndTheJobGoesDirect) {
+  testsupport::HttpFileServer update;
+  update.ServeDirectory(kDeployment);
+  ScopedEnvironment manifest("ORBA_UPDATE_MANIFEST_URL", update.Url(enginetest::kManifestPath));
+  // The engine's folder is a file: nothing can be unpacked into it.
+  testsupport::TempFolder data;
+  std::filesystem::create_directories(data / "Norvik");
+  testsupport::WriteFileText(data / "Norvik/qtxDownloadV32", "not a folder");
+  ScopedEnvironment home("XDG_DATA_HOME", data.Path());
+  Serve({120000});
+  Start();
+  ASSERT_TRUE(WaitForEnd());
+  ExpectExactFilesReportedOnce();
+  EXPECT_EQ(1, watch_.Count(DL_EV_ENGINE_PATH_FAILED));
+  EXPECT_EQ(0, watch_.Count(DL_EV_ENGINE_READY));
+}
+
 }  // namespace

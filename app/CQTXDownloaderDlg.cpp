@@ -10,7 +10,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
@@ -22,42 +21,8 @@
 #include "app/FolderBrowserDialog.h"
 #include "app/LibraryEventBridge.h"
 #include "app/widgets/BannerView.h"
-
-// The speed graph in plain looks: the last 68 samples as bars, newest at the right, full height
-// standing for 100 (megabits per second).
-class PlainSpeedGraph : public QWidget {
- public:
-  static constexpr int kSamples = 68;
-  static constexpr int kFullScale = 100;
-
-  explicit PlainSpeedGraph(QWidget* parent) : QWidget(parent) { samples_.fill(0); }
-
-  void PushSample(int64_t value) {
-    std::rotate(samples_.begin(), samples_.begin() + 1, samples_.end());
-    samples_.back() = static_cast<int>(std::min<int64_t>(value, kFullScale));
-  }
-  QVector<int> Samples() const { return QVector<int>(samples_.begin(), samples_.end()); }
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    painter.fillRect(rect(), QColor(0x1b, 0x22, 0x2b));
-    painter.setPen(QColor(0x2c, 0x36, 0x42));
-    for (int quarter = 1; quarter < 4; ++quarter) {
-      int y = height() * quarter / 4;
-      painter.drawLine(0, y, width(), y);
-    }
-    const QColor bar(213, 186, 17);
-    const int step = width() / kSamples;
-    for (int i = 0; i < kSamples; ++i) {
-      int h = static_cast<int>(static_cast<float>(samples_[static_cast<size_t>(i)]) / kFullScale * height());
-      if (h > 0) painter.fillRect(step * i + 2, height() - h, 3, h, bar);
-    }
-  }
-
- private:
-  std::array<int, kSamples> samples_{};
-};
+#include "app/widgets/CGraphCtrl.h"
+#include "app/widgets/CSkinProgress.h"
 
 namespace {
 
@@ -208,19 +173,17 @@ void CQTXDownloaderDlg::BuildControls() {
     labels_.insert(place.id, label);
   }
 
-  graph_ = new PlainSpeedGraph(this);
+  graph_ = new CGraphCtrl(this);
   graph_->setGeometry(385, 191, 342, 69);
 
   const std::array<Place, 2> bars = {{{static_cast<int>(ProgressBar::kFile), QRect(441, 282, 286, 18)},
                                       {static_cast<int>(ProgressBar::kJob), QRect(441, 312, 286, 18)}}};
   for (const Place& place : bars) {
-    auto* bar = new QProgressBar(this);
+    auto* bar = new CSkinProgress(this);
     bar->setGeometry(place.rect);
-    bar->setRange(0, 100);
-    bar->setValue(0);
-    bar->setFormat(QStringLiteral("%p%"));
-    bar->setTextVisible(true);
-    bar->setAlignment(Qt::AlignCenter);
+    bar->SetRange(0, 100);
+    bar->SetPos(0);
+    bar->SetTextFormat(QStringLiteral("%d%%"), true);
     bar->setFont(fontB);
     bars_.insert(place.id, bar);
   }
@@ -327,7 +290,7 @@ void CQTXDownloaderDlg::End(int exitCode) {
 
 QLabel* CQTXDownloaderDlg::Label(DialogLabel label) const { return labels_.value(static_cast<int>(label)); }
 
-QProgressBar* CQTXDownloaderDlg::Bar(ProgressBar bar) const { return bars_.value(static_cast<int>(bar)); }
+CSkinProgress* CQTXDownloaderDlg::Bar(ProgressBar bar) const { return bars_.value(static_cast<int>(bar)); }
 
 QPushButton* CQTXDownloaderDlg::Button(DialogButton button) const {
   return buttons_.value(static_cast<int>(button));
@@ -338,7 +301,7 @@ void CQTXDownloaderDlg::SetLabel(DialogLabel label, const QString& text) {
 }
 
 void CQTXDownloaderDlg::SetProgress(ProgressBar bar, int percent) {
-  if (QProgressBar* control = Bar(bar)) control->setValue(std::clamp(percent, 0, 100));
+  if (CSkinProgress* control = Bar(bar)) control->SetPos(percent);
 }
 
 void CQTXDownloaderDlg::AddSpeedSample(int64_t megabitsPerSecond) {
@@ -503,16 +466,19 @@ QString CQTXDownloaderDlg::ButtonText(DialogButton button) const {
 bool CQTXDownloaderDlg::ConsentChecked() const { return consent_->isChecked(); }
 
 int CQTXDownloaderDlg::ProgressValue(ProgressBar bar) const {
-  QProgressBar* control = Bar(bar);
-  return control != nullptr ? control->value() : 0;
+  CSkinProgress* control = Bar(bar);
+  return control != nullptr ? control->Pos() : 0;
 }
 
 QString CQTXDownloaderDlg::ProgressText(ProgressBar bar) const {
-  QProgressBar* control = Bar(bar);
-  return control != nullptr ? control->text() : QString();
+  CSkinProgress* control = Bar(bar);
+  return control != nullptr ? control->Text() : QString();
 }
 
-QVector<int> CQTXDownloaderDlg::SpeedSamples() const { return graph_->Samples(); }
+QVector<int> CQTXDownloaderDlg::SpeedSamples() const {
+  const auto& samples = graph_->Model().Samples();
+  return QVector<int>(samples.begin(), samples.end());
+}
 
 QColor CQTXDownloaderDlg::LabelTextColor(DialogLabel label) const {
   QLabel* control = Label(label);
@@ -531,7 +497,7 @@ QRect CQTXDownloaderDlg::Geometry(DialogButton button) const {
 }
 
 QRect CQTXDownloaderDlg::Geometry(ProgressBar bar) const {
-  QProgressBar* control = Bar(bar);
+  CSkinProgress* control = Bar(bar);
   return control != nullptr ? control->geometry() : QRect();
 }
 

@@ -22,9 +22,9 @@ class LibraryEventBridge;
 class QCheckBox;
 class QEventLoop;
 class QLabel;
-class QProgressBar;
 class QPushButton;
-class PlainSpeedGraph;
+class CGraphCtrl;
+class CSkinProgress;
 
 // The other controls and the frame pictures, by their ids.
 enum class DialogControl {
@@ -140,7 +140,7 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
   // After each library event: the button a running automation presses next, if any.
   void Automate(int32_t code);
   QLabel* Label(DialogLabel label) const;
-  QProgressBar* Bar(ProgressBar bar) const;
+  CSkinProgress* Bar(ProgressBar bar) const;
 
   std::unique_ptr<MainDialogController> controller_;
   std::unique_ptr<LibraryEventBridge> bridge_;
@@ -154,10 +154,10 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
   QHash<int, QLabel*> labels_;
   QHash<int, QString> labelTexts_;  // the display strings; Refresh writes them to the labels
   QHash<int, QPushButton*> buttons_;
-  QHash<int, QProgressBar*> bars_;
+  QHash<int, CSkinProgress*> bars_;
   QHash<int, QWidget*> frames_;
   QCheckBox* consent_ = nullptr;
-  PlainSpeedGraph* graph_ = nullptr;
+  CGraphCtrl* graph_ = nullptr;
   BannerView* banner_ = nullptr;
 
   bool begun_ = false;

@@ -23,6 +23,7 @@
 #include "app/widgets/BannerView.h"
 #include "app/widgets/CGraphCtrl.h"
 #include "app/widgets/CSkinProgress.h"
+#include "app/widgets/CSkinToolTipCtrl.h"
 
 namespace {
 
@@ -219,7 +220,10 @@ void CQTXDownloaderDlg::BuildControls() {
   consent_->setFont(fontA);
   SetTextColor(consent_, kLabelColor);
   consent_->setChecked(true);
-  consent_->setToolTip(QStringLiteral("超高速下載只有在下載時才會共享PC資源。"));
+  tip_ = std::make_unique<CSkinToolTipCtrl>();
+  tip_->CreateTip(this);
+  tip_->SetMaxTextWidth(350);
+  tip_->AddToolWindow(consent_, QStringLiteral("超高速下載只有在下載時才會共享PC資源。"));
   consent_->hide();
   connect(consent_, &QCheckBox::clicked, this,
           [this](bool checked) { controller_->OnConsentClicked(checked); });
@@ -514,4 +518,9 @@ QRect CQTXDownloaderDlg::Geometry(DialogControl control) const {
   return frame != nullptr ? frame->geometry() : QRect();
 }
 
-QString CQTXDownloaderDlg::ConsentToolTip() const { return consent_->toolTip(); }
+QString CQTXDownloaderDlg::ConsentToolTip() const {
+  for (const CSkinToolTipCtrl::Tool& tool : tip_->Tools()) {
+    if (tool.window == consent_) return tool.text;
+  }
+  return QString();
+}

@@ -25,6 +25,7 @@ class QLabel;
 class QPushButton;
 class CGraphCtrl;
 class CSkinProgress;
+class CSkinToolTipCtrl;
 
 // The other controls and the frame pictures, by their ids.
 enum class DialogControl {
@@ -158,6 +159,8 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
   QHash<int, QWidget*> frames_;
   QCheckBox* consent_ = nullptr;
   CGraphCtrl* graph_ = nullptr;
+  // A top-level popup of its own, not a child: owned here.
+  std::unique_ptr<CSkinToolTipCtrl> tip_;
   BannerView* banner_ = nullptr;
 
   bool begun_ = false;

@@ -126,6 +126,37 @@ CQTXDownloaderDlg::CQTXDownloaderDlg(MainDialogOptions options, QWidget* parent)
   banner_->setGeometry(9, 3, 383, 442);
   BuildFrame();
   BuildControls();
+  DescribeControls();
+}
+
+void CQTXDownloaderDlg::DescribeControls() {
+  // Names for screen readers: what each control is, not what it shows now.
+  setAccessibleName(QStringLiteral("ORBA Downloader"));
+  banner_->setAccessibleName(QStringLiteral("橫幅"));
+  graph_->setAccessibleName(QStringLiteral("下載速度"));
+  const std::array<std::pair<DialogLabel, const char16_t*>, 7> labels = {
+      {{DialogLabel::kFile, u"檔案"},
+       {DialogLabel::kDownloaded, u"已下載"},
+       {DialogLabel::kTotal, u"檔案大小"},
+       {DialogLabel::kElapsed, u"經過時間"},
+       {DialogLabel::kRemaining, u"剩餘時間"},
+       {DialogLabel::kSpeed, u"下載速度與狀態"},
+       {DialogLabel::kFolder, u"下載資料夾"}}};
+  for (const auto& [label, name] : labels) Label(label)->setAccessibleName(QString::fromUtf16(name));
+  Bar(ProgressBar::kFile)->setAccessibleName(QStringLiteral("檔案進度"));
+  Bar(ProgressBar::kJob)->setAccessibleName(QStringLiteral("整體進度"));
+  for (QPushButton* button : buttons_) button->setAccessibleName(button->text());
+  consent_->setAccessibleName(consent_->text());
+  consent_->setAccessibleDescription(QStringLiteral("超高速下載只有在下載時才會共享PC資源。"));
+  // The keyboard goes through the buttons in the order of the bottom row, then the folder.
+  QWidget* const order[] = {Button(DialogButton::kStart), Button(DialogButton::kInstall),
+                            Button(DialogButton::kClose), Button(DialogButton::kFolder), consent_};
+  for (QWidget* widget : order) widget->setFocusPolicy(Qt::StrongFocus);
+  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  for (QLabel* label : labels_) label->setFocusPolicy(Qt::NoFocus);
+  graph_->setFocusPolicy(Qt::NoFocus);
+  banner_->setFocusPolicy(Qt::NoFocus);
+  for (CSkinProgress* bar : bars_) bar->setFocusPolicy(Qt::NoFocus);
 }
 
 CQTXDownloaderDlg::~CQTXDownloaderDlg() {

@@ -137,6 +137,7 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
  private:
   void BuildFrame();
   void BuildControls();
+  void DescribeControls();
   void End(int exitCode);
   // After each library event: the button a running automation presses next, if any.
   void Automate(int32_t code);

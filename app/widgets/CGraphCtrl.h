@@ -26,6 +26,8 @@ class SpeedGraphModel {
 };
 
 class CGraphCtrl : public QWidget {
+  Q_OBJECT
+
  public:
   explicit CGraphCtrl(QWidget* parent = nullptr);
 

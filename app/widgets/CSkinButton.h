@@ -11,6 +11,8 @@
 #include "app/widgets/SkinButtonModel.h"
 
 class CSkinButton : public QPushButton {
+  Q_OBJECT
+
  public:
   // The Out picture made from the In picture.
   enum class Derive { kDarker, kGrey };

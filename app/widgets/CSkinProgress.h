@@ -43,6 +43,8 @@ class SkinProgressModel {
 };
 
 class CSkinProgress : public QWidget {
+  Q_OBJECT
+
  public:
   explicit CSkinProgress(QWidget* parent = nullptr);
 

@@ -16,6 +16,8 @@
 #include "app/widgets/ToolTipModel.h"
 
 class CSkinToolTipCtrl : public QWidget {
+  Q_OBJECT
+
  public:
   struct Tool {
     QPointer<QWidget> window;

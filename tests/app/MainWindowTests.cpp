@@ -25,6 +25,8 @@
 #include "app/CResumeDlg.h"
 #include "app/Formats.h"
 #include "app/widgets/BannerView.h"
+#include "app/widgets/CGraphCtrl.h"
+#include "app/widgets/CSkinProgress.h"
 #include "tests/app/ControllerTestSupport.h"
 #include "tests/app/EngineScript.h"
 #include "tests/app/GuiTestSupport.h"
@@ -259,6 +261,40 @@ TEST_F(MainWindowTest, TheEnginesResumeQuestionIsAnsweredFromTheDialog) {
   EXPECT_EQ(0, answer->resume);
   EXPECT_EQ(0, answer->applyToAll);
   for (const MessageRequest& m : messages_) ADD_FAILURE() << m.text.toStdString();
+}
+
+TEST_F(MainWindowTest, EveryControlHasANameAndTabGoesThroughTheButtons) {
+  ServeList({{"data.bin", Content(1000, 4)}});
+  CQTXDownloaderDlg& window = OpenReady();
+  EXPECT_EQ(QStringLiteral("ORBA Downloader"), window.accessibleName());
+  QList<QWidget*> controls;
+  for (auto* label : window.findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
+    controls.append(label);  // the banner too
+  for (auto* button : window.findChildren<QAbstractButton*>(QString(), Qt::FindDirectChildrenOnly))
+    controls.append(button);
+  for (auto* bar : window.findChildren<CSkinProgress*>(QString(), Qt::FindDirectChildrenOnly))
+    controls.append(bar);
+  for (auto* graph : window.findChildren<CGraphCtrl*>(QString(), Qt::FindDirectChildrenOnly))
+    controls.append(graph);
+  EXPECT_EQ(7 + 1 + 5 + 2 + 1, controls.size());
+  for (QWidget* control : controls) {
+    EXPECT_FALSE(control->accessibleName().isEmpty())
+        << control->metaObject()->className() << " at " << control->geometry().x() << ","
+        << control->geometry().y();
+  }
+  window.activateWindow();
+  QPushButton* start = window.Button(DialogButton::kStart);
+  start->setFocus();
+  ASSERT_TRUE(WaitUntil([&] { return QApplication::focusWidget() == start; }, 5000));
+  auto tab = [] {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QApplication::sendEvent(QApplication::focusWidget(), &press);
+    return QApplication::focusWidget();
+  };
+  EXPECT_EQ(window.Button(DialogButton::kClose), tab()) << "install is disabled until the end";
+  EXPECT_EQ(window.Button(DialogButton::kFolder), tab());
+  EXPECT_EQ(start, tab()) << "the hidden consent box is skipped";
+  EXPECT_TRUE(start->isDefault()) << "Enter starts";
 }
 
 TEST_F(MainWindowTest, BeforeTheListArrivesTheWindowIsIdle) {

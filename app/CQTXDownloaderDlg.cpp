@@ -20,8 +20,10 @@
 #include "app/CResumeDlg.h"
 #include "app/FolderBrowserDialog.h"
 #include "app/LibraryEventBridge.h"
+#include "app/SkinResources.h"
 #include "app/widgets/BannerView.h"
 #include "app/widgets/CGraphCtrl.h"
+#include "app/widgets/CSkinButton.h"
 #include "app/widgets/CSkinProgress.h"
 #include "app/widgets/CSkinToolTipCtrl.h"
 
@@ -33,6 +35,12 @@ constexpr int kClientHeight = 437;
 constexpr int kDragStripHeight = 28;
 
 const QColor kLabelColor(0xEF, 0xEF, 0xEF);
+// The buttons' pictures use magenta for "no pixel here".
+constexpr QRgb kTransparentKey = 0xFF00FF;
+constexpr int kRightPanelPicture = 190;
+constexpr int kBarPicture = 179;
+constexpr int kBarBackgroundPicture = 180;
+constexpr int kGraphPicture = 200;
 const QColor kFinishedColor(255, 255, 0);
 
 struct Place {
@@ -107,6 +115,7 @@ CQTXDownloaderDlg::CQTXDownloaderDlg(MainDialogOptions options, QWidget* parent)
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setWindowTitle(QStringLiteral("ORBA Downloader"));
+  setWindowIcon(SkinIcon());
   setFixedSize(kClientWidth, kClientHeight);
   QPalette palette = this->palette();
   palette.setColor(QPalette::Window, QColor(0x10, 0x16, 0x1d));
@@ -145,7 +154,7 @@ void CQTXDownloaderDlg::DescribeControls() {
   for (const auto& [label, name] : labels) Label(label)->setAccessibleName(QString::fromUtf16(name));
   Bar(ProgressBar::kFile)->setAccessibleName(QStringLiteral("檔案進度"));
   Bar(ProgressBar::kJob)->setAccessibleName(QStringLiteral("整體進度"));
-  for (QPushButton* button : buttons_) button->setAccessibleName(button->text());
+  // The command buttons are named with their pictures (SetButtonLook).
   consent_->setAccessibleName(consent_->text());
   consent_->setAccessibleDescription(QStringLiteral("超高速下載只有在下載時才會共享PC資源。"));
   // The keyboard goes through the buttons in the order of the bottom row, then the folder.
@@ -172,14 +181,12 @@ void CQTXDownloaderDlg::BuildFrame() {
        {static_cast<int>(DialogControl::kLeftStrip), QRect(0, 20, 21, 396)},
        {static_cast<int>(DialogControl::kRightPanel), QRect(363, 20, 385, 396)}}};
   for (const Place& place : frames) {
-    auto* frame = new QWidget(this);
+    auto* frame = new QLabel(this);
     frame->setGeometry(place.rect);
-    frame->setAutoFillBackground(true);
-    QPalette palette = frame->palette();
-    palette.setColor(QPalette::Window, place.id == static_cast<int>(DialogControl::kRightPanel)
-                                           ? QColor(0x27, 0x31, 0x3d)
-                                           : QColor(0x1d, 0x27, 0x33));
-    frame->setPalette(palette);
+    frame->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    const int picture =
+        place.id == static_cast<int>(DialogControl::kRightPanel) ? kRightPanelPicture : place.id;
+    frame->setPixmap(QPixmap::fromImage(SkinPicture(picture)));
     frames_.insert(place.id, frame);
   }
 }
@@ -207,6 +214,7 @@ void CQTXDownloaderDlg::BuildControls() {
 
   graph_ = new CGraphCtrl(this);
   graph_->setGeometry(385, 191, 342, 69);
+  graph_->SetBackground(SkinPicture(kGraphPicture));
 
   const std::array<Place, 2> bars = {{{static_cast<int>(ProgressBar::kFile), QRect(441, 282, 286, 18)},
                                       {static_cast<int>(ProgressBar::kJob), QRect(441, 312, 286, 18)}}};
@@ -216,23 +224,27 @@ void CQTXDownloaderDlg::BuildControls() {
     bar->SetRange(0, 100);
     bar->SetPos(0);
     bar->SetTextFormat(QStringLiteral("%d%%"), true);
+    bar->SetBarImages(SkinPicture(kBarPicture), SkinPicture(kBarBackgroundPicture), true);
     bar->setFont(fontB);
     bars_.insert(place.id, bar);
   }
 
-  // Sizes will come from the button pictures; until then plain buttons of one size.
+  // Only the places: the sizes come from the pictures.
   struct ButtonPlace {
     DialogButton id;
-    QRect rect;
+    QPoint at;
     const char16_t* text;
+    ButtonLook look;
   };
-  const std::array<ButtonPlace, 4> buttons = {{{DialogButton::kFolder, QRect(662, 352, 65, 22), u"瀏覽"},
-                                               {DialogButton::kStart, QRect(384, 391, 110, 24), u"開始"},
-                                               {DialogButton::kInstall, QRect(502, 391, 110, 24), u"安裝"},
-                                               {DialogButton::kClose, QRect(620, 391, 110, 24), u"關閉"}}};
+  const std::array<ButtonPlace, 4> buttons = {
+      {{DialogButton::kFolder, QPoint(662, 352), u"瀏覽", kFolderLook},
+       {DialogButton::kStart, QPoint(384, 391), u"開始", kStartLook},
+       {DialogButton::kInstall, QPoint(502, 391), u"安裝", kInstallLook},
+       {DialogButton::kClose, QPoint(620, 391), u"關閉", kCloseLook}}};
   for (const ButtonPlace& place : buttons) {
-    auto* button = new QPushButton(QString::fromUtf16(place.text), this);
-    button->setGeometry(place.rect);
+    auto* button = new CSkinButton(this);
+    button->move(place.at);
+    SetButtonLook(button, QString::fromUtf16(place.text), place.look);
     buttons_.insert(static_cast<int>(place.id), button);
   }
   buttons_.value(static_cast<int>(DialogButton::kStart))->setDefault(true);
@@ -246,17 +258,25 @@ void CQTXDownloaderDlg::BuildControls() {
   connect(buttons_.value(static_cast<int>(DialogButton::kInstall)), &QPushButton::clicked, this,
           [this] { controller_->OnInstall(); });
 
-  consent_ = new QCheckBox(QStringLiteral("超高速下載"), this);
+  consent_ = new CSkinButton(this);
   consent_->setGeometry(13, 293, 180, 16);
+  consent_->SetCheckBoxMode(true);
+  consent_->SetImages(SkinPicture(178), kTransparentKey, SkinPicture(177), kTransparentKey);
+  consent_->SetBorderDrawing(false, true);
+  consent_->SetTransparentMode(false);
   consent_->setFont(fontA);
-  SetTextColor(consent_, kLabelColor);
-  consent_->setChecked(true);
+  consent_->setText(QStringLiteral("超高速下載"));
+  for (SkinButtonModel::Look look :
+       {SkinButtonModel::Look::kIn, SkinButtonModel::Look::kFocus, SkinButtonModel::Look::kOut}) {
+    consent_->SetColors(look, QColor(0x1d, 0x27, 0x33), kLabelColor);
+  }
+  consent_->SetChecked(true, false);
   tip_ = std::make_unique<CSkinToolTipCtrl>();
   tip_->CreateTip(this);
   tip_->SetMaxTextWidth(350);
   tip_->AddToolWindow(consent_, QStringLiteral("超高速下載只有在下載時才會共享PC資源。"));
   consent_->hide();
-  connect(consent_, &QCheckBox::clicked, this,
+  connect(consent_, &CSkinButton::clicked, this,
           [this](bool checked) { controller_->OnConsentClicked(checked); });
 }
 
@@ -354,7 +374,24 @@ void CQTXDownloaderDlg::SetButtonEnabled(DialogButton button, bool enabled) {
 
 void CQTXDownloaderDlg::SetStartButtonShowsStop(bool stop) {
   startShowsStop_ = stop;
-  Button(DialogButton::kStart)->setText(stop ? QStringLiteral("停止") : QStringLiteral("開始"));
+  SetButtonLook(static_cast<CSkinButton*>(Button(DialogButton::kStart)),
+                stop ? QStringLiteral("停止") : QStringLiteral("開始"), stop ? kStopLook : kStartLook);
+}
+
+void CQTXDownloaderDlg::SetButtonLook(CSkinButton* button, const QString& caption, const ButtonLook& look) {
+  const int result = button->SetImages(SkinPicture(look[0]), kTransparentKey, SkinPicture(look[1]),
+                                       kTransparentKey, SkinPicture(look[2]), kTransparentKey);
+  button->SetBorderDrawing(false, true);
+  button->SetTransparentMode(false);
+  button->setAccessibleName(caption);
+  if (result == CSkinButton::kOk) {
+    button->setText(QString());
+    button->FitToImage();
+  } else {
+    // Without its pictures the button still says what it does.
+    button->setText(caption);
+    button->resize(110, 24);
+  }
 }
 
 void CQTXDownloaderDlg::SetConsentChecked(bool checked) { consent_->setChecked(checked); }
@@ -495,7 +532,8 @@ bool CQTXDownloaderDlg::ButtonVisible(DialogButton button) const {
 QString CQTXDownloaderDlg::ButtonText(DialogButton button) const {
   if (button == DialogButton::kConsent) return consent_->text();
   QPushButton* control = Button(button);
-  return control != nullptr ? control->text() : QString();
+  // The captions are part of the pictures; the accessible name says them.
+  return control != nullptr ? control->accessibleName() : QString();
 }
 
 bool CQTXDownloaderDlg::ConsentChecked() const { return consent_->isChecked(); }

@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QString>
 #include <QVector>
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -19,11 +20,11 @@
 
 class BannerView;
 class LibraryEventBridge;
-class QCheckBox;
 class QEventLoop;
 class QLabel;
 class QPushButton;
 class CGraphCtrl;
+class CSkinButton;
 class CSkinProgress;
 class CSkinToolTipCtrl;
 
@@ -102,7 +103,7 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
   QString ConsentToolTip() const;
   BannerView* Banner() const { return banner_; }
   QPushButton* Button(DialogButton button) const;
-  QCheckBox* ConsentBox() const { return consent_; }
+  CSkinButton* ConsentBox() const { return consent_; }
   MainDialogController& Controller() { return *controller_; }
 
   // MainDialogView
@@ -138,6 +139,14 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
   void BuildFrame();
   void BuildControls();
   void DescribeControls();
+  // A command button's pictures (In, Out, Disabled) and what it says.
+  using ButtonLook = std::array<int, 3>;
+  static constexpr ButtonLook kFolderLook{164, 165, 166};
+  static constexpr ButtonLook kStartLook{176, 174, 175};
+  static constexpr ButtonLook kStopLook{191, 192, 193};
+  static constexpr ButtonLook kInstallLook{197, 199, 198};
+  static constexpr ButtonLook kCloseLook{173, 171, 172};
+  static void SetButtonLook(CSkinButton* button, const QString& caption, const ButtonLook& look);
   void End(int exitCode);
   // After each library event: the button a running automation presses next, if any.
   void Automate(int32_t code);
@@ -158,7 +167,7 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
   QHash<int, QPushButton*> buttons_;
   QHash<int, CSkinProgress*> bars_;
   QHash<int, QWidget*> frames_;
-  QCheckBox* consent_ = nullptr;
+  CSkinButton* consent_ = nullptr;
   CGraphCtrl* graph_ = nullptr;
   // A top-level popup of its own, not a child: owned here.
   std::unique_ptr<CSkinToolTipCtrl> tip_;

@@ -128,12 +128,17 @@ void CSkinButton::CaptureBackground() {
   background_ = QPixmap(size());
   background_.fill(Qt::transparent);
   if (parent == nullptr) return;
-  // The parent's own drawing under the button, without its children (this button among them).
+  // The parent's pixels under the button, its other children included; this button draws nothing
+  // meanwhile.
+  capturing_ = true;
   QPainter painter(&background_);
-  parent->render(&painter, QPoint(), QRegion(geometry()), QWidget::DrawWindowBackground);
+  parent->render(&painter, QPoint(), QRegion(geometry()),
+                 QWidget::DrawWindowBackground | QWidget::DrawChildren);
+  capturing_ = false;
 }
 
 void CSkinButton::paintEvent(QPaintEvent* /*event*/) {
+  if (capturing_) return;
   model_.SetChecked(isCheckable() && isChecked());
   const SkinButtonModel::State state = CurrentState();
   QPainter painter(this);

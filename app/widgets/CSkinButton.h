@@ -69,6 +69,7 @@ class CSkinButton : public QPushButton {
   Picture disabled_;
   bool hover_ = false;
   bool transparent_ = false;
+  bool capturing_ = false;
   QPixmap background_;
   QColor backgrounds_[3];
   QColor texts_[3];

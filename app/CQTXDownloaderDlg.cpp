@@ -133,6 +133,11 @@ CQTXDownloaderDlg::CQTXDownloaderDlg(MainDialogOptions options, QWidget* parent)
   // Lowest first: the banner, the frame over its edges, the controls on top.
   banner_ = new BannerView(this);
   banner_->setGeometry(9, 3, 383, 442);
+  // Until (or unless) the banner arrives, the area shows the window's own dark colour.
+  banner_->setAutoFillBackground(true);
+  QPalette bannerPalette = banner_->palette();
+  bannerPalette.setColor(QPalette::Window, QColor(0x1d, 0x27, 0x33));
+  banner_->setPalette(bannerPalette);
   BuildFrame();
   BuildControls();
   DescribeControls();

@@ -58,6 +58,7 @@ bool BannerView::Show(const QByteArray& bytes) {
     movie_ = new QMovie(movieData_, "gif", this);
     if (movie_->isValid() && movie_->jumpToFrame(0) && !movie_->currentImage().isNull()) {
       pictureSize_ = movie_->currentImage().size();
+      movie_->setScaledSize(FittedSize(pictureSize_));
       setMovie(movie_);
       movie_->start();
       hasPicture_ = true;
@@ -68,9 +69,14 @@ bool BannerView::Show(const QByteArray& bytes) {
   QPixmap picture;
   if (!picture.loadFromData(bytes)) return false;
   pictureSize_ = picture.size();
-  setPixmap(picture);
+  setPixmap(picture.scaled(FittedSize(pictureSize_), Qt::KeepAspectRatio, Qt::SmoothTransformation));
   hasPicture_ = true;
   return true;
+}
+
+QSize BannerView::FittedSize(QSize picture) const {
+  if (picture.isEmpty() || size().isEmpty()) return picture;
+  return picture.scaled(size(), Qt::KeepAspectRatio);
 }
 
 void BannerView::Clear() {

@@ -1,7 +1,8 @@
 #pragma once
 // The banner on the left of the main window: fetches one picture from a web address and shows it
-// at its natural size from the top-left corner, clipped to the area (no scroll bars). An animated
-// GIF plays; any other picture Qt can read is shown still. A failed fetch leaves the area empty.
+// scaled into the area, its proportions kept, from the top-left corner (no scroll bars). An
+// animated GIF plays; any other picture Qt can read is shown still. A failed fetch leaves the
+// area as it was painted.
 
 #include <QByteArray>
 #include <QLabel>
@@ -37,6 +38,8 @@ class BannerView : public QLabel {
  private:
   void OnFinished(QNetworkReply* reply);
   bool Show(const QByteArray& bytes);
+  // The picture's size scaled into the area, proportions kept.
+  QSize FittedSize(QSize picture) const;
   void Clear();
 
   QNetworkAccessManager* network_ = nullptr;

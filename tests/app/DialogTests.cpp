@@ -321,13 +321,13 @@ TEST_F(BannerViewTest, AnimatedGifPlays) {
   EXPECT_EQ(QMovie::Running, view_.movie()->state());
 }
 
-TEST_F(BannerViewTest, StillPictureShowsAtItsOwnSizeWithoutScrolling) {
+TEST_F(BannerViewTest, StillPictureIsScaledIntoTheAreaWithoutScrolling) {
   server_.AddResource("/banner.png", PngOfSize(500, 600), Typed("image/png"));
   view_.setGeometry(9, 3, 383, 442);
   ASSERT_TRUE(Load(server_.Url("/banner.png")));
   EXPECT_FALSE(view_.IsAnimated());
   EXPECT_EQ(QSize(500, 600), view_.PictureSize());
-  EXPECT_EQ(QSize(500, 600), view_.pixmap().size());
+  EXPECT_EQ(QSize(368, 442), view_.pixmap().size()) << "proportions kept, the height fills the area";
   EXPECT_EQ(QSize(383, 442), view_.size());
 }
 

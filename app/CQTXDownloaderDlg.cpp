@@ -26,6 +26,7 @@
 #include "app/widgets/CSkinButton.h"
 #include "app/widgets/CSkinProgress.h"
 #include "app/widgets/CSkinToolTipCtrl.h"
+#include "app/widgets/CTransparentStatic2.h"
 
 namespace {
 
@@ -208,7 +209,7 @@ void CQTXDownloaderDlg::BuildControls() {
                                         {static_cast<int>(DialogLabel::kSpeed), QRect(456, 173, 270, 14)},
                                         {static_cast<int>(DialogLabel::kFolder), QRect(447, 356, 201, 14)}}};
   for (const Place& place : labels) {
-    auto* label = new QLabel(this);
+    auto* label = new CTransparentStatic2(this);
     label->setGeometry(place.rect);
     label->setFont(place.id == static_cast<int>(DialogLabel::kFolder) ? fontA : fontB);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);

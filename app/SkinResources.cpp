@@ -22,10 +22,11 @@ QString Path(int id, bool twice) {
 
 }  // namespace
 
-QImage SkinPicture(int id) {
+QImage SkinPicture(int id) { return SkinPicture(id, qGuiApp != nullptr ? qGuiApp->devicePixelRatio() : 1.0); }
+
+QImage SkinPicture(int id, qreal devicePixelRatio) {
   RegisterSkin();
-  const bool twice = qGuiApp != nullptr && qGuiApp->devicePixelRatio() > 1.0;
-  if (twice) {
+  if (devicePixelRatio > 1.0) {
     QImage large(Path(id, true));
     if (!large.isNull()) {
       large.setDevicePixelRatio(2.0);

@@ -8,5 +8,8 @@
 
 // Picture `id` for the current screens; null when the program has no such picture.
 QImage SkinPicture(int id);
+// Picture `id` for screens of `devicePixelRatio` (above 1: the twice-as-large one, whose logical
+// size is the same).
+QImage SkinPicture(int id, qreal devicePixelRatio);
 // The program's icon (picture 128) in both sizes.
 QIcon SkinIcon();

@@ -77,7 +77,7 @@ void CSkinButton::SetBorderDrawing(bool on, bool repaint) {
 
 void CSkinButton::SetTransparentMode(bool repaint) {
   transparent_ = true;
-  background_ = QPixmap();
+  setAttribute(Qt::WA_TranslucentBackground);
   if (repaint) update();
 }
 
@@ -123,31 +123,12 @@ const CSkinButton::Picture* CSkinButton::PictureOf(SkinButtonModel::Picture whic
   return nullptr;
 }
 
-void CSkinButton::CaptureBackground() {
-  QWidget* parent = parentWidget();
-  background_ = QPixmap(size());
-  background_.fill(Qt::transparent);
-  if (parent == nullptr) return;
-  // The parent's pixels under the button, its other children included; this button draws nothing
-  // meanwhile.
-  capturing_ = true;
-  QPainter painter(&background_);
-  parent->render(&painter, QPoint(), QRegion(geometry()),
-                 QWidget::DrawWindowBackground | QWidget::DrawChildren);
-  capturing_ = false;
-}
-
 void CSkinButton::paintEvent(QPaintEvent* /*event*/) {
-  if (capturing_) return;
   model_.SetChecked(isCheckable() && isChecked());
   const SkinButtonModel::State state = CurrentState();
   QPainter painter(this);
-  if (transparent_) {
-    if (background_.isNull()) CaptureBackground();
-    painter.drawPixmap(0, 0, background_);
-  } else {
-    painter.fillRect(rect(), backgrounds_[Index(model_.LookFor(state))]);
-  }
+  // Transparent: nothing is filled, and the parent's pixels show under the button.
+  if (!transparent_) painter.fillRect(rect(), backgrounds_[Index(model_.LookFor(state))]);
   const SkinButtonModel::Border border = model_.BorderFor(state);
   if (border != SkinButtonModel::Border::kNone) {
     const QColor light = palette().color(QPalette::Light);
@@ -204,8 +185,7 @@ void CSkinButton::changeEvent(QEvent* event) {
   if (event->type() == QEvent::EnabledChange && !isEnabled()) EndHover();
   if (event->type() == QEvent::ActivationChange && !isActiveWindow()) EndHover();
   if (event->type() == QEvent::ThemeChange) {
-    // Colours of the system changed: the cached background and the colours start afresh.
-    background_ = QPixmap();
+    // Colours of the system changed: the colours start afresh.
     ResetColors(false);
   }
   QPushButton::changeEvent(event);

@@ -1,7 +1,7 @@
 #pragma once
 // The main window's owner-drawn button: a command button drawn from three pictures (hover and
 // press, rest, disabled) or a check box drawn from two (checked, unchecked), over the colour of
-// its state or over a copy of the parent's pixels under it. It stays a QPushButton, so the
+// its state or, in transparent mode, over the parent's pixels. It stays a QPushButton, so the
 // dialog's default button, keyboard and click semantics are kept; SkinButtonModel holds the rules.
 
 #include <QImage>
@@ -34,7 +34,7 @@ class CSkinButton : public QPushButton {
   void SetChecked(bool checked, bool repaint);
   bool IsChecked() const { return model_.Checked(); }
   void SetBorderDrawing(bool on, bool repaint);
-  // Paints over a copy of the parent's pixels, taken anew at the next paint.
+  // Fills nothing: the parent's pixels show under the pictures.
   void SetTransparentMode(bool repaint);
   // No margins; the button becomes exactly as large as its In picture.
   void FitToImage();
@@ -60,7 +60,6 @@ class CSkinButton : public QPushButton {
   };
   const Picture* PictureOf(SkinButtonModel::Picture which) const;
   void EndHover();
-  void CaptureBackground();
   void ClearPictures();
 
   SkinButtonModel model_;
@@ -69,8 +68,6 @@ class CSkinButton : public QPushButton {
   Picture disabled_;
   bool hover_ = false;
   bool transparent_ = false;
-  bool capturing_ = false;
-  QPixmap background_;
   QColor backgrounds_[3];
   QColor texts_[3];
 };

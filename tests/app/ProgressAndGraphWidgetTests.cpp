@@ -1,4 +1,4 @@
-// The progress bar and the speed graph: their arithmetic without a screen (range, clamping,
+// The progress bar, the speed graph and the transparent label: their arithmetic without a screen (range, clamping,
 // single-precision fill, tiling, the text) and their pixels through grab() on the offscreen
 // platform.
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 #include "app/widgets/CGraphCtrl.h"
 #include "app/widgets/CSkinProgress.h"
+#include "app/widgets/CTransparentStatic2.h"
 #include "tests/app/GuiTestSupport.h"
 
 namespace {
@@ -142,6 +143,31 @@ TEST(SpeedGraphTest, BarsArePaintedOverTheBackgroundPicture) {
   EXPECT_EQ(background, pixels.pixelColor(x, 69 - 35));
   EXPECT_EQ(background, pixels.pixelColor(x + 3, 68));
   EXPECT_EQ(background, pixels.pixelColor(2, 68)) << "no bar for the samples of 0";
+}
+
+// A label draws on the parent's pixels; a shorter text leaves no trace of a longer one.
+TEST(TransparentLabelTest, ShorterTextLeavesNoTraceOverTheParent) {
+  QWidget parent;
+  parent.resize(300, 60);
+  parent.setAutoFillBackground(true);
+  QPalette colours = parent.palette();
+  colours.setColor(QPalette::Window, QColor(20, 40, 60));
+  parent.setPalette(colours);
+  auto* label = new CTransparentStatic2(&parent);
+  label->setGeometry(10, 10, 263, 14);
+  label->setText(QStringLiteral("a rather long text that fills the label"));
+  const QImage longText = parent.grab().toImage();
+  int lit = 0;
+  for (int x = 50; x < 273; ++x) {
+    for (int y = 10; y < 24; ++y) lit += longText.pixelColor(x, y).lightness() > 100 ? 1 : 0;
+  }
+  ASSERT_GT(lit, 0) << "the long text reaches past the short one";
+  label->setText(QStringLiteral("ab"));
+  const QImage shortText = parent.grab().toImage();
+  for (int x = 50; x < 273; ++x) {
+    for (int y = 10; y < 24; ++y) ASSERT_EQ(QColor(20, 40, 60), shortText.pixelColor(x, y)) << x << "," << y;
+  }
+  EXPECT_EQ(CTransparentStatic2::TextColor(), label->palette().color(QPalette::WindowText));
 }
 
 }  // namespace

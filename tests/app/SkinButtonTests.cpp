@@ -165,26 +165,23 @@ TEST_F(SkinButtonTest, MissingPicturesLeaveOnlyTheBackgroundAndTheDarkerOutIsDer
   EXPECT_EQ(QColor(150, 75, 30), At(20, 10)) << "at rest: the darker copy";
 }
 
-TEST(SkinButtonTransparencyTest, TheParentsPixelsAreCachedUntilTransparentModeIsSetAgain) {
+TEST(SkinButtonTransparencyTest, InTransparentModeTheParentShowsAroundAndThroughThePicture) {
   QWidget parent;
   parent.resize(100, 60);
   parent.setAutoFillBackground(true);
-  auto paint = [&parent](QColor color) {
-    QPalette palette = parent.palette();
-    palette.setColor(QPalette::Window, color);
-    parent.setPalette(palette);
-  };
-  paint(QColor(10, 80, 10));
+  QPalette colours = parent.palette();
+  colours.setColor(QPalette::Window, QColor(10, 80, 10));
+  parent.setPalette(colours);
   auto* button = new CSkinButton(&parent);
   button->setGeometry(30, 20, 40, 20);
   button->SetBorderDrawing(false, false);
   button->SetTransparentMode(false);
-  auto at = [button](int x, int y) { return button->grab().toImage().pixelColor(x, y); };
-  EXPECT_EQ(QColor(10, 80, 10), at(2, 2)) << "the parent under the button";
-  paint(QColor(90, 10, 10));
-  EXPECT_EQ(QColor(10, 80, 10), at(2, 2)) << "kept until transparent mode is set again";
-  button->SetTransparentMode(true);
-  EXPECT_EQ(QColor(90, 10, 10), at(2, 2));
+  ASSERT_EQ(CSkinButton::kOk,
+            button->SetImages(Picture20x10(Qt::red), kMagenta, Picture20x10(Qt::green), kMagenta));
+  const QImage pixels = parent.grab().toImage();
+  EXPECT_EQ(QColor(10, 80, 10), pixels.pixelColor(30 + 2, 20 + 2)) << "the parent around the picture";
+  EXPECT_EQ(QColor(Qt::green), pixels.pixelColor(30 + 20, 20 + 10)) << "the picture over it";
+  EXPECT_EQ(QColor(10, 80, 10), pixels.pixelColor(30 + 10, 20 + 5)) << "the parent through its transparent pixel";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "app/SkinResources.h"
+#include "app/widgets/CSkinButton.h"
 #include "tools/skinpictures/SkinPictures.h"
 
 namespace {
@@ -66,6 +67,25 @@ TEST(SkinPicturesTest, TheWindowFindsItsPictures) {
   }
   EXPECT_TRUE(SkinPicture(1).isNull());
   EXPECT_FALSE(SkinIcon().isNull());
+}
+
+// At 1.5 and 2 device pixels per pixel the window keeps its layout: each picture has the same
+// logical size, drawn from twice the pixels, and a button fitted to it keeps its place and size.
+TEST(SkinPicturesTest, LargerScreensGetSharperPicturesOfTheSameLogicalSize) {
+  for (qreal ratio : {1.0, 1.5, 2.0}) {
+    for (int id : {176, 179, 190, 200}) {
+      const QImage picture = SkinPicture(id, ratio);
+      ASSERT_FALSE(picture.isNull()) << id << " at " << ratio;
+      EXPECT_EQ(skinpictures::Draw(id, 1).size(), picture.deviceIndependentSize().toSize()) << id << " at " << ratio;
+      EXPECT_EQ(ratio > 1.0 ? 2.0 : 1.0, picture.devicePixelRatio()) << id << " at " << ratio;
+    }
+    CSkinButton button;
+    button.move(384, 391);
+    ASSERT_EQ(CSkinButton::kOk, button.SetImages(SkinPicture(176, ratio), 0xFF00FF, SkinPicture(174, ratio),
+                                                 0xFF00FF, SkinPicture(175, ratio), 0xFF00FF));
+    button.FitToImage();
+    EXPECT_EQ(QRect(384, 391, 110, 24), button.geometry()) << ratio;
+  }
 }
 
 }  // namespace

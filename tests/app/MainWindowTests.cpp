@@ -455,6 +455,37 @@ TEST_F(MainWindowTest, ConsentBoxIsHiddenWithItsTipAndAsksBeforeNormalDownload) 
   EXPECT_TRUE(window.Controller().Consent());
 }
 
+// The whole window, ready to start, against its checked-in picture: a few pixels may differ (text
+// smoothing), the look may not. ORBA_UPDATE_REFERENCE=1 writes the picture anew instead.
+TEST_F(MainWindowTest, TheReadyWindowLooksLikeItsReference) {
+  ServeList({{"ORBA_Client_1.bin", Content(1500000, 21)}, {"setup.exe", "MZ setup"}});
+  MainDialogOptions options = Options();
+  options.defaultFolder = QStringLiteral("/tmp/orba-reference/ORBA");
+  CQTXDownloaderDlg& window = Open(options);
+  ASSERT_TRUE(WaitUntil([&] { return !window.LabelText(DialogLabel::kTotal).isEmpty(); }));
+  ASSERT_TRUE(WaitUntil([&] { return window.Banner()->HasPicture(); }));
+  guitest::Pump(50);
+  const QImage shot = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  const QString reference = QStringLiteral(ORBA_REFERENCE_FOLDER "/main-window-ready.png");
+  if (qEnvironmentVariable("ORBA_UPDATE_REFERENCE") == QLatin1String("1")) {
+    ASSERT_TRUE(shot.save(reference, "PNG"));
+    GTEST_SKIP() << "wrote " << reference.toStdString();
+  }
+  const QImage expected = QImage(reference).convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(expected.size(), shot.size());
+  int differing = 0;
+  for (int y = 0; y < shot.height(); ++y) {
+    for (int x = 0; x < shot.width(); ++x) {
+      const QColor a = shot.pixelColor(x, y);
+      const QColor b = expected.pixelColor(x, y);
+      const int delta = std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()),
+                                  std::abs(a.blue() - b.blue())});
+      differing += delta > 24 ? 1 : 0;
+    }
+  }
+  EXPECT_LE(differing, shot.width() * shot.height() / 200) << "pixels that differ from " << reference.toStdString();
+}
+
 TEST_F(MainWindowTest, BannerShowsThePictureOfTheBannerSetting) {
   ServeList({{"a.bin", Content(1000, 8)}});
   CQTXDownloaderDlg& window = OpenReady();

@@ -307,6 +307,13 @@ void CQTXDownloaderDlg::Begin() {
 }
 
 void CQTXDownloaderDlg::Automate(int32_t code) {
+  if (code == DL_EV_JOB_STATUS && !automation_.screenshot.isEmpty() && !screenshotTaken_) {
+    const int percent = ProgressValue(ProgressBar::kJob);
+    if (percent >= 10 && percent <= 90) {
+      screenshotTaken_ = true;
+      grab().save(automation_.screenshot, "PNG");
+    }
+  }
   // Clicks are queued, so the window shows the state each event left before the next step.
   if (code == DL_EV_SIZE_CHECK_DONE && automation_.start && !automationStarted_ && controller_->ListReady()) {
     automationStarted_ = true;

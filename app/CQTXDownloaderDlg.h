@@ -54,6 +54,9 @@ struct WindowAutomation {
   bool start = false;    // press start once the sizes are known
   QString destination;   // the folder to start in; empty: the one the window shows
   bool install = false;  // press install when every file is done
+  // A picture of the window is written here at the first status between 10 and 90 per cent of
+  // the job (the documentation's screenshot); empty: none.
+  QString screenshot;
 };
 
 // The standard message box: caption, icon, text, and OK or Yes/No.
@@ -159,6 +162,7 @@ class CQTXDownloaderDlg : public QDialog, public MainDialogView {
   FolderSeam folderSeam_;
   ResumeSeam resumeSeam_;
   WindowAutomation automation_;
+  bool screenshotTaken_ = false;
   bool automationStarted_ = false;
   bool automationInstalled_ = false;
 

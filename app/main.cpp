@@ -41,7 +41,9 @@ int RunWindow(const CommandLine& line) {
   if (line.start) {
     QString destination =
         line.destination.isEmpty() ? QString() : QFileInfo(line.destination).absoluteFilePath();
-    dialog.SetAutomation(WindowAutomation{true, destination, line.install});
+    // ORBA_SCREENSHOT_FILE: the documentation's picture of the window in the middle of the download.
+    dialog.SetAutomation(
+        WindowAutomation{true, destination, line.install, qEnvironmentVariable("ORBA_SCREENSHOT_FILE")});
   }
   QObject::connect(&instance, &SingleInstance::activationRequested, &dialog, [&dialog] {
     dialog.Activate();

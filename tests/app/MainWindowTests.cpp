@@ -221,7 +221,7 @@ TEST_F(MainWindowTest, StartOptionRunsTheDownloadIntoItsFolderAndInstallsByItsel
     messages_.push_back(request);
     return MessageAnswer::kOk;
   });
-  window_->SetAutomation(WindowAutomation{true, Q(chosen), true});
+  window_->SetAutomation(WindowAutomation{true, Q(chosen), true, QString()});
   window_->Begin();
   ASSERT_TRUE(WaitUntil([&] { return window_->Ended(); }, 20000));
   EXPECT_EQ(0, window_->ExitCode());
@@ -478,12 +478,13 @@ TEST_F(MainWindowTest, TheReadyWindowLooksLikeItsReference) {
     for (int x = 0; x < shot.width(); ++x) {
       const QColor a = shot.pixelColor(x, y);
       const QColor b = expected.pixelColor(x, y);
-      const int delta = std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()),
-                                  std::abs(a.blue() - b.blue())});
+      const int delta = std::max(
+          {std::abs(a.red() - b.red()), std::abs(a.green() - b.green()), std::abs(a.blue() - b.blue())});
       differing += delta > 24 ? 1 : 0;
     }
   }
-  EXPECT_LE(differing, shot.width() * shot.height() / 200) << "pixels that differ from " << reference.toStdString();
+  EXPECT_LE(differing, shot.width() * shot.height() / 200)
+      << "pixels that differ from " << reference.toStdString();
 }
 
 TEST_F(MainWindowTest, BannerShowsThePictureOfTheBannerSetting) {

@@ -1,5 +1,5 @@
-// The progress bar, the speed graph and the transparent label: their arithmetic without a screen (range, clamping,
-// single-precision fill, tiling, the text) and their pixels through grab() on the offscreen
+// The progress bar, the speed graph and the transparent label: their arithmetic without a screen (range,
+// clamping, single-precision fill, tiling, the text) and their pixels through grab() on the offscreen
 // platform.
 #include <gtest/gtest.h>
 

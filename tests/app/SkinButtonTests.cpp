@@ -181,7 +181,8 @@ TEST(SkinButtonTransparencyTest, InTransparentModeTheParentShowsAroundAndThrough
   const QImage pixels = parent.grab().toImage();
   EXPECT_EQ(QColor(10, 80, 10), pixels.pixelColor(30 + 2, 20 + 2)) << "the parent around the picture";
   EXPECT_EQ(QColor(Qt::green), pixels.pixelColor(30 + 20, 20 + 10)) << "the picture over it";
-  EXPECT_EQ(QColor(10, 80, 10), pixels.pixelColor(30 + 10, 20 + 5)) << "the parent through its transparent pixel";
+  EXPECT_EQ(QColor(10, 80, 10), pixels.pixelColor(30 + 10, 20 + 5))
+      << "the parent through its transparent pixel";
 }
 
 }  // namespace

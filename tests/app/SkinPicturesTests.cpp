@@ -76,7 +76,8 @@ TEST(SkinPicturesTest, LargerScreensGetSharperPicturesOfTheSameLogicalSize) {
     for (int id : {176, 179, 190, 200}) {
       const QImage picture = SkinPicture(id, ratio);
       ASSERT_FALSE(picture.isNull()) << id << " at " << ratio;
-      EXPECT_EQ(skinpictures::Draw(id, 1).size(), picture.deviceIndependentSize().toSize()) << id << " at " << ratio;
+      EXPECT_EQ(skinpictures::Draw(id, 1).size(), picture.deviceIndependentSize().toSize())
+          << id << " at " << ratio;
       EXPECT_EQ(ratio > 1.0 ? 2.0 : 1.0, picture.devicePixelRatio()) << id << " at " << ratio;
     }
     CSkinButton button;

@@ -487,6 +487,44 @@ TEST_F(MainWindowTest, TheReadyWindowLooksLikeItsReference) {
       << "pixels that differ from " << reference.toStdString();
 }
 
+// The longest texts each label shows, Chinese included, fit its place in the font it has.
+TEST_F(MainWindowTest, TheLongestTextsFitTheirLabels) {
+  ServeList({{"a.bin", Content(1000, 12)}});
+  CQTXDownloaderDlg& window = Open(Options());
+  struct Case {
+    DialogLabel label;
+    const char16_t* text;
+  };
+  const Case cases[] = {
+      {DialogLabel::kFile, u"ORBA_Client_Patch_12.bin [12/12]"},
+      {DialogLabel::kDownloaded, u"1023.99 MB"},
+      {DialogLabel::kTotal, u"1023.99 GB"},
+      {DialogLabel::kElapsed, u"99:59:59"},
+      {DialogLabel::kRemaining, u"99:59:59"},
+      {DialogLabel::kSpeed, u"1023.99 MB/Sec"},
+      {DialogLabel::kFolder, u"/home/player/velmoor/ORBA/"},
+  };
+  for (const Case& c : cases) {
+    QLabel* label = nullptr;
+    for (QLabel* candidate : window.findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
+      if (candidate->geometry() == window.Geometry(c.label)) label = candidate;
+    }
+    ASSERT_NE(nullptr, label);
+    const QFontMetrics metrics(label->font());
+    const QString text = QString::fromUtf16(c.text);
+    EXPECT_LE(metrics.horizontalAdvance(text), label->width()) << text.toStdString();
+    EXPECT_LE(metrics.height(), label->height()) << text.toStdString();
+  }
+  CSkinButton* consent = window.ConsentBox();
+  const QFontMetrics consentFont(consent->font());
+  EXPECT_LE(13 + 3 + 3 + consentFont.horizontalAdvance(consent->text()), consent->width())
+      << "the check box's caption beside its box";
+  EXPECT_TRUE(QFontInfo(consent->font()).family().contains(QStringLiteral("WenQuanYi")) ||
+              QFontInfo(consent->font()).family().contains(QStringLiteral("Dotum")) ||
+              QFontInfo(consent->font()).family().contains(QStringLiteral("돋움")))
+      << "a face that has the Chinese characters: " << QFontInfo(consent->font()).family().toStdString();
+}
+
 TEST_F(MainWindowTest, BannerShowsThePictureOfTheBannerSetting) {
   ServeList({{"a.bin", Content(1000, 8)}});
   CQTXDownloaderDlg& window = OpenReady();

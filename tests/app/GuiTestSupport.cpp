@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <QWidget>
 #include <memory>
 
 #include "tests/support/IsolatedUserFolders.h"
@@ -55,6 +56,13 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     Pump(10);
     return true;
   });
+}
+
+void PaintBackground(QWidget& widget, const QColor& colour) {
+  widget.setAutoFillBackground(true);
+  QPalette colours = widget.palette();
+  colours.setColor(QPalette::Window, colour);
+  widget.setPalette(colours);
 }
 
 }  // namespace guitest

@@ -10,12 +10,16 @@
 #include <functional>
 #include <ostream>
 
+class QWidget;
+
 namespace guitest {
 
 // testsupport::WaitUntil with the event loop pumped between polls.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 30000);
 // Pumps the event loop for about `ms` milliseconds.
 void Pump(int ms);
+// Gives `widget` a background of one colour (a parent whose pixels a child should show).
+void PaintBackground(QWidget& widget, const QColor& colour);
 
 }  // namespace guitest
 

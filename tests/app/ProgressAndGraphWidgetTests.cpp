@@ -149,10 +149,7 @@ TEST(SpeedGraphTest, BarsArePaintedOverTheBackgroundPicture) {
 TEST(TransparentLabelTest, ShorterTextLeavesNoTraceOverTheParent) {
   QWidget parent;
   parent.resize(300, 60);
-  parent.setAutoFillBackground(true);
-  QPalette colours = parent.palette();
-  colours.setColor(QPalette::Window, QColor(20, 40, 60));
-  parent.setPalette(colours);
+  guitest::PaintBackground(parent, QColor(20, 40, 60));
   auto* label = new CTransparentStatic2(&parent);
   label->setGeometry(10, 10, 263, 14);
   label->setText(QStringLiteral("a rather long text that fills the label"));

@@ -168,10 +168,7 @@ TEST_F(SkinButtonTest, MissingPicturesLeaveOnlyTheBackgroundAndTheDarkerOutIsDer
 TEST(SkinButtonTransparencyTest, InTransparentModeTheParentShowsAroundAndThroughThePicture) {
   QWidget parent;
   parent.resize(100, 60);
-  parent.setAutoFillBackground(true);
-  QPalette colours = parent.palette();
-  colours.setColor(QPalette::Window, QColor(10, 80, 10));
-  parent.setPalette(colours);
+  guitest::PaintBackground(parent, QColor(10, 80, 10));
   auto* button = new CSkinButton(&parent);
   button->setGeometry(30, 20, 40, 20);
   button->SetBorderDrawing(false, false);

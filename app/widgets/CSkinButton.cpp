@@ -66,7 +66,6 @@ void CSkinButton::SetCheckBoxMode(bool on) {
 void CSkinButton::SetChecked(bool checked, bool repaint) {
   if (!model_.CheckBoxMode()) return;
   setChecked(checked);
-  model_.SetChecked(checked);
   if (repaint) update();
 }
 

@@ -5,7 +5,6 @@
 // dialog's default button, keyboard and click semantics are kept; SkinButtonModel holds the rules.
 
 #include <QImage>
-#include <QPixmap>
 #include <QPushButton>
 
 #include "app/widgets/SkinButtonModel.h"
@@ -32,7 +31,8 @@ class CSkinButton : public QPushButton {
   // A check box: drawn from its two pictures, its check state toggled by clicks.
   void SetCheckBoxMode(bool on);
   void SetChecked(bool checked, bool repaint);
-  bool IsChecked() const { return model_.Checked(); }
+  // The button's own check state: a click toggles it before any repaint.
+  bool IsChecked() const { return model_.CheckBoxMode() && isChecked(); }
   void SetBorderDrawing(bool on, bool repaint);
   // Fills nothing: the parent's pixels show under the pictures.
   void SetTransparentMode(bool repaint);

@@ -153,6 +153,7 @@ TEST_F(SkinButtonTest, ACheckBoxShowsInWhenCheckedAndClicksToggleIt) {
   EXPECT_EQ(QColor(Qt::red), At(20, 10)) << "checked, at rest: In";
   button.click();
   EXPECT_FALSE(button.isChecked());
+  EXPECT_EQ(0, button.IsChecked()) << "toggled by the click, before any repaint";
   Hover();
   EXPECT_EQ(QColor(Qt::green), At(20, 10)) << "unchecked, hovered: Out";
 }
